@@ -1,0 +1,9 @@
+#include "common/clock.h"
+
+#include <time.h>
+
+int64_t monotonic_ms(void) {
+    struct timespec ts = {};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}

@@ -1,0 +1,129 @@
+#include "daemon/environment.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "common/trusted_file.h"
+#include "common/unique_fd.h"
+#include "daemon/state.h"
+
+static const char* const kFreezerTargets[] = {
+    "/sys/fs/cgroup/cgroup.procs",
+    "/sys/fs/cgroup/uid_0/cgroup.procs",
+    "/dev/freezer/cgroup.procs",
+    "/sys/fs/cgroup/freezer/cgroup.procs",
+};
+
+enum { PID_TEXT_SIZE = 32 };
+
+int check_private_directory(void) {
+    struct stat st;
+    if (stat(PRIVATE_DIR, &st) != 0) return 0;
+    if ((st.st_mode & (S_IFMT | 077)) != S_IFDIR) return 0;
+    return st.st_uid == 0 ? 1 : 0;
+}
+
+int take_instance_lock(const char* path) {
+    unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!fd.ok()) return -1;
+    struct stat st;
+    if (fstat(fd.get(), &st) != 0) return -1;
+    if (!stat_is_trusted(&st, 0)) return -1;
+    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
+    return fd.release();
+}
+
+int take_main_panel_lock(void) {
+    return take_instance_lock(MAIN_PANEL_LOCK_PATH);
+}
+
+static int is_hex_digit(char c) {
+    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+}
+
+int parse_boot_identity(const char* text, size_t len, char* out) {
+    while (len > 0 && (text[len - 1] == '\n' || text[len - 1] == '\r')) --len;
+    if (len != BOOT_ID_LENGTH) {
+        errno = EINVAL;
+        return -1;
+    }
+    for (size_t i = 0; i < len; ++i) {
+        int dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? text[i] != '-' : !is_hex_digit(text[i])) {
+            errno = EINVAL;
+            return -1;
+        }
+    }
+    memcpy(out, text, len);
+    out[len] = '\0';
+    return 0;
+}
+
+int read_boot_identity(void) {
+    unique_fd fd(open(BOOT_ID_PATH, O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return -1;
+    char buf[BOOT_ID_SIZE];
+    ssize_t n = read_once(fd.get(), buf, sizeof buf);
+    fd.reset();
+    if (n < 1) return -1;
+    return parse_boot_identity(buf, static_cast<size_t>(n), g_daemon.boot_id);
+}
+
+int escape_app_freezer(void) {
+    char text[PID_TEXT_SIZE];
+    int len = snprintf(text, sizeof text, "%d", static_cast<int>(getpid()));
+    int failed = 0;
+    for (const char* path : kFreezerTargets) {
+        if (access(path, F_OK) != 0) continue;
+        unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
+        if (!fd.ok()) {
+            failed = 1;
+            continue;
+        }
+        ssize_t n = write(fd.get(), text, static_cast<size_t>(len));
+        int saved = errno;
+        fd.reset();
+        if (n == len) return 0;
+        errno = n < 0 ? saved : EIO;
+        failed = 1;
+    }
+    return failed ? -1 : 0;
+}
+
+void on_stop_signal(int) {
+    g_daemon.stop_requested = 1;
+}
+
+void install_stop_signals(int ignore_sigpipe) {
+    struct sigaction sa = {};
+    sa.sa_handler = on_stop_signal;
+    sa.sa_flags = SA_RESTART;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+    if (ignore_sigpipe) {
+        struct sigaction ign = {};
+        ign.sa_handler = SIG_IGN;
+        sigemptyset(&ign.sa_mask);
+        sigaction(SIGPIPE, &ign, nullptr);
+    }
+}
+
+void block_stop_signals(sigset_t* wait_mask) {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGTERM);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGHUP);
+    sigprocmask(SIG_BLOCK, &stops, wait_mask);
+    // The wait mask is the mask from before, without the stop signals.
+    sigdelset(wait_mask, SIGTERM);
+    sigdelset(wait_mask, SIGINT);
+    sigdelset(wait_mask, SIGHUP);
+}

@@ -1,0 +1,45 @@
+// Fitting the process into its environment: the root-only private
+// directory and its instance locks, the boot identity, the escape from the
+// app freezer and the stop signals.
+#pragma once
+#include <signal.h>
+#include <stddef.h>
+
+#define PRIVATE_DIR "/data/adb/tavorin_module_workspace"
+#define MAIN_PANEL_LOCK_PATH PRIVATE_DIR "/main-panel.lock"
+#define OUTDOOR_LOCK_PATH PRIVATE_DIR "/outdoor-node.lock"
+#define BOOT_ID_PATH "/proc/sys/kernel/random/boot_id"
+
+enum { BOOT_ID_READ_MAX = 39 };
+
+// 1 when the private directory is a directory owned by uid 0 with no group
+// or other permission bits (symbolic links followed); 0 otherwise.
+int check_private_directory(void);
+
+// Opens, checks (root-owned regular file, no group/other bits) and locks
+// path exclusively without waiting. Returns the descriptor or -1.
+int take_instance_lock(const char* path);
+int take_main_panel_lock(void);
+
+// Validates len bytes of boot identity text: trailing CR/LF removed, then
+// exactly 36 characters, '-' at 8, 13, 18, 23, hex digits elsewhere. On
+// success copies the text (case kept) into out (BOOT_ID_SIZE bytes) and
+// returns 0; on failure returns -1 with errno EINVAL and leaves out alone.
+int parse_boot_identity(const char* text, size_t len, char* out);
+
+// Fills g_daemon.boot_id from BOOT_ID_PATH; 0, or -1 with errno.
+int read_boot_identity(void);
+
+// Writes the pid into the first usable app-freezer target; 0 or -1.
+int escape_app_freezer(void);
+
+void on_stop_signal(int signo);
+
+// Points SIGTERM, SIGINT and SIGHUP at on_stop_signal (restartable), and
+// ignores SIGPIPE when asked.
+void install_stop_signals(int ignore_sigpipe);
+
+// The stop signals stay blocked outside the loops' waits so that a signal
+// arriving between the flag test and the wait cannot be missed: the wait
+// (ppoll) unblocks them atomically with the given mask.
+void block_stop_signals(sigset_t* wait_mask);

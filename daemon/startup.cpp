@@ -1,0 +1,92 @@
+#include "daemon/startup.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "daemon/environment.h"
+#include "daemon/state.h"
+#include "mainpanel/control.h"
+#include "mainpanel/hold_loop.h"
+#include "node/node_policy.h"
+#include "node/node_value.h"
+#include "node/write_guard.h"
+#include "outdoor/boost.h"
+
+namespace {
+
+enum { MAXIMUM_MIN = 11 };
+
+int is_outdoor_form(int argc, char** argv) {
+    return argc == 4 && strcmp(argv[1], "--outdoor") == 0 && strcmp(argv[2], "--node") == 0;
+}
+
+int common_main_panel_steps(void) {
+    if (geteuid() != 0 || !check_private_directory()) {
+        return report_start_failure(EXIT_USAGE_OR_LOCK, "root_private_lock");
+    }
+    g_daemon.lock_fd = take_main_panel_lock();
+    if (g_daemon.lock_fd < 0) return report_start_failure(EXIT_USAGE_OR_LOCK, "root_private_lock");
+    if (read_boot_identity() != 0) return report_start_failure(EXIT_BOOT_OR_RESTORE, "boot_identity");
+    return EXIT_OK;
+}
+
+}  // namespace
+
+int report_start_failure(int code, const char* stage) {
+    int err = errno;
+    fprintf(stderr, "NATIVE_START_FAIL stage=%s exit=%d errno=%d (%s)\n", stage, code, err,
+            strerror(err));
+    return code;
+}
+
+int start_main_panel(int argc, char** argv) {
+    if (restore_permissions() != 0) return report_start_failure(EXIT_BOOT_OR_RESTORE, "restore_permissions");
+    if (argc == 2) return strcmp(argv[1], "--recover") == 0 ? EXIT_OK : EXIT_USAGE_OR_LOCK;
+    if (argc != 4 || strcmp(argv[1], "--daemon") != 0 || strcmp(argv[2], "--node") != 0) {
+        return EXIT_USAGE_OR_LOCK;
+    }
+    if (capture_node(argv[3]) != 0) return report_start_failure(EXIT_NODE, "primary_node_identity");
+    setsid();
+    if (escape_app_freezer() != 0) return report_start_failure(EXIT_FREEZER, "escape_app_freezer");
+
+    g_daemon.maximum = read_sysfs_value(g_daemon.max_path);
+    if (g_daemon.maximum < MAXIMUM_MIN) return report_start_failure(EXIT_NODE, "main_panel_range");
+    int current = read_sysfs_value(g_daemon.node_path);
+    if (current < 0 || current > g_daemon.maximum) {
+        return report_start_failure(EXIT_NODE, "main_panel_range");
+    }
+    int probe = open_node_for_write();
+    if (probe < 0) return report_start_failure(EXIT_NODE, "primary_node_open");
+    close(probe);
+
+    int listen_fd = open_control_socket();
+    if (listen_fd < 0) return report_start_failure(EXIT_CONTROL_SOCKET, "control_socket");
+    fprintf(stderr, "NATIVE_READY build=" NATIVE_BUILD " pid=%d maximum=%d path=%s real=%s\n",
+            static_cast<int>(getpid()), g_daemon.maximum, g_daemon.node_path,
+            g_daemon.canonical_path);
+    install_stop_signals(1);
+    run_hold_loop(listen_fd);
+    return EXIT_OK;
+}
+
+int start_outdoor(const char* node_path) {
+    if (geteuid() != 0 || !check_private_directory()) return EXIT_USAGE_OR_LOCK;
+    int lock_fd = take_instance_lock(OUTDOOR_LOCK_PATH);
+    if (lock_fd < 0) return EXIT_USAGE_OR_LOCK;
+    if (capture_node(node_path) != 0) return EXIT_NODE;
+    int maximum = read_sysfs_value(g_daemon.max_path);
+    if (maximum < MAXIMUM_MIN) return EXIT_NODE;
+    if (setsid() < 0) return EXIT_FREEZER;
+    if (escape_app_freezer() != 0) return EXIT_FREEZER;
+    install_stop_signals(0);
+    return run_outdoor_loop(maximum, lock_fd);
+}
+
+int veltarisd_main(int argc, char** argv) {
+    if (is_outdoor_form(argc, argv)) return start_outdoor(argv[3]);
+    int rc = common_main_panel_steps();
+    if (rc != EXIT_OK) return rc;
+    return start_main_panel(argc, argv);
+}

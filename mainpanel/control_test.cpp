@@ -1,0 +1,80 @@
+#include "mainpanel/control.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "mainpanel/health.h"
+
+namespace {
+
+control_request parse(const char* line) {
+    control_request req;
+    memset(&req, 0x55, sizeof req);
+    parse_control_request(line, &req);
+    return req;
+}
+
+TEST(ControlRequest, ScanCountIsPartOfTheGrammar) {
+    EXPECT_EQ(parse("STATUS\n").count, 1);
+    EXPECT_EQ(parse("STOP abc\n").count, 2);
+    control_request arm = parse("ARM sess-1 4242\n");
+    EXPECT_EQ(arm.count, 3);
+    EXPECT_STREQ(arm.command, "ARM");
+    EXPECT_STREQ(arm.session, "sess-1");
+    EXPECT_EQ(arm.number, 4242);
+    EXPECT_EQ(parse("SET s 100 extra\n").count, 4);
+    EXPECT_EQ(parse("SET s 100x\n").count, 4);
+    EXPECT_EQ(parse("SET s x\n").count, 2);
+    EXPECT_LT(parse("").count, 1);
+    EXPECT_LT(parse("\n").count, 1);
+    // An overflowing number is not silently wrapped into a valid pid.
+    EXPECT_EQ(parse("ARM s 4294967297\n").count, 2);
+}
+
+TEST(ControlRequest, LongCommandWordsSplit) {
+    control_request req = parse("STATUSSTATUSSTATUS\n");
+    EXPECT_EQ(req.count, 2);
+    EXPECT_STREQ(req.command, "STATUSSTATUSSTA");
+    EXPECT_STREQ(req.session, "TUS");
+}
+
+TEST(StatusReply, ExactFormat) {
+    reset_daemon_state();
+    clear_hold();
+    strcpy(g_daemon.node_path, "/sys/class/backlight/p/brightness");
+    strcpy(g_daemon.canonical_path, "/sys/devices/x/p/brightness");
+    g_daemon.maximum = 255;
+    g_daemon.armed = 1;
+    strcpy(g_daemon.session, "S");
+    g_daemon.target = 120;
+    g_daemon.write_attempts = 3;
+    g_daemon.write_successes = 2;
+    g_daemon.corrections = 1;
+    g_daemon.last_error = 34;
+    char buf[REPLY_SIZE];
+    int len = format_status_reply(buf, sizeof buf, 1, "armed", 99);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(len)),
+              "{\"ok\":true,\"reason\":\"armed\",\"backend\":\"raw_main_node\",\"native_build\":"
+              "\"raw07-mirelodge\",\"path\":\"/sys/class/backlight/p/brightness\","
+              "\"canonical_path\":\"/sys/devices/x/p/brightness\",\"target\":120,\"actual\":99,"
+              "\"maximum\":255,\"armed\":true,\"paused\":false,\"session\":\"S\","
+              "\"write_attempts\":3,\"write_successes\":2,\"corrections\":1,\"errno\":34}\n");
+    reset_daemon_state();
+}
+
+TEST(HealthRecord, LineFormat) {
+    char buf[HEALTH_LINE_SIZE];
+    int len = format_health_record(buf, sizeof buf, "S1", 1, 0, 123456);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), "S1 1 0 123456\n");
+    len = format_health_record(buf, sizeof buf, "", 0, 116, 7);
+    EXPECT_EQ(std::string(buf, static_cast<size_t>(len)), " 0 116 7\n");
+    std::string longest(80, 's');
+    len = format_health_record(buf, sizeof buf, longest.c_str(), 1, -2147483647 - 1,
+                               INT64_MIN);
+    EXPECT_GT(len, 0);
+    EXPECT_LE(len, 126);
+}
+
+}  // namespace

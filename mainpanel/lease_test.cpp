@@ -1,0 +1,108 @@
+#include "mainpanel/lease.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "daemon/state.h"
+
+namespace {
+
+const int64_t kNow = 100000;
+const int32_t kMax = 255;
+
+lease_record sentinel() {
+    lease_record rec = {};
+    strcpy(rec.session, "sentinel");
+    rec.pid = -5;
+    return rec;
+}
+
+int parse(const std::string& text, lease_record* rec) {
+    return parse_main_panel_lease(text.c_str(), kNow, kMax, rec);
+}
+
+TEST(MainPanelLease, ParsesAValidLine) {
+    lease_record rec = sentinel();
+    ASSERT_TRUE(parse("hold-1_A 4242 104000 1 200\n", &rec));
+    EXPECT_STREQ(rec.session, "hold-1_A");
+    EXPECT_EQ(rec.pid, 4242);
+    EXPECT_EQ(rec.deadline_ms, 104000);
+    EXPECT_EQ(rec.active, 1);
+    EXPECT_EQ(rec.target, 200);
+}
+
+TEST(MainPanelLease, FieldLimits) {
+    struct {
+        std::string text;
+        bool valid;
+    } cases[] = {
+        {"s 1 100001 1 10", true},     {"s 1 108000 0 255", true},  {"s 1 100000 1 10", false},
+        {"s 1 108001 1 10", false},    {"s 1 99999 1 10", false},   {"s 1 100500 1 9", false},
+        {"s 1 100500 1 256", false},   {"s 0 100500 1 10", false},  {"s -3 100500 1 10", false},
+        {"s 1 100500 2 10", false},    {"s 1 100500 -1 10", false}, {"s 1 100500 1 10 x", false},
+        {"s 1 100500 1 10   ", true},  {"s\t1\n100500  1\n\n10", true},
+        {"s 1 100500 1", false},       {"", false},                 {"s.x 1 100500 1 10", false},
+        {"s/x 1 100500 1 10", false},  {"s\xc3\xa9 1 100500 1 10", false},
+        {"s 4294967297 100500 1 10", false},
+        {"s 1 -9223372036854775808 1 10", false},
+        {"s 1 9223372036854775807 1 10", false},
+        {std::string(80, 'a') + " 1 100500 1 10", true},
+        // An 81-character token shifts every field by one.
+        {std::string(81, 'a') + " 1 100500 1 10", false},
+    };
+    for (const auto& c : cases) {
+        lease_record rec = sentinel();
+        EXPECT_EQ(parse(c.text, &rec), c.valid ? 1 : 0) << c.text;
+        if (!c.valid) {
+            EXPECT_STREQ(rec.session, "sentinel") << "touched on failure: " << c.text;
+        }
+    }
+}
+
+TEST(MainPanelLease, SessionTokenRule) {
+    EXPECT_TRUE(is_valid_session_token("a"));
+    EXPECT_TRUE(is_valid_session_token("AZaz09_-"));
+    EXPECT_TRUE(is_valid_session_token(std::string(80, 'x').c_str()));
+    EXPECT_FALSE(is_valid_session_token(std::string(81, 'x').c_str()));
+    EXPECT_FALSE(is_valid_session_token(""));
+    EXPECT_FALSE(is_valid_session_token("a b"));
+    EXPECT_FALSE(is_valid_session_token("a.b"));
+    EXPECT_FALSE(is_valid_session_token("\xff"));
+}
+
+class SetAcceptance : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        reset_daemon_state();
+        clear_hold();
+        g_daemon.armed = 1;
+        g_daemon.lease_deadline_ms = kNow + 1000;
+        strcpy(g_daemon.session, "s1");
+        g_daemon.target = 50;
+    }
+    void TearDown() override { reset_daemon_state(); }
+};
+
+TEST_F(SetAcceptance, StoresValuesWithinRange) {
+    EXPECT_TRUE(accept_set_value("s1", 10, kMax, kNow));
+    EXPECT_EQ(g_daemon.target, 10);
+    EXPECT_TRUE(accept_set_value("s1", kMax, kMax, kNow));
+    EXPECT_EQ(g_daemon.target, kMax);
+}
+
+TEST_F(SetAcceptance, RefusalsKeepTheTarget) {
+    EXPECT_FALSE(accept_set_value("s1", 9, kMax, kNow));
+    EXPECT_FALSE(accept_set_value("s1", kMax + 1, kMax, kNow));
+    EXPECT_FALSE(accept_set_value("s2", 100, kMax, kNow));
+    EXPECT_FALSE(accept_set_value("s1", 100, kMax, kNow + 1000));
+    g_daemon.paused = 1;
+    EXPECT_FALSE(accept_set_value("s1", 100, kMax, kNow));
+    g_daemon.paused = 0;
+    g_daemon.armed = 0;
+    EXPECT_FALSE(accept_set_value("s1", 100, kMax, kNow));
+    EXPECT_EQ(g_daemon.target, 50);
+}
+
+}  // namespace

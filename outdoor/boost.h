@@ -1,0 +1,34 @@
+// Outdoor mode's boost decision and loop.
+#pragma once
+#include <stdint.h>
+
+#include "outdoor/outdoor_lease.h"
+
+enum {
+    BOOST_MIN_VALUE = 10,
+    BOOST_STABLE_MS = 500,
+    PERMILLE = 1000,
+};
+
+struct boost_state {
+    int32_t owner_pid;
+    int32_t base;
+    int32_t target;
+    int32_t held;
+    int32_t inhibited;
+    int32_t candidate_value;
+    int64_t candidate_since_ms;
+};
+
+// Decides this turn's write: -1 to leave the node alone, or a value >= 0 to
+// write now. lease is null when the turn has no system lease. Pure.
+int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int32_t current,
+                     int32_t maximum, int panel_busy, int64_t now_ms);
+
+// 0 written and read back; 1 not attempted; -1 failed.
+int32_t write_outdoor_value(int32_t expected, int32_t value);
+
+// Runs outdoor mode until it ends; returns the exit code (7 when the
+// change notification cannot be set up, else 0). lock_fd is the outdoor
+// lock, closed on the way out.
+int run_outdoor_loop(int32_t maximum, int lock_fd);
