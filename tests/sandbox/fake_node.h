@@ -1,0 +1,120 @@
+// A stand-in for one sysfs backlight (or LED) device directory, served by
+// FUSE from a child process so that the daemon sees a real file system
+// with kernel-enforced permission bits, inode numbers and error codes.
+//
+// The directory holds two files:
+//   brightness      regular file, owner 1000:1000, mode 0664 by default.
+//                   A read returns "%d\n" of the current value from the
+//                   requested offset; a write replaces the value (decimal,
+//                   optional '+', one trailing '\n' allowed; anything else
+//                   EINVAL; above the maximum: EINVAL for the backlight
+//                   class, capped to the maximum for the LED class, like
+//                   the two kernel classes). chmod/chown are stored, a
+//                   truncate is accepted and ignored.
+//   max_brightness  read-only (0444, root): "%d\n" of the maximum. Opening
+//                   it for writing fails with EACCES, as sysfs does for an
+//                   attribute without a store method.
+// Entry, attribute and negative lookups are never cached by the kernel and
+// every open uses direct I/O, so each access reaches the server and sees
+// the controls below at once.
+//
+// Replacing the node (replace_inode) bumps a generation: the next lookup
+// of "brightness" yields a new inode number. The old inode behaves like a
+// removed sysfs attribute: fstat on an old descriptor still works, but
+// read, write and chmod through it fail with ENODEV.
+#pragma once
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace sandbox {
+
+struct FakeNodeOptions {
+    std::string name = "panel0-backlight";
+    std::string device_class = "backlight";  // "backlight" or "leds"
+    int value = 100;
+    int maximum = 255;
+    mode_t mode = 0664;
+    uid_t uid = 1000;
+    gid_t gid = 1000;
+    // Creates /sys/class/<device_class>/<name> pointing at the device
+    // directory.
+    bool class_link = true;
+    // The device directory is <device_parent>/<device_class>/<name>.
+    std::string device_parent = "/sys/devices/platform/veltaris-panel";
+};
+
+struct FakeNodeShared;
+
+class FakeNode {
+  public:
+    // Mounts the device directory and starts its server. Returns null and
+    // fills *error on failure. Needs a running sandbox.
+    static std::unique_ptr<FakeNode> create(const FakeNodeOptions& options, std::string* error);
+    ~FakeNode();
+    FakeNode(const FakeNode&) = delete;
+    FakeNode& operator=(const FakeNode&) = delete;
+
+    const FakeNodeOptions& options() const { return options_; }
+    // /sys/class/<class>/<name>/brightness: the path the daemon is given.
+    std::string brightness_path() const;
+    std::string class_dir() const;
+    // /sys/devices/.../<name>: the real (canonical) directory.
+    const std::string& device_dir() const { return device_dir_; }
+    std::string real_brightness_path() const { return device_dir_ + "/brightness"; }
+    std::string max_brightness_path() const { return device_dir_ + "/max_brightness"; }
+
+    // As if another writer (or the driver) changed the value; not counted
+    // as a write.
+    void set_value(int value);
+    // The stored value (what a read shows unless reads fail or are forced
+    // to 0).
+    int value() const;
+    void set_maximum(int maximum);
+    int maximum() const;
+    // Reads of brightness fail with err (0 = read normally again).
+    void fail_reads(int err = 5 /* EIO */);
+    // Reads of max_brightness fail with err (0 = normal again).
+    void fail_max_reads(int err = 5 /* EIO */);
+    // Writes to brightness fail with err (0 = normal again); still counted.
+    void fail_writes(int err = 5 /* EIO */);
+    // Written values are clamped to at most limit (-1 = no clamp).
+    void clamp_to(int limit);
+    // While on, brightness reads "0\n" (panel off); writes still store.
+    void force_zero(bool on);
+    // Another inode takes the path; returns the new inode number.
+    unsigned long replace_inode();
+    unsigned long current_inode() const;
+    // The brightness file's permission bits as the server holds them.
+    mode_t mode() const;
+    // As if something outside the test (a device manager) changed them.
+    void set_mode(mode_t mode);
+    uid_t owner_uid() const;
+    gid_t owner_gid() const;
+    // Every write request that reached the brightness file, accepted or
+    // not, and the ones that changed the value.
+    int writes_received() const;
+    int writes_accepted() const;
+    int reads_served() const;
+    int chmods_received() const;
+    // The texts of the last few (up to 8) writes, oldest first.
+    std::vector<std::string> last_writes() const;
+    void reset_counters();
+
+    pid_t server_pid() const { return server_pid_; }
+    // Kills the server and unmounts; idempotent. Called at teardown.
+    void stop();
+
+  private:
+    FakeNode() = default;
+
+    FakeNodeOptions options_;
+    std::string device_dir_;
+    FakeNodeShared* shared_ = nullptr;
+    pid_t server_pid_ = -1;
+    bool mounted_ = false;
+};
+
+}  // namespace sandbox

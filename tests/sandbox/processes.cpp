@@ -1,0 +1,318 @@
+// Child processes of the sandbox: the registry that teardown empties,
+// running code as another user, and named stand-in processes.
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <map>
+#include <mutex>
+#include <set>
+#include <thread>
+
+#include "tests/sandbox/internal.h"
+#include "tests/sandbox/sandbox.h"
+
+namespace sandbox {
+namespace detail {
+namespace {
+
+std::mutex g_children_mutex;
+// pid -> decoded exit status, or nullopt while not reaped.
+std::map<pid_t, std::optional<int>> g_children;
+
+std::mutex g_objects_mutex;
+std::set<Daemon*> g_daemons;
+std::set<FakeNode*> g_nodes;
+
+// One non-blocking look at a registered child; the caller holds the lock.
+std::optional<int> poll_child_locked(pid_t pid) {
+    auto it = g_children.find(pid);
+    if (it == g_children.end()) return std::nullopt;
+    if (it->second) return it->second;
+    int status = 0;
+    pid_t r = waitpid(pid, &status, WNOHANG);
+    if (r == pid) {
+        it->second = decode_wait_status(status);
+    } else if (r < 0 && errno == ECHILD) {
+        // Someone else reaped it; report it as gone.
+        it->second = 128 + SIGKILL;
+    }
+    return it->second;
+}
+
+}  // namespace
+
+int decode_wait_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+void register_child(pid_t pid) {
+    std::lock_guard<std::mutex> lock(g_children_mutex);
+    g_children[pid] = std::nullopt;
+}
+
+std::optional<int> reap_child(pid_t pid, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(g_children_mutex);
+            if (g_children.find(pid) == g_children.end()) {
+                // Not one of ours (or from an earlier sandbox): wait directly.
+                int status = 0;
+                pid_t r = waitpid(pid, &status, WNOHANG);
+                if (r == pid) return decode_wait_status(status);
+                if (r < 0) return 128 + SIGKILL;
+            } else if (auto st = poll_child_locked(pid)) {
+                return st;
+            }
+        }
+        if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+void kill_and_reap_all_children(std::chrono::milliseconds timeout) {
+    std::vector<pid_t> alive;
+    {
+        std::lock_guard<std::mutex> lock(g_children_mutex);
+        for (auto& [pid, st] : g_children) {
+            if (!poll_child_locked(pid)) {
+                kill(pid, SIGKILL);
+                alive.push_back(pid);
+            }
+        }
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (pid_t pid : alive) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (!reap_child(pid, std::max(left, std::chrono::milliseconds(0)))) {
+            fprintf(stderr, "sandbox: child %d did not die after SIGKILL\n", (int)pid);
+        }
+    }
+    std::lock_guard<std::mutex> lock(g_children_mutex);
+    for (auto it = g_children.begin(); it != g_children.end();) {
+        if (it->second) {
+            it = g_children.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void register_daemon(Daemon* d) {
+    std::lock_guard<std::mutex> lock(g_objects_mutex);
+    g_daemons.insert(d);
+}
+
+void unregister_daemon(Daemon* d) {
+    std::lock_guard<std::mutex> lock(g_objects_mutex);
+    g_daemons.erase(d);
+}
+
+void register_node(FakeNode* n) {
+    std::lock_guard<std::mutex> lock(g_objects_mutex);
+    g_nodes.insert(n);
+}
+
+void unregister_node(FakeNode* n) {
+    std::lock_guard<std::mutex> lock(g_objects_mutex);
+    g_nodes.erase(n);
+}
+
+void shutdown_all_daemons() {
+    std::vector<Daemon*> all;
+    {
+        std::lock_guard<std::mutex> lock(g_objects_mutex);
+        all.assign(g_daemons.begin(), g_daemons.end());
+    }
+    for (Daemon* d : all) d->shutdown();
+}
+
+void stop_all_nodes() {
+    std::vector<FakeNode*> all;
+    {
+        std::lock_guard<std::mutex> lock(g_objects_mutex);
+        all.assign(g_nodes.begin(), g_nodes.end());
+    }
+    for (FakeNode* n : all) n->stop();
+}
+
+void child_basics() {
+    // The test may die at any moment (an assertion, a timeout kill); its
+    // children must not outlive it. Forks happen on the test's main thread,
+    // whose exit is what the death signal follows.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig == SIGKILL || sig == SIGSTOP) continue;
+        signal(sig, SIG_DFL);
+    }
+}
+
+int drop_privileges(uid_t uid, gid_t gid) {
+    if (setgroups(0, nullptr) != 0) return -1;
+    if (setresgid(gid, gid, gid) != 0) return -1;
+    if (setresuid(uid, uid, uid) != 0) return -1;
+    return 0;
+}
+
+void close_fds_from(int lowest) {
+#ifdef SYS_close_range
+    if (syscall(SYS_close_range, (unsigned)lowest, ~0U, 0) == 0) return;
+#endif
+    long max = sysconf(_SC_OPEN_MAX);
+    if (max < 0 || max > 65536) max = 65536;
+    for (int fd = lowest; fd < max; ++fd) close(fd);
+}
+
+}  // namespace detail
+
+int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn, std::chrono::milliseconds timeout) {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        detail::child_basics();
+        if (getppid() != parent) _exit(126);
+        if (detail::drop_privileges(uid, gid) != 0) _exit(126);
+        int rc = 125;
+        try {
+            rc = fn();
+        } catch (...) {
+            rc = 125;
+        }
+        _exit(rc & 0xff);
+    }
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return detail::decode_wait_status(status);
+        if (r < 0 && errno != EINTR) return -1;
+        if (std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return -1;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
+
+int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::string& content, mode_t mode) {
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : path.substr(0, slash);
+    std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    // Prepared before the fork; the child only makes system calls.
+    std::string tmp = dir + "/." + base + ".sandbox-" + std::to_string(getpid());
+    int rc = run_as(uid, gid, [&]() -> int {
+        unlink(tmp.c_str());
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return errno;
+        // fchmod so that the umask does not decide the final bits.
+        if (fchmod(fd, mode) != 0) {
+            int e = errno;
+            close(fd);
+            unlink(tmp.c_str());
+            return e;
+        }
+        size_t done = 0;
+        while (done < content.size()) {
+            ssize_t n = write(fd, content.data() + done, content.size() - done);
+            if (n < 0) {
+                if (errno == EINTR) continue;
+                int e = errno;
+                close(fd);
+                unlink(tmp.c_str());
+                return e;
+            }
+            done += (size_t)n;
+        }
+        if (close(fd) != 0) {
+            int e = errno;
+            unlink(tmp.c_str());
+            return e;
+        }
+        if (rename(tmp.c_str(), path.c_str()) != 0) {
+            int e = errno;
+            unlink(tmp.c_str());
+            return e;
+        }
+        return 0;
+    });
+    return rc < 0 ? EIO : rc;
+}
+
+pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
+    const char* sleep_bin = access("/bin/sleep", X_OK) == 0 ? "/bin/sleep" : "/usr/bin/sleep";
+    std::string name = argv0;
+    std::string arg = "3600";
+    char* argv[] = {name.data(), arg.data(), nullptr};
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) return -1;
+    if (pid == 0) {
+        detail::child_basics();
+        if (getppid() != parent) _exit(126);
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd >= 0) {
+            dup2(null_fd, 0);
+            dup2(null_fd, 1);
+        }
+        detail::close_fds_from(3);
+        if (detail::drop_privileges(uid, gid) != 0) _exit(126);
+        execv(sleep_bin, argv);
+        _exit(127);
+    }
+    detail::register_child(pid);
+    // Until exec has happened /proc/<pid>/cmdline still shows the test
+    // binary; callers want the stand-in as the world will see it.
+    std::string want = argv0 + std::string(1, '\0') + "3600" + std::string(1, '\0');
+    std::string cmdline_path = "/proc/" + std::to_string(pid) + "/cmdline";
+    bool ok = wait_until([&] { return read_file(cmdline_path) == want; }, 10s, 2ms);
+    if (!ok) {
+        stop_process(pid);
+        return -1;
+    }
+    return pid;
+}
+
+pid_t start_system_server(uid_t uid, gid_t gid) { return start_named_process("system_server", uid, gid); }
+
+bool wait_signal_caught(pid_t pid, int sig, std::chrono::milliseconds timeout) {
+    std::string path = "/proc/" + std::to_string(pid) + "/status";
+    return wait_until(
+        [&] {
+            auto status = read_file(path);
+            if (!status) return false;
+            size_t pos = status->find("\nSigCgt:");
+            if (pos == std::string::npos) return false;
+            unsigned long long mask = strtoull(status->c_str() + pos + 8, nullptr, 16);
+            return ((mask >> (sig - 1)) & 1) != 0;
+        },
+        timeout, std::chrono::milliseconds(2));
+}
+
+int stop_process(pid_t pid, int sig, std::chrono::milliseconds timeout) {
+    if (pid <= 0) return -1;
+    if (auto st = detail::reap_child(pid, std::chrono::milliseconds(0))) return *st;
+    kill(pid, sig);
+    if (auto st = detail::reap_child(pid, timeout)) return *st;
+    return -1;
+}
+
+}  // namespace sandbox
