@@ -77,22 +77,24 @@ int read_boot_identity(void) {
 int escape_app_freezer(void) {
     char text[PID_TEXT_SIZE];
     int len = snprintf(text, sizeof text, "%d", static_cast<int>(getpid()));
-    int failed = 0;
+    // The error reported is that of the last failed open or write, not of
+    // the access probes of later, missing targets.
+    int last_error = 0;
     for (const char* path : kFreezerTargets) {
         if (access(path, F_OK) != 0) continue;
         unique_fd fd(open(path, O_WRONLY | O_CLOEXEC));
         if (!fd.ok()) {
-            failed = 1;
+            last_error = errno;
             continue;
         }
         ssize_t n = write(fd.get(), text, static_cast<size_t>(len));
-        int saved = errno;
+        last_error = n < 0 ? errno : EIO;
         fd.reset();
         if (n == len) return 0;
-        errno = n < 0 ? saved : EIO;
-        failed = 1;
     }
-    return failed ? -1 : 0;
+    if (last_error == 0) return 0;
+    errno = last_error;
+    return -1;
 }
 
 void on_stop_signal(int) {
