@@ -1,0 +1,1015 @@
+// The node code (path policy and identity, value read and verified write,
+// write guard and permission recovery) and the main-panel lease reader,
+// called in-process against the fake sysfs and the sandbox's /data. These
+// are the places where the daemon touches real files, so the pure unit
+// tests beside the modules cannot show that they hold.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <limits.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "daemon/state.h"
+#include "mainpanel/lease.h"
+#include "node/node_policy.h"
+#include "node/node_value.h"
+#include "node/write_guard.h"
+#include "tests/sandbox/sandbox.h"
+
+namespace sandbox {
+namespace {
+
+const std::string kRecordTmp = std::string(kPermissionRecord) + ".tmp";
+const std::string kDefaultNodePath = "/sys/class/backlight/panel0-backlight/brightness";
+// Hand-built device directories (plain tmpfs files) live under here; the
+// capture only needs stat and realpath, so no FUSE server is needed.
+const std::string kHandDevices = "/sys/devices/platform/hand-built/backlight";
+// A boot identity of the right form that is not the sandbox's.
+const std::string kOtherBoot = "ffffffff-eeee-dddd-cccc-bbbbbbbbbbbb";
+
+bool mkdir_p(const std::string& path) {
+    size_t pos = 1;
+    for (;;) {
+        pos = path.find('/', pos);
+        std::string part = path.substr(0, pos);
+        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
+        if (pos == std::string::npos) return true;
+        ++pos;
+    }
+}
+
+// A device directory with regular brightness and max_brightness files.
+bool make_device_dir(const std::string& dir) {
+    return mkdir_p(dir) && write_file(dir + "/brightness", "100\n", 0664) &&
+           write_file(dir + "/max_brightness", "255\n", 0444);
+}
+
+// /sys/class/<cls>/<name> -> target, replacing whatever is there in one
+// step (a temporary link renamed over it), the way a class entry would be
+// swapped under a running daemon.
+bool point_class_link(const std::string& cls, const std::string& name, const std::string& target) {
+    std::string dir = "/sys/class/" + cls;
+    std::string link = dir + "/" + name;
+    std::string tmp = dir + "/.relink-" + name;
+    unlink(tmp.c_str());
+    return mkdir_p(dir) && symlink(target.c_str(), tmp.c_str()) == 0 &&
+           rename(tmp.c_str(), link.c_str()) == 0;
+}
+
+// 0 when uid/gid could open path for writing, else the open's errno.
+int open_for_write_as(uid_t uid, const std::string& path) {
+    return run_as(uid, uid, [&]() -> int {
+        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        close(fd);
+        return 0;
+    });
+}
+
+std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot,
+                      const std::string& path, const std::string& real) {
+    char buf[2048];
+    snprintf(buf, sizeof buf, "v2\n%o\n%llu %llu\n%s\n%s\n%s\n", mode, (unsigned long long)dev,
+             (unsigned long long)ino, boot.c_str(), path.c_str(), real.c_str());
+    return buf;
+}
+
+std::string lease_text(const std::string& session, int pid, int64_t deadline, int active, int target) {
+    return session + " " + std::to_string(pid) + " " + std::to_string(deadline) + " " +
+           std::to_string(active) + " " + std::to_string(target) + "\n";
+}
+
+// Runs fn in a forked root child and returns its exit status, or -1 when
+// it has not finished within a generous limit: a read that would block
+// then fails the test instead of hanging it.
+int guarded(const std::function<int()>& fn) { return run_as(0, 0, fn, std::chrono::seconds(10)); }
+
+// Watches the permission record from another process while the test
+// arms and releases the guard: every time the record is there, it must be
+// complete. The child exits 1 at the first empty or unparseable record,
+// 0 when told to stop.
+class RecordWatcher {
+  public:
+    bool start() {
+        int stop_pipe[2];
+        if (pipe2(stop_pipe, O_CLOEXEC) != 0) return false;
+        pid_t parent = getpid();
+        pid_ = fork();
+        if (pid_ < 0) {
+            close(stop_pipe[0]);
+            close(stop_pipe[1]);
+            return false;
+        }
+        if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
+            if (getppid() != parent) _exit(126);
+            close(stop_pipe[1]);
+            _exit(watch(stop_pipe[0]));
+        }
+        close(stop_pipe[0]);
+        stop_fd_ = stop_pipe[1];
+        return true;
+    }
+
+    // The child's exit status, or -1 when it did not end.
+    int stop() {
+        if (pid_ <= 0) return -1;
+        close(stop_fd_);
+        stop_fd_ = -1;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        int status = 0;
+        for (;;) {
+            pid_t r = waitpid(pid_, &status, WNOHANG);
+            if (r == pid_) break;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                kill(pid_, SIGKILL);
+                waitpid(pid_, &status, 0);
+                pid_ = -1;
+                return -1;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    }
+
+    ~RecordWatcher() {
+        if (pid_ > 0) stop();
+    }
+
+  private:
+    static int watch(int stop_fd) {
+        for (;;) {
+            pollfd p = {stop_fd, POLLIN, 0};
+            if (poll(&p, 1, 0) != 0) return 0;  // parent closed the pipe (or died)
+            int fd = open(kPermissionRecord, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+            if (fd < 0) continue;
+            char text[PERMISSION_RECORD_SIZE] = {};
+            ssize_t n = read(fd, text, sizeof text - 1);
+            close(fd);
+            if (n < 1) return 1;
+            permission_record rec;
+            if (parse_permission_record(text, &rec) != 0) return 1;
+        }
+    }
+
+    pid_t pid_ = -1;
+    int stop_fd_ = -1;
+};
+
+class NodeAccessTest : public SandboxTest {
+  protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        reset_daemon_state();
+        boot_ = boot_id();
+        while (!boot_.empty() && (boot_.back() == '\n' || boot_.back() == '\r')) boot_.pop_back();
+        ASSERT_EQ(boot_.size(), (size_t)BOOT_ID_LENGTH);
+        snprintf(g_daemon.boot_id, sizeof g_daemon.boot_id, "%s", boot_.c_str());
+        g_daemon.maximum = 255;
+    }
+
+    void TearDown() override {
+        // A held descriptor on a fake node would keep its FUSE mount busy.
+        if (g_daemon.held_fd >= 0) release_write_guard();
+        if (g_daemon.held_fd >= 0) close(g_daemon.held_fd);
+        reset_daemon_state();
+        SandboxTest::TearDown();
+    }
+
+    // A default fake node (0664, value 100, max 255), captured.
+    FakeNode* captured_node(const FakeNodeOptions& options = {}) {
+        FakeNode* node = add_node(options);
+        if (node == nullptr) return nullptr;
+        if (capture_node(node->brightness_path().c_str()) != 0) {
+            ADD_FAILURE() << "capture_node: " << strerror(errno);
+            return nullptr;
+        }
+        return node;
+    }
+
+    // The version 2 record that arming would write for path as it is now.
+    std::string record_for(const std::string& path, unsigned mode, const std::string& boot) {
+        struct stat st;
+        char real[PATH_MAX];
+        if (stat(path.c_str(), &st) != 0 || realpath(path.c_str(), real) == nullptr) {
+            ADD_FAILURE() << "cannot resolve " << path;
+            return "";
+        }
+        return v2_record(mode, st.st_dev, st.st_ino, boot, path, real);
+    }
+
+    // The daemon holds session "S" for kLeasePid; the lease the system user
+    // writes names lease_session and lease_pid. True when the lease was
+    // written.
+    bool hold_with_lease(const std::string& lease_session, int lease_pid, int active, int target) {
+        snprintf(g_daemon.session, sizeof g_daemon.session, "%s", "S");
+        g_daemon.lease_pid = kLeasePid;
+        g_daemon.armed = 1;
+        return write_lease(lease_session, lease_pid, active, target) == 0;
+    }
+
+    int write_lease(const std::string& session, int pid, int active, int target, mode_t mode = 0600) {
+        return write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
+                             lease_text(session, pid, sandbox::monotonic_ms() + 5000, active, target),
+                             mode);
+    }
+
+    static constexpr int kLeasePid = 4242;
+    std::string boot_;
+};
+
+// ---------------------------------------------------------------- capture
+
+TEST_F(NodeAccessTest, CaptureRecordsPathIdentityAndSibling) {
+    FakeNode* node = add_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(capture_node(node->brightness_path().c_str()), 0) << strerror(errno);
+    EXPECT_STREQ(g_daemon.node_path, kDefaultNodePath.c_str());
+    EXPECT_STREQ(g_daemon.canonical_path, node->real_brightness_path().c_str());
+    EXPECT_EQ(std::string(g_daemon.canonical_path).rfind("/sys/devices/", 0), 0u);
+    auto st = stat_path(node->brightness_path());
+    ASSERT_TRUE(st);
+    EXPECT_EQ(g_daemon.node_dev, (uint64_t)st->st_dev);
+    EXPECT_EQ(g_daemon.node_ino, (uint64_t)st->st_ino);
+    EXPECT_EQ(g_daemon.node_ino, node->current_inode());
+    EXPECT_STREQ(g_daemon.max_path, "/sys/class/backlight/panel0-backlight/max_brightness");
+    EXPECT_EQ(read_sysfs_value(g_daemon.max_path), 255);
+}
+
+TEST_F(NodeAccessTest, CaptureRefusesClassLinkLeavingDevices) {
+    // Both look like panels; neither resolves under /sys/devices/ (the
+    // second only shares a prefix without the slash).
+    const std::vector<std::string> outside = {"/data/evil-panel", "/sys/devices-evil/panel"};
+    for (const std::string& dir : outside) {
+        SCOPED_TRACE(dir);
+        ASSERT_TRUE(make_device_dir(dir));
+        ASSERT_TRUE(point_class_link("backlight", "evil", dir));
+        errno = 0;
+        EXPECT_EQ(capture_node("/sys/class/backlight/evil/brightness"), -1);
+        EXPECT_EQ(errno, EINVAL);
+    }
+}
+
+TEST_F(NodeAccessTest, CaptureAcceptsHandBuiltDevice) {
+    // The control for the refusals below: the same kind of tree, sound.
+    const std::string dev = kHandDevices + "/handpanel";
+    ASSERT_TRUE(make_device_dir(dev));
+    ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
+    ASSERT_EQ(capture_node("/sys/class/backlight/handpanel/brightness"), 0) << strerror(errno);
+    EXPECT_EQ(std::string(g_daemon.canonical_path), dev + "/brightness");
+    EXPECT_STREQ(g_daemon.max_path, "/sys/class/backlight/handpanel/max_brightness");
+    EXPECT_TRUE(node_identity_ok());
+}
+
+TEST_F(NodeAccessTest, CaptureRefusesMaxBrightnessFromAnotherDirectory) {
+    const std::string dev = kHandDevices + "/handpanel";
+    const std::string other = kHandDevices + "/handother";
+    ASSERT_TRUE(make_device_dir(dev));
+    ASSERT_TRUE(make_device_dir(other));
+    ASSERT_EQ(unlink((dev + "/max_brightness").c_str()), 0);
+    ASSERT_EQ(symlink((other + "/max_brightness").c_str(), (dev + "/max_brightness").c_str()), 0);
+    ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
+    errno = 0;
+    EXPECT_EQ(capture_node("/sys/class/backlight/handpanel/brightness"), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(NodeAccessTest, CaptureRefusesNodeResolvingIntoAnotherDirectoryThanItsSibling) {
+    // The mirror case: max_brightness is the device's own, the brightness
+    // file is a link into another device.
+    const std::string dev = kHandDevices + "/handpanel";
+    const std::string other = kHandDevices + "/handother";
+    ASSERT_TRUE(make_device_dir(dev));
+    ASSERT_TRUE(make_device_dir(other));
+    ASSERT_EQ(unlink((dev + "/brightness").c_str()), 0);
+    ASSERT_EQ(symlink("../handother/brightness", (dev + "/brightness").c_str()), 0);
+    ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
+    errno = 0;
+    EXPECT_EQ(capture_node("/sys/class/backlight/handpanel/brightness"), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(NodeAccessTest, CaptureRefusesNamesThePolicyRefuses) {
+    // Real, resolvable devices: only the name is wrong.
+    struct Case {
+        std::string cls, name;
+    };
+    const std::vector<Case> cases = {
+        {"backlight", "panel1-backlight"},  // a second panel
+        {"backlight", "secondary_panel"},   // deny word
+        {"leds", "white"},                  // not a listed LED panel name
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.cls + "/" + c.name);
+        const std::string dev = "/sys/devices/platform/hand-built/" + c.cls + "/" + c.name;
+        ASSERT_TRUE(make_device_dir(dev));
+        ASSERT_TRUE(point_class_link(c.cls, c.name, dev));
+        const std::string path = "/sys/class/" + c.cls + "/" + c.name + "/brightness";
+        ASSERT_TRUE(stat_path(path));
+        errno = 0;
+        EXPECT_EQ(capture_node(path.c_str()), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_STREQ(g_daemon.node_path, "") << "a refused path is never stored";
+    }
+}
+
+TEST_F(NodeAccessTest, CaptureRefusesMissingNode) {
+    errno = 0;
+    EXPECT_EQ(capture_node(kDefaultNodePath.c_str()), -1);
+    EXPECT_EQ(errno, EINVAL) << "a failed realpath is reported as EINVAL, not ENOENT";
+}
+
+// The policy allows one device name of at most 96 bytes between a fixed
+// prefix and "/brightness", so an accepted node path is at most 128 bytes
+// and its max_brightness sibling at most 132: the 255-byte limit of the
+// sibling path (ENAMETOOLONG) cannot be reached through capture_node.
+// This pins the longest accepted case and the first refused one.
+TEST_F(NodeAccessTest, LongestAcceptedNameFitsTheSiblingPath) {
+    const std::string longest(NODE_NAME_MAX, 'x');
+    const std::string dev = kHandDevices + "/" + longest;
+    ASSERT_TRUE(make_device_dir(dev));
+    ASSERT_TRUE(point_class_link("backlight", longest, dev));
+    const std::string path = "/sys/class/backlight/" + longest + "/brightness";
+    ASSERT_EQ(path.size(), 128u);
+    ASSERT_EQ(capture_node(path.c_str()), 0) << strerror(errno);
+    EXPECT_EQ(std::string(g_daemon.max_path), "/sys/class/backlight/" + longest + "/max_brightness");
+    EXPECT_EQ(strlen(g_daemon.max_path), 132u);
+
+    const std::string too_long(NODE_NAME_MAX + 1, 'x');
+    const std::string dev2 = kHandDevices + "/" + too_long;
+    ASSERT_TRUE(make_device_dir(dev2));
+    ASSERT_TRUE(point_class_link("backlight", too_long, dev2));
+    const std::string path2 = "/sys/class/backlight/" + too_long + "/brightness";
+    errno = 0;
+    EXPECT_EQ(capture_node(path2.c_str()), -1);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// ------------------------------------------------------ identity and open
+
+TEST_F(NodeAccessTest, IdentityHoldsAfterCaptureAndOpenGivesTheNode) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    EXPECT_TRUE(node_identity_ok());
+    int fd = open_node_for_write();
+    ASSERT_GE(fd, 0) << strerror(errno);
+    struct stat st;
+    ASSERT_EQ(fstat(fd, &st), 0);
+    EXPECT_EQ((uint64_t)st.st_ino, g_daemon.node_ino);
+    EXPECT_EQ(write(fd, "42", 2), 2);
+    close(fd);
+    EXPECT_EQ(node->value(), 42);
+}
+
+TEST_F(NodeAccessTest, ReplacedInodeBreaksIdentity) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    node->replace_inode();
+    EXPECT_FALSE(node_identity_ok());
+    errno = 0;
+    EXPECT_EQ(open_node_for_write(), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(node->writes_received(), 0);
+}
+
+TEST_F(NodeAccessTest, ClassLinkRepointedToAnotherDeviceBreaksIdentity) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    FakeNodeOptions twin;
+    twin.class_link = false;
+    twin.device_parent = "/sys/devices/platform/veltaris-twin";
+    FakeNode* other = add_node(twin);
+    ASSERT_NE(other, nullptr);
+    ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", other->device_dir()));
+    ASSERT_EQ(read_file(kDefaultNodePath), "100\n") << "the path works, on the other device";
+
+    EXPECT_FALSE(node_identity_ok());
+    errno = 0;
+    EXPECT_EQ(open_node_for_write(), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_EQ(other->writes_received(), 0);
+}
+
+TEST_F(NodeAccessTest, SameInodeReachedThroughAnotherRealPathBreaksIdentity) {
+    // A bind mount shows the very same device and inode under another real
+    // path: only the canonical-path comparison can tell.
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    const std::string alias = "/sys/devices/platform/veltaris-alias/backlight/panel0-backlight";
+    ASSERT_TRUE(mkdir_p(alias));
+    ASSERT_EQ(mount(node->device_dir().c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0)
+        << strerror(errno);
+    ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", alias));
+    auto st = stat_path(kDefaultNodePath);
+    ASSERT_TRUE(st);
+    EXPECT_EQ((uint64_t)st->st_dev, g_daemon.node_dev);
+    EXPECT_EQ((uint64_t)st->st_ino, g_daemon.node_ino);
+
+    EXPECT_FALSE(node_identity_ok());
+    errno = 0;
+    EXPECT_EQ(open_node_for_write(), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(node->writes_received(), 0);
+    umount2(alias.c_str(), MNT_DETACH);
+}
+
+TEST_F(NodeAccessTest, SymlinkAsLastComponentIsNotOpened) {
+    // Captured as it is (the identity follows the link), but the open never
+    // follows a final link.
+    const std::string dev = kHandDevices + "/looppanel";
+    ASSERT_TRUE(make_device_dir(dev));
+    ASSERT_EQ(rename((dev + "/brightness").c_str(), (dev + "/real-brightness").c_str()), 0);
+    ASSERT_EQ(symlink("real-brightness", (dev + "/brightness").c_str()), 0);
+    ASSERT_TRUE(point_class_link("backlight", "looppanel", dev));
+    ASSERT_EQ(capture_node("/sys/class/backlight/looppanel/brightness"), 0) << strerror(errno);
+    EXPECT_EQ(std::string(g_daemon.canonical_path), dev + "/real-brightness");
+    EXPECT_TRUE(node_identity_ok());
+    errno = 0;
+    EXPECT_EQ(open_node_for_write(), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(read_file(dev + "/real-brightness"), "100\n");
+}
+
+// ------------------------------------------------------------ write guard
+
+TEST_F(NodeAccessTest, ArmingRecordsBitsAndBindsOtherWriters) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    const std::string path = node->brightness_path();
+    ASSERT_EQ(open_for_write_as(kSystemUid, path), 0) << "the system user may write at 0664";
+    const std::string expected = record_for(path, 0664, boot_);
+
+    ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
+    EXPECT_GE(g_daemon.held_fd, 0);
+    EXPECT_EQ(g_daemon.saved_mode, 0664);
+    EXPECT_EQ(node->mode(), 0444u);
+    auto rec_st = lstat_path(kPermissionRecord);
+    ASSERT_TRUE(rec_st);
+    EXPECT_TRUE(S_ISREG(rec_st->st_mode));
+    EXPECT_EQ(rec_st->st_mode & 07777, 0600u);
+    EXPECT_EQ(rec_st->st_uid, 0u);
+    EXPECT_EQ(read_file(kPermissionRecord), expected);
+    EXPECT_EQ(expected, "v2\n664\n" + std::to_string(g_daemon.node_dev) + " " +
+                            std::to_string(node->current_inode()) + "\n" + boot_ + "\n" +
+                            kDefaultNodePath + "\n" + node->real_brightness_path() + "\n");
+    EXPECT_FALSE(path_exists(kRecordTmp)) << "the temporary name is gone once linked";
+
+    EXPECT_EQ(open_for_write_as(kSystemUid, path), EACCES);
+    // The guard's own descriptor still writes.
+    ASSERT_EQ(lseek(g_daemon.held_fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(write(g_daemon.held_fd, "77", 2), 2);
+    EXPECT_EQ(node->value(), 77);
+
+    // Arming again changes nothing.
+    const int held = g_daemon.held_fd;
+    const int chmods = node->chmods_received();
+    EXPECT_EQ(arm_write_guard(), 0);
+    EXPECT_EQ(g_daemon.held_fd, held);
+    EXPECT_EQ(g_daemon.saved_mode, 0664);
+    EXPECT_EQ(node->chmods_received(), chmods);
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(read_file(kPermissionRecord), expected);
+
+    EXPECT_EQ(release_write_guard(), 0) << strerror(errno);
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(g_daemon.held_fd, -1);
+    EXPECT_EQ(g_daemon.saved_mode, -1);
+    EXPECT_NE(fcntl(held, F_GETFD), 0) << "the held descriptor is closed";
+    EXPECT_EQ(open_for_write_as(kSystemUid, path), 0);
+}
+
+TEST_F(NodeAccessTest, ArmedRecordParsesAndMatchesTheNode) {
+    FakeNode* node = captured_node({.name = "panel0-backlight", .mode = 0644});
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
+    auto text = read_file(kPermissionRecord);
+    ASSERT_TRUE(text);
+    permission_record rec;
+    ASSERT_EQ(parse_permission_record(text->c_str(), &rec), 0);
+    EXPECT_EQ(rec.mode, 0644u);
+    EXPECT_EQ(rec.legacy, 0);
+    EXPECT_STREQ(rec.boot_id, boot_.c_str());
+    EXPECT_STREQ(rec.node_path, g_daemon.node_path);
+    EXPECT_STREQ(rec.canonical_path, g_daemon.canonical_path);
+    EXPECT_EQ(rec.dev, g_daemon.node_dev);
+    EXPECT_EQ(rec.ino, g_daemon.node_ino);
+    EXPECT_TRUE(record_matches_node(&rec, g_daemon.canonical_path, g_daemon.node_dev, g_daemon.node_ino));
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(release_write_guard(), 0);
+    EXPECT_EQ(node->mode(), 0644u);
+}
+
+TEST_F(NodeAccessTest, RecordIsNeverSeenIncompleteWhileArmingAndReleasing) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    RecordWatcher watcher;
+    ASSERT_TRUE(watcher.start());
+    for (int i = 0; i < 40; ++i) {
+        ASSERT_EQ(arm_write_guard(), 0) << "round " << i << ": " << strerror(errno);
+        ASSERT_EQ(release_write_guard(), 0) << "round " << i << ": " << strerror(errno);
+    }
+    EXPECT_EQ(watcher.stop(), 0) << "another process saw an empty or unparseable record";
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_FALSE(path_exists(kRecordTmp));
+}
+
+TEST_F(NodeAccessTest, LeftoverRecordBlocksArming) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    const std::string leftover = record_for(node->brightness_path(), 0640, boot_);
+    ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
+    errno = 0;
+    EXPECT_EQ(arm_write_guard(), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_EQ(read_file(kPermissionRecord), leftover);
+    EXPECT_EQ(g_daemon.held_fd, -1);
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_EQ(node->chmods_received(), 0);
+    EXPECT_FALSE(path_exists(kRecordTmp));
+}
+
+TEST_F(NodeAccessTest, SymlinkAtRecordPathBlocksArmingAndIsNotFollowed) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    const std::string target = std::string(kPrivateDir) + "/planted-target";
+    ASSERT_EQ(symlink(target.c_str(), kPermissionRecord), 0);
+    errno = 0;
+    EXPECT_EQ(arm_write_guard(), -1);
+    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FALSE(path_exists(target)) << "nothing was written through the link";
+    auto st = lstat_path(kPermissionRecord);
+    ASSERT_TRUE(st);
+    EXPECT_TRUE(S_ISLNK(st->st_mode));
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_EQ(g_daemon.held_fd, -1);
+}
+
+TEST_F(NodeAccessTest, LeftoverTemporaryFileDoesNotBlockArming) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    const std::string victim = std::string(kPrivateDir) + "/victim";
+    ASSERT_TRUE(write_file(victim, "keep me\n", 0600));
+    // A half-written record from a crash, a whole one, and a planted link.
+    const std::vector<std::function<bool()>> leftovers = {
+        [] { return write_file(kRecordTmp, "v2\n66", 0600); },
+        [] { return write_file(kRecordTmp, "garbage \x01\x02 that parses as nothing", 0644); },
+        [&] { return symlink(victim.c_str(), kRecordTmp.c_str()) == 0; },
+    };
+    for (size_t i = 0; i < leftovers.size(); ++i) {
+        SCOPED_TRACE("leftover " + std::to_string(i));
+        ASSERT_TRUE(leftovers[i]());
+        ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
+        EXPECT_FALSE(path_exists(kRecordTmp));
+        EXPECT_EQ(node->mode(), 0444u);
+        auto text = read_file(kPermissionRecord);
+        ASSERT_TRUE(text);
+        permission_record rec;
+        EXPECT_EQ(parse_permission_record(text->c_str(), &rec), 0) << *text;
+        EXPECT_EQ(rec.mode, 0664u);
+        ASSERT_EQ(release_write_guard(), 0) << strerror(errno);
+        EXPECT_EQ(node->mode(), 0664u);
+        EXPECT_FALSE(path_exists(kPermissionRecord));
+    }
+    EXPECT_EQ(read_file(victim), "keep me\n") << "the link's target is never written";
+}
+
+TEST_F(NodeAccessTest, ArmingAReplacedNodeFailsWithoutRecord) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    node->replace_inode();
+    errno = 0;
+    EXPECT_EQ(arm_write_guard(), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->chmods_received(), 0);
+    EXPECT_EQ(g_daemon.held_fd, -1);
+}
+
+// ------------------------------------------------------- recovery outcomes
+
+TEST_F(NodeAccessTest, RestoreWithoutRecordDoesNothing) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    errno = 0;
+    EXPECT_EQ(restore_permissions(), 0);
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(NodeAccessTest, RestoreSameBootSameNodePutsBitsBack) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(write_file(kPermissionRecord, record_for(node->brightness_path(), 0664, boot_), 0600));
+    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, RestoreOtherBootDeletesRecordOnly) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(write_file(kPermissionRecord, record_for(node->brightness_path(), 0664, kOtherBoot), 0600));
+    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(NodeAccessTest, RestoreOtherInodeKeepsRecord) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    const std::string text = record_for(node->brightness_path(), 0664, boot_);
+    ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
+    node->replace_inode();
+    errno = 0;
+    EXPECT_EQ(restore_permissions(), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(read_file(kPermissionRecord), text);
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(NodeAccessTest, RestoreLegacyRecordAppliesToTheFixedNode) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(node->brightness_path(), LEGACY_NODE_PATH);
+    ASSERT_TRUE(write_file(kPermissionRecord, "644\n", 0600));
+    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(node->mode(), 0644u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, RestoreLegacyRecordWithoutTheNodeKeepsRecord) {
+    // Another panel exists, but not the one a legacy record names.
+    FakeNode* node = add_node({.name = "lcd-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(write_file(kPermissionRecord, "644\n", 0600));
+    errno = 0;
+    EXPECT_EQ(restore_permissions(), -1);
+    EXPECT_EQ(errno, ESTALE);
+    EXPECT_EQ(read_file(kPermissionRecord), "644\n");
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(NodeAccessTest, RestoreRefusesMalformedRecordsAndKeepsThem) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    const std::string path = node->brightness_path();
+    const std::string good = record_for(path, 0664, boot_);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    const std::string real = node->real_brightness_path();
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"legacy with trailing text", "644 x"},
+        {"legacy not octal", "9\n"},
+        {"v2 with text after the canonical path", good + "extra\n"},
+        {"v2 missing the canonical path",
+         "v2\n664\n" + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + "\n" + boot_ +
+             "\n" + path + "\n"},
+        {"v2 header only", "v2\n"},
+        {"v2 boot identity of the wrong form", v2_record(0664, st.st_dev, st.st_ino, boot_.substr(1), path, real)},
+        {"v2 node path the policy refuses",
+         v2_record(0664, st.st_dev, st.st_ino, boot_, "/sys/class/backlight/panel1-backlight/brightness", real)},
+        {"v2 canonical path outside /sys/devices/",
+         v2_record(0664, st.st_dev, st.st_ino, boot_, path, "/data/panel/brightness")},
+        {"v2 mode 1000", v2_record(01000, st.st_dev, st.st_ino, boot_, path, real)},
+        {"legacy mode 1000", "1000\n"},
+        {"empty", ""},
+    };
+    for (const auto& [what, text] : cases) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
+        errno = 0;
+        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(read_file(kPermissionRecord), text);
+        EXPECT_EQ(node->mode(), 0444u);
+    }
+    EXPECT_EQ(node->chmods_received(), 0);
+
+    // The limit case of the mode: 777 is still a mode.
+    ASSERT_TRUE(write_file(kPermissionRecord, record_for(path, 0777, boot_), 0600));
+    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(node->mode(), 0777u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, RestoreRefusesRecordOf1199BytesOrMore) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    const std::string good = record_for(node->brightness_path(), 0664, boot_);
+    ASSERT_LT(good.size(), 1198u);
+    // Trailing blanks are allowed, so only the size can refuse these.
+    for (size_t size : {size_t(1199), size_t(1200), size_t(4000)}) {
+        SCOPED_TRACE(size);
+        const std::string text = good + std::string(size - good.size(), ' ');
+        ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
+        errno = 0;
+        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(read_file(kPermissionRecord), text);
+        EXPECT_EQ(node->mode(), 0444u);
+    }
+    const std::string fits = good + std::string(1198 - good.size(), ' ');
+    ASSERT_TRUE(write_file(kPermissionRecord, fits, 0600));
+    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    const std::string good = record_for(node->brightness_path(), 0664, boot_);
+
+    {
+        SCOPED_TRACE("mode 0640");
+        ASSERT_TRUE(write_file(kPermissionRecord, good, 0640));
+        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(read_file(kPermissionRecord), good);
+        ASSERT_EQ(unlink(kPermissionRecord), 0);
+    }
+    {
+        SCOPED_TRACE("owned by the system user");
+        ASSERT_TRUE(write_file(kPermissionRecord, good, 0600));
+        ASSERT_EQ(chown(kPermissionRecord, kSystemUid, kSystemUid), 0);
+        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(read_file(kPermissionRecord), good);
+        ASSERT_EQ(unlink(kPermissionRecord), 0);
+    }
+    {
+        SCOPED_TRACE("symbolic link to a sound record");
+        const std::string target = std::string(kPrivateDir) + "/sound-record";
+        ASSERT_TRUE(write_file(target, good, 0600));
+        ASSERT_EQ(symlink(target.c_str(), kPermissionRecord), 0);
+        errno = 0;
+        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(errno, ELOOP);
+        auto st = lstat_path(kPermissionRecord);
+        ASSERT_TRUE(st);
+        EXPECT_TRUE(S_ISLNK(st->st_mode));
+        EXPECT_EQ(read_file(target), good);
+        ASSERT_EQ(unlink(kPermissionRecord), 0);
+    }
+    {
+        SCOPED_TRACE("a FIFO does not block the open");
+        ASSERT_EQ(mkfifo(kPermissionRecord, 0600), 0);
+        EXPECT_EQ(guarded([] { return restore_permissions() == -1 ? 1 : 0; }), 1);
+        auto st = lstat_path(kPermissionRecord);
+        ASSERT_TRUE(st);
+        EXPECT_TRUE(S_ISFIFO(st->st_mode));
+        ASSERT_EQ(unlink(kPermissionRecord), 0);
+    }
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+// ------------------------------------------------------------ value reads
+
+TEST_F(NodeAccessTest, ReadSysfsValueThroughTheFakeNode) {
+    FakeNode* node = add_node();
+    ASSERT_NE(node, nullptr);
+    const std::string path = node->brightness_path();
+    EXPECT_EQ(read_sysfs_value(path.c_str()), 100);
+    node->fail_reads();
+    EXPECT_EQ(read_sysfs_value(path.c_str()), -1);
+    node->fail_reads(0);
+    node->force_zero(true);
+    EXPECT_EQ(read_sysfs_value(path.c_str()), 0);
+    node->force_zero(false);
+    node->set_value(200);
+    EXPECT_EQ(read_sysfs_value(path.c_str()), 200);
+    EXPECT_EQ(read_sysfs_value(node->max_brightness_path().c_str()), 255);
+    EXPECT_EQ(read_sysfs_value("/sys/class/backlight/panel0-backlight/missing"), -1);
+}
+
+// ---------------------------------------------------------- verified write
+
+TEST_F(NodeAccessTest, VerifiedWriteArmsWritesAndReadsBack) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+    g_daemon.last_error = 99;
+    EXPECT_EQ(verified_write(150), 0);
+    EXPECT_EQ(node->value(), 150);
+    ASSERT_FALSE(node->last_writes().empty());
+    EXPECT_EQ(node->last_writes().back(), "150");
+    EXPECT_EQ(read_sysfs_value(g_daemon.node_path), 150);
+    EXPECT_EQ(g_daemon.write_attempts, 1);
+    EXPECT_EQ(g_daemon.write_successes, 1);
+    EXPECT_EQ(g_daemon.last_error, 0);
+    EXPECT_GE(g_daemon.held_fd, 0);
+    EXPECT_EQ(node->mode(), 0444u);
+    auto text = read_file(kPermissionRecord);
+    ASSERT_TRUE(text);
+    EXPECT_EQ(*text, record_for(node->brightness_path(), 0664, boot_));
+    EXPECT_EQ(open_for_write_as(kSystemUid, node->brightness_path()), EACCES);
+
+    // Once armed, the next write goes through the same descriptor.
+    const int held = g_daemon.held_fd;
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 160));
+    EXPECT_EQ(verified_write(160), 0);
+    EXPECT_EQ(node->value(), 160);
+    EXPECT_EQ(g_daemon.held_fd, held);
+    EXPECT_EQ(g_daemon.write_attempts, 2);
+    EXPECT_EQ(g_daemon.write_successes, 2);
+    EXPECT_EQ(read_file(kPermissionRecord), text);
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteDeclinesWhilePanelReadsZero) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+    node->force_zero(true);
+    EXPECT_EQ(verified_write(150), 1);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(g_daemon.write_successes, 0);
+    EXPECT_EQ(g_daemon.last_error, 0);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->mode(), 0664u);
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherSession) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("T", kLeasePid, 1, 150));
+    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(g_daemon.last_error, ECANCELED);
+    EXPECT_EQ(g_daemon.last_error, 125);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->mode(), 0664u);
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherPidOrIsGone) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid + 1, 1, 150));
+    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(g_daemon.last_error, ECANCELED);
+    g_daemon.last_error = 0;
+    ASSERT_EQ(unlink(kMainPanelLease), 0);
+    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(g_daemon.last_error, ECANCELED);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteReportsAClampingDriver) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+    node->clamp_to(120);
+    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(g_daemon.last_error, ERANGE);
+    EXPECT_EQ(g_daemon.last_error, 34);
+    EXPECT_EQ(g_daemon.write_attempts, 1);
+    EXPECT_EQ(g_daemon.write_successes, 0);
+    EXPECT_EQ(node->writes_received(), 1);
+    EXPECT_EQ(node->value(), 120);
+    // A failed write leaves the guard as it was, for the caller to end.
+    EXPECT_GE(g_daemon.held_fd, 0);
+    EXPECT_TRUE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 0, 150));
+    EXPECT_EQ(verified_write(150), 1);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(g_daemon.last_error, 0);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->mode(), 0664u);
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteDeclinesOtherTarget) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 140));
+    EXPECT_EQ(verified_write(150), 1);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(g_daemon.last_error, 0);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteFailsOnReplacedNode) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+    node->replace_inode();
+    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(g_daemon.last_error, ESTALE);
+    EXPECT_EQ(g_daemon.last_error, 116);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+    const std::string leftover = record_for(node->brightness_path(), 0664, boot_);
+    ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
+    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(g_daemon.last_error, EEXIST);
+    EXPECT_EQ(g_daemon.write_attempts, 1);
+    EXPECT_EQ(g_daemon.write_successes, 0);
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_EQ(read_file(kPermissionRecord), leftover);
+    EXPECT_EQ(node->mode(), 0664u);
+}
+
+// --------------------------------------------------------- lease file rules
+
+TEST_F(NodeAccessTest, LeaseFileOwnershipAndModeRules) {
+    lease_record rec = {};
+    ASSERT_EQ(write_lease("S", kLeasePid, 1, 150), 0);
+    ASSERT_EQ(read_main_panel_lease(&rec), 1) << "control: a sound lease";
+    EXPECT_STREQ(rec.session, "S");
+    EXPECT_EQ(rec.pid, kLeasePid);
+    EXPECT_EQ(rec.active, 1);
+    EXPECT_EQ(rec.target, 150);
+
+    ASSERT_EQ(write_lease("S", kLeasePid, 1, 150, 0400), 0);
+    EXPECT_EQ(read_main_panel_lease(&rec), 1) << "mode 0400";
+
+    ASSERT_EQ(write_lease("S", kLeasePid, 1, 150, 0640), 0);
+    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "mode 0640";
+
+    ASSERT_EQ(unlink(kMainPanelLease), 0);
+    ASSERT_TRUE(write_file(kMainPanelLease,
+                           lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150), 0600));
+    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "owned by root";
+
+    ASSERT_EQ(write_lease("S", kLeasePid, 1, 150), 0);
+    ASSERT_EQ(run_as(kSystemUid, kSystemUid, [] { return truncate(kMainPanelLease, 0) == 0 ? 0 : errno; }), 0);
+    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "empty";
+
+    ASSERT_EQ(unlink(kMainPanelLease), 0);
+    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "missing";
+}
+
+TEST_F(NodeAccessTest, LeaseBehindASymlinkIsNoLease) {
+    const std::string sound = std::string(kSystemDir) + "/sound-lease";
+    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, sound,
+                            lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150)),
+              0);
+    ASSERT_EQ(run_as(kSystemUid, kSystemUid,
+                     [&] { return symlink(sound.c_str(), kMainPanelLease) == 0 ? 0 : errno; }),
+              0);
+    lease_record rec = {};
+    EXPECT_EQ(read_main_panel_lease(&rec), 0);
+}
+
+TEST_F(NodeAccessTest, LeaseThatIsAFifoIsNoLeaseAndDoesNotBlock) {
+    ASSERT_EQ(run_as(kSystemUid, kSystemUid,
+                     [] { return mkfifo(kMainPanelLease, 0600) == 0 ? 0 : errno; }),
+              0);
+    auto st = lstat_path(kMainPanelLease);
+    ASSERT_TRUE(st);
+    ASSERT_TRUE(S_ISFIFO(st->st_mode));
+    ASSERT_EQ(st->st_uid, kSystemUid);
+    ASSERT_EQ(st->st_mode & 07777, 0600u);
+    // 0 or 1 is the reader's answer; -1 means it never came back.
+    EXPECT_EQ(guarded([] {
+                  lease_record rec = {};
+                  return read_main_panel_lease(&rec);
+              }),
+              0);
+    // verified_write reads the lease first; it must fail, not hang.
+    EXPECT_EQ(guarded([] {
+                  snprintf(g_daemon.session, sizeof g_daemon.session, "S");
+                  g_daemon.lease_pid = kLeasePid;
+                  g_daemon.armed = 1;
+                  return verified_write(150) == -1 && g_daemon.last_error == ECANCELED ? 0 : 1;
+              }),
+              0);
+}
+
+}  // namespace
+}  // namespace sandbox
