@@ -156,7 +156,7 @@ void handle_control_connection(int fd) {
     if (cred.uid != ROOT_UID && cred.uid != PEER_UID_SYSTEM) return;
     int is_root = cred.uid == ROOT_UID;
 
-    struct timeval timeout = {0, REQUEST_TIMEOUT_MS * 1000};
+    struct timeval timeout = {0, static_cast<suseconds_t>(REQUEST_TIMEOUT_MS) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
