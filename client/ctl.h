@@ -1,0 +1,118 @@
+// veltarisctl: the reference client. It is a small tool for people and
+// tests, not daemon code, so it uses std::string freely; every record and
+// request it produces is checked with the daemon's own parsers before it
+// leaves the process, so the client cannot drift from what the daemon
+// accepts.
+#pragma once
+#include <stdint.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <string>
+#include <vector>
+
+namespace ctl {
+
+enum exit_code {
+    EXIT_OK = 0,
+    EXIT_REFUSED = 1,  // the daemon answered "ok":false, or a file operation failed
+    EXIT_USAGE = 2,    // bad arguments, or no daemon answered
+};
+
+enum class command { help, status, arm, set, stop, lease, outdoor_lease, watch };
+
+enum : int32_t {
+    MAIN_LEASE_DEFAULT_TTL_MS = 4000,
+    OUTDOOR_LEASE_DEFAULT_TTL_MS = 1000,
+    HELD_DEFAULT = 1,
+    // Brightness values the daemon reads are at most 65535, so no maximum
+    // can allow a larger target; the daemon checks the real maximum itself.
+    TARGET_LIMIT = 65535,
+    REPLY_TIMEOUT_MS = 3000,
+    WATCH_INTERVAL_MS = 50,
+};
+
+inline constexpr const char* DEFAULT_NODE_PATH = "/sys/class/backlight/panel0-backlight/brightness";
+
+struct options {
+    command cmd = command::help;
+    std::string session;  // arm, set, stop (optional), lease
+    int32_t pid = 0;      // arm PID, --pid of both lease commands
+    bool pid_given = false;
+    int32_t value = 0;        // set VALUE, lease TARGET, outdoor-lease VALUE
+    bool outdoor_v2 = false;  // outdoor-lease v2
+    bool paused = false;      // lease --paused
+    int32_t held = HELD_DEFAULT;
+    int32_t ttl_ms = 0;  // the command's default unless --ttl is given
+    bool hold = false;
+    std::string node_path = DEFAULT_NODE_PATH;
+};
+
+struct parse_result {
+    bool ok = false;
+    std::string error;  // one line, without the program name, when !ok
+    options opts;
+};
+
+// Parses the arguments after the program name. --help anywhere asks for
+// help. Options may come before, between or after the positionals, as
+// "--opt VALUE" or "--opt=VALUE".
+parse_result parse_args(const std::vector<std::string>& args);
+
+// The full --help text, which also serves as the usage text on errors.
+const char* usage_text();
+
+// The pid the main-panel lease names: --pid when given; otherwise the
+// client's own pid when it stays alive to renew the lease (--hold), and
+// its parent's pid when it writes once and exits, since the daemon ends a
+// hold whose pid has died.
+int32_t lease_pid(const options& opts, int32_t self_pid, int32_t parent_pid);
+
+// Formats "SESSION PID DEADLINE ACTIVE TARGET\n" and parses it back with
+// the daemon's parser at now_ms; true only when the daemon would accept
+// exactly these fields. On false, *error says why.
+bool format_main_panel_lease(const std::string& session, int32_t pid, int64_t deadline_ms,
+                             bool active, int32_t target, int64_t now_ms, std::string* line,
+                             std::string* error);
+
+// Formats "v1|v2 PID DEADLINE VALUE HELD\n" and parses it back likewise.
+bool format_outdoor_lease(bool v2, int32_t pid, int64_t deadline_ms, int32_t value, int32_t held,
+                          int64_t now_ms, std::string* line, std::string* error);
+
+// The request line for status, arm, set or stop, checked against the
+// daemon's request scanner.
+bool format_request(const options& opts, std::string* line, std::string* error);
+
+// EXIT_OK for a reply that says "ok":true, EXIT_REFUSED for "ok":false,
+// EXIT_USAGE for anything else (including no reply).
+int reply_exit_code(const std::string& reply);
+
+// The abstract address of the control socket and its exact length.
+void fill_control_address(sockaddr_un* addr, socklen_t* len);
+
+// One look at a file for `watch`.
+struct file_snapshot {
+    int error = 0;              // 0, or errno from open/read
+    std::string text;           // what was read, when error is 0
+    bool system_owned = false;  // regular, uid 1000, no group/other bits
+};
+
+// The snapshot as one line of text: "absent", "unreadable (...)", or the
+// content with a final newline dropped and control bytes escaped.
+std::string describe_snapshot(const file_snapshot& snap);
+
+// A note on whether the daemon would accept the lease at now_ms, e.g.
+// " [accepted: active target 120, 3200 ms left]". Empty when absent.
+std::string judge_main_panel_lease(const file_snapshot& snap, int64_t now_ms, int32_t maximum);
+std::string judge_outdoor_lease(const file_snapshot& snap, int64_t now_ms);
+
+// The max_brightness file next to a brightness node.
+std::string max_brightness_path(const std::string& node_path);
+
+// Command runners: they do the I/O and return the exit code.
+int run_control_command(const options& opts);
+int run_main_panel_lease(const options& opts);
+int run_outdoor_lease(const options& opts);
+int run_watch(const options& opts);
+
+}  // namespace ctl

@@ -1,0 +1,37 @@
+// veltarisctl: the reference client for veltarisd. It speaks the control
+// socket protocol, writes the two lease files the way their owners must,
+// and watches the node and the records, for people and for tests.
+#include <stdio.h>
+
+#include <string>
+#include <vector>
+
+#include "client/ctl.h"
+
+int main(int argc, char** argv) {
+    std::vector<std::string> args(argv + 1, argv + argc);
+    ctl::parse_result parsed = ctl::parse_args(args);
+    if (!parsed.ok) {
+        fprintf(stderr, "veltarisctl: %s\n\n", parsed.error.c_str());
+        fputs(ctl::usage_text(), stderr);
+        return ctl::EXIT_USAGE;
+    }
+    const ctl::options& opts = parsed.opts;
+    switch (opts.cmd) {
+        case ctl::command::help:
+            fputs(ctl::usage_text(), stdout);
+            return ctl::EXIT_OK;
+        case ctl::command::status:
+        case ctl::command::arm:
+        case ctl::command::set:
+        case ctl::command::stop:
+            return ctl::run_control_command(opts);
+        case ctl::command::lease:
+            return ctl::run_main_panel_lease(opts);
+        case ctl::command::outdoor_lease:
+            return ctl::run_outdoor_lease(opts);
+        case ctl::command::watch:
+            return ctl::run_watch(opts);
+    }
+    return ctl::EXIT_USAGE;
+}

@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# Cross-builds the daemon and the client for Android devices: build-arm64/
+# (aarch64) and build-arm32/ (32-bit ARM, hard float), both statically
+# linked so they run on a device without glibc. Installs the Debian cross
+# compilers and qemu-user-static (to run the results on this machine) when
+# they are missing; does nothing to the package set when they are there.
+#
+#   scripts/build-android.sh            both
+#   scripts/build-android.sh arm64      only one of them
+#
+# Smoke check on the build machine, e.g.:
+#   qemu-aarch64-static build-arm64/bin/veltarisctl --help
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+packages=(cmake ninja-build g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static)
+
+missing=()
+for p in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+        missing+=("$p")
+    fi
+done
+if [ ${#missing[@]} -ne 0 ]; then
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "build-android: missing packages (${missing[*]}); run as root to install them" >&2
+        exit 1
+    fi
+    echo "build-android: installing ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq </dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
+fi
+
+targets=("$@")
+[ ${#targets[@]} -eq 0 ] && targets=(arm64 arm32)
+for t in "${targets[@]}"; do
+    case "$t" in
+        arm64 | arm32) ;;
+        *)
+            echo "build-android: unknown target '$t' (arm64 or arm32)" >&2
+            exit 2
+            ;;
+    esac
+    cmake --preset "android-$t" >/dev/null
+    cmake --build --preset "android-$t"
+done
