@@ -294,6 +294,21 @@ pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
 pid_t start_system_server(uid_t uid, gid_t gid) { return start_named_process("system_server", uid, gid); }
 
 bool wait_signal_caught(pid_t pid, int sig, std::chrono::milliseconds timeout) {
+    if (!daemon_emulator().empty()) {
+        // An emulator such as qemu-user catches nearly every signal itself,
+        // so SigCgt says nothing about the guest. Both modes install their
+        // handlers just before their loop, so the loop answering is the
+        // sign: a STATUS reply in main-panel mode, the outdoor record of
+        // this process in outdoor mode.
+        std::string own_record = "{\"pid\":" + std::to_string(pid) + ",";
+        return wait_until(
+            [&] {
+                auto record = read_file(kOutdoorHealth);
+                if (record && record->rfind(own_record, 0) == 0) return true;
+                return control_socket_listening() && send_request("STATUS", 0, 1s).has_value();
+            },
+            timeout, std::chrono::milliseconds(20));
+    }
     std::string path = "/proc/" + std::to_string(pid) + "/status";
     return wait_until(
         [&] {

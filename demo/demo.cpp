@@ -1,0 +1,473 @@
+// A narrated walk through both modes of the daemon against a simulated
+// panel: a main-panel hold driven by veltarisctl (arm, set, a foreign write
+// corrected, pause, resume, stop), then an outdoor boost and its end. It
+// runs inside the test sandbox, so the machine's own /data and /sys are
+// never touched, and ends with a timeline of the node's value.
+#include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/sandbox/sandbox.h"
+
+using namespace std::chrono_literals;
+using sandbox::Daemon;
+using sandbox::FakeNode;
+
+namespace {
+
+const char kNode[] = "/sys/class/backlight/panel0-backlight/brightness";
+const char kSession[] = "demo-hold";
+
+int64_t g_start_ms = 0;
+
+struct sample {
+    int64_t t_ms;
+    int value;
+    int target;  // -1 when nothing is held or boosted
+};
+
+std::mutex g_samples_mutex;
+std::vector<sample> g_samples;
+std::atomic<int> g_target{-1};
+
+double seconds() {
+    return static_cast<double>(sandbox::monotonic_ms() - g_start_ms) / 1000.0;
+}
+
+void step(const char* text) {
+    // A short pause between steps keeps the timeline readable.
+    static int steps = 0;
+    if (steps++ > 0) std::this_thread::sleep_for(400ms);
+    printf("\n[%5.2fs] == %s\n", seconds(), text);
+    fflush(stdout);
+}
+
+void note(const std::string& text) {
+    printf("[%5.2fs]    %s\n", seconds(), text.c_str());
+    fflush(stdout);
+}
+
+std::string ctl_path() {
+    const char* env = getenv("VELTARISCTL");
+    return env != nullptr && *env != '\0' ? env : VELTARISCTL_DEFAULT_PATH;
+}
+
+// Runs veltarisctl as uid and returns its exit code; its output is shown
+// indented.
+int ctl(uid_t uid, const std::vector<std::string>& args) {
+    std::string shown = "$ veltarisctl";
+    for (const auto& a : args) shown += " " + a;
+    if (uid != 0) shown += "    (as uid " + std::to_string(uid) + ")";
+    note(shown);
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipe_fds[1], 1);
+        dup2(pipe_fds[1], 2);
+        if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                         setresuid(uid, uid, uid) != 0)) {
+            _exit(126);
+        }
+        std::string path = ctl_path();
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("veltarisctl"));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    close(pipe_fds[1]);
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(pipe_fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    size_t start = 0;
+    while (start < out.size()) {
+        size_t end = out.find('\n', start);
+        if (end == std::string::npos) end = out.size();
+        note("  " + out.substr(start, end - start));
+        start = end + 1;
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// A veltarisctl that keeps renewing a lease until it is told to stop.
+pid_t start_holder(uid_t uid, const std::vector<std::string>& args) {
+    std::string shown = "$ veltarisctl";
+    for (const auto& a : args) shown += " " + a;
+    note(shown + " &    (as uid " + std::to_string(uid) + ", renews until stopped)");
+    pid_t pid = fork();
+    if (pid == 0) {
+        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+        dup2(null_fd, 1);
+        dup2(null_fd, 2);
+        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+            setresuid(uid, uid, uid) != 0) {
+            _exit(126);
+        }
+        std::string path = ctl_path();
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("veltarisctl"));
+        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(path.c_str(), argv.data());
+        _exit(127);
+    }
+    return pid;
+}
+
+void stop_holder(pid_t pid) {
+    if (pid <= 0) return;
+    kill(pid, SIGTERM);
+    int status;
+    waitpid(pid, &status, 0);
+}
+
+// Shows the daemon's own lines that arrived since the last call.
+void show_daemon_lines(Daemon& d, size_t* shown) {
+    auto lines = d.lines();
+    for (; *shown < lines.size(); ++*shown) note("  veltarisd: " + lines[*shown].text);
+}
+
+bool wait_line(Daemon& d, const std::string& prefix, size_t* shown, std::chrono::milliseconds t = 5s) {
+    bool ok = d.wait_for_line(prefix, t, *shown).has_value();
+    show_daemon_lines(d, shown);
+    if (!ok) note("(expected a line starting with \"" + prefix + "\")");
+    return ok;
+}
+
+std::string node_mode(const FakeNode& node) {
+    char buf[16];
+    snprintf(buf, sizeof buf, "%04o", static_cast<unsigned>(node.mode()));
+    return buf;
+}
+
+std::string file_or(const char* path, const char* missing) {
+    auto text = sandbox::read_file(path);
+    if (!text) return missing;
+    std::string t = *text;
+    while (!t.empty() && t.back() == '\n') t.pop_back();
+    return t;
+}
+
+void write_timeline_svg(const std::vector<sample>& samples, int maximum, const std::string& path) {
+    if (samples.empty()) return;
+    const double width = 900, height = 320, left = 50, bottom = 290, top = 20;
+    double t_end = static_cast<double>(samples.back().t_ms) / 1000.0;
+    auto x = [&](double t) { return left + (width - left - 10) * t / std::max(t_end, 0.001); };
+    auto y = [&](int v) { return bottom - (bottom - top) * v / static_cast<double>(maximum); };
+    FILE* f = fopen(path.c_str(), "w");
+    if (f == nullptr) return;
+    fprintf(f, "<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' "
+               "font-family='sans-serif' font-size='12'>\n<rect width='100%%' height='100%%' fill='white'/>\n",
+            width, height);
+    fprintf(f, "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='black'/>\n", left, bottom,
+            width - 10, bottom);
+    fprintf(f, "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='black'/>\n", left, top, left, bottom);
+    for (int v = 0; v <= maximum; v += 50)
+        fprintf(f, "<text x='5' y='%.1f'>%d</text>\n", y(v) + 4, v);
+    for (int s = 0; s <= static_cast<int>(t_end); s += 5)
+        fprintf(f, "<text x='%.1f' y='%.0f'>%ds</text>\n", x(s) - 6, bottom + 18, s);
+    auto polyline = [&](bool target, const char* colour, const char* dash) {
+        fprintf(f, "<polyline fill='none' stroke='%s' stroke-width='2' %s points='", colour, dash);
+        for (const auto& s : samples) {
+            int v = target ? s.target : s.value;
+            if (v < 0) continue;
+            fprintf(f, "%.1f,%.1f ", x(static_cast<double>(s.t_ms) / 1000.0), y(v));
+        }
+        fprintf(f, "'/>\n");
+    };
+    polyline(true, "#d62728", "stroke-dasharray='6,4'");
+    polyline(false, "#1f77b4", "");
+    fprintf(f, "<text x='%.0f' y='14' fill='#1f77b4'>node value</text>\n", left + 10);
+    fprintf(f, "<text x='%.0f' y='14' fill='#d62728'>target (held or boosted)</text>\n", left + 110);
+    fprintf(f, "</svg>\n");
+    fclose(f);
+}
+
+void print_timeline(const std::vector<sample>& samples, int maximum) {
+    // One row per change of value or target: the value as a bar, the target
+    // as a '|'.
+    const int cols = 60;
+    printf("\n    time  value  target\n");
+    int last_value = -2, last_target = -2;
+    for (const auto& s : samples) {
+        if (s.value == last_value && s.target == last_target) continue;
+        last_value = s.value;
+        last_target = s.target;
+        int bar = s.value * cols / maximum;
+        std::string row(static_cast<size_t>(cols + 1), ' ');
+        for (int i = 0; i < bar && i <= cols; ++i) row[static_cast<size_t>(i)] = '#';
+        if (s.target >= 0) row[static_cast<size_t>(s.target * cols / maximum)] = '|';
+        printf("  %6.2fs %5d %7s %s\n", static_cast<double>(s.t_ms) / 1000.0, s.value,
+               s.target >= 0 ? std::to_string(s.target).c_str() : "-", row.c_str());
+    }
+}
+
+// Keeps the main-panel lease fresh with one-shot veltarisctl writes, as a
+// system-side client would, naming one pid that stays alive (this process).
+class LeaseKeeper {
+  public:
+    void set(int target, bool paused) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        target_ = target;
+        paused_ = paused;
+        wanted_ = true;
+        write_locked();
+    }
+    void start() {
+        thread_ = std::thread([this] {
+            while (running_) {
+                std::this_thread::sleep_for(100ms);
+                std::lock_guard<std::mutex> lock(mutex_);
+                if (wanted_ && sandbox::monotonic_ms() - last_ms_ >= 1000) write_locked();
+            }
+        });
+    }
+    void stop() {
+        running_ = false;
+        if (thread_.joinable()) thread_.join();
+    }
+    std::vector<std::string> args() const {
+        std::vector<std::string> a = {"lease", kSession, std::to_string(target_), "--pid",
+                                      std::to_string(getpid()), "--ttl", "4000"};
+        if (paused_) a.push_back("--paused");
+        return a;
+    }
+
+  private:
+    void write_locked() {
+        quiet_ctl(1000, args());
+        last_ms_ = sandbox::monotonic_ms();
+    }
+    static void quiet_ctl(uid_t uid, const std::vector<std::string>& args) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+            dup2(null_fd, 1);
+            dup2(null_fd, 2);
+            if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                setresuid(uid, uid, uid) != 0) {
+                _exit(126);
+            }
+            std::string path = ctl_path();
+            std::vector<char*> argv;
+            argv.push_back(const_cast<char*>("veltarisctl"));
+            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(path.c_str(), argv.data());
+            _exit(127);
+        }
+        int status;
+        if (pid > 0) waitpid(pid, &status, 0);
+    }
+
+    std::mutex mutex_;
+    std::thread thread_;
+    std::atomic<bool> running_{true};
+    bool wanted_ = false;
+    int target_ = 0;
+    bool paused_ = false;
+    int64_t last_ms_ = 0;
+};
+
+std::string show_args(const std::vector<std::string>& args) {
+    std::string s = "$ veltarisctl";
+    for (const auto& a : args) s += " " + a;
+    return s + "    (as uid 1000, renewed every second)";
+}
+
+int run_demo(const std::string& svg_path) {
+    std::string error;
+    auto owned = FakeNode::create({}, &error);
+    if (!owned) {
+        fprintf(stderr, "demo: cannot create the simulated panel: %s\n", error.c_str());
+        return 1;
+    }
+    FakeNode* node = owned.get();
+    const int maximum = node->maximum();
+
+    std::atomic<bool> sampling{true};
+    std::thread sampler([&] {
+        while (sampling) {
+            {
+                std::lock_guard<std::mutex> lock(g_samples_mutex);
+                g_samples.push_back({sandbox::monotonic_ms() - g_start_ms, node->value(), g_target.load()});
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    int failures = 0;
+    auto check = [&](bool ok, const std::string& what) {
+        note(std::string(ok ? "ok: " : "UNEXPECTED: ") + what);
+        if (!ok) ++failures;
+    };
+
+    step("A simulated panel: a FUSE node that behaves like a sysfs attribute");
+    note(std::string(kNode) + " -> " + node->real_brightness_path());
+    note("value " + std::to_string(node->value()) + ", max_brightness " + std::to_string(maximum) +
+         ", mode " + node_mode(*node) + ", owner uid 1000");
+
+    step("Main-panel mode: start the daemon");
+    note("$ veltarisd --daemon --node " + std::string(kNode));
+    Daemon daemon;
+    daemon.start({"--daemon", "--node", kNode});
+    size_t shown = 0;
+    if (!wait_line(daemon, "NATIVE_READY", &shown)) return 1;
+    sandbox::wait_signal_caught(daemon.pid(), SIGTERM, 5s);
+    ctl(0, {"status"});
+
+    step("The client (uid 1000) grants a hold through the lease; root arms it");
+    LeaseKeeper lease;
+    lease.set(180, false);
+    note(show_args(lease.args()));
+    lease.start();
+    note("lease file: \"" + file_or(sandbox::kMainPanelLease, "(none)") + "\"");
+    check(ctl(0, {"arm", kSession, std::to_string(getpid())}) == 0, "armed");
+    // From here the hold loop follows the lease's target on its own.
+    g_target = 180;
+    note("health record: \"" + file_or(sandbox::kMainPanelHealth, "(none)") + "\"");
+
+    step("SET writes the lease's target at once and reads it back");
+    check(ctl(0, {"set", kSession, "180"}) == 0, "readback_ok");
+    check(node->value() == 180, "node reads " + std::to_string(node->value()));
+    check(node->mode() == 0444, "node mode " + node_mode(*node) + " while held: write bits removed");
+    note("permission record saved first: \"" + file_or(sandbox::kPermissionRecord, "(none)").substr(0, 6) + "...\"");
+    bool refused = sandbox::run_as(1000, 1000, [] {
+        int fd = open(kNode, O_WRONLY | O_CLOEXEC);
+        if (fd >= 0) close(fd);
+        return fd >= 0 ? 0 : 1;
+    }) != 0;
+    check(refused, "an ordinary uid-1000 writer can no longer open the node");
+
+    step("A privileged writer changes the node behind the daemon's back");
+    node->set_value(40);
+    note("the node now reads 40");
+    check(wait_line(daemon, "NATIVE_CORRECTION", &shown), "corrected at the next read-back");
+    sandbox::wait_until([&] { return node->value() == 180; }, 3s);
+    check(node->value() == 180, "node reads " + std::to_string(node->value()));
+
+    step("The client pauses the hold: the daemon hands the node back");
+    g_target = -1;
+    lease.set(180, true);
+    note(show_args(lease.args()));
+    check(wait_line(daemon, "NATIVE_PAUSED", &shown), "paused");
+    sandbox::wait_until([&] { return node->mode() == 0664; }, 3s);
+    check(node->mode() == 0664, "node mode " + node_mode(*node) + " again, permission record " +
+                                    (sandbox::path_exists(sandbox::kPermissionRecord) ? "present" : "gone"));
+    node->set_value(90);
+    note("another writer sets 90 while paused; the daemon leaves it");
+    std::this_thread::sleep_for(800ms);
+    check(node->value() == 90, "node reads " + std::to_string(node->value()));
+
+    step("The client resumes with a new target");
+    g_target = 200;
+    lease.set(200, false);
+    note(show_args(lease.args()));
+    check(wait_line(daemon, "NATIVE_RESUMED", &shown), "resumed");
+    sandbox::wait_until([&] { return node->value() == 200; }, 3s);
+    show_daemon_lines(daemon, &shown);
+    check(node->value() == 200, "node reads " + std::to_string(node->value()) + ", mode " + node_mode(*node));
+
+    step("STOP ends the hold and the daemon, leaving the node as it found it");
+    check(ctl(0, {"stop", kSession}) == 0, "released");
+    lease.stop();
+    g_target = -1;
+    int code = daemon.wait_exit(5s);
+    show_daemon_lines(daemon, &shown);
+    check(code == 0, "daemon exited with " + std::to_string(code));
+    check(node->mode() == 0664, "node mode " + node_mode(*node));
+    check(!sandbox::path_exists(sandbox::kPermissionRecord), "no permission record left");
+    note("last health record: \"" + file_or(sandbox::kMainPanelHealth, "(none)") + "\"");
+    unlink(sandbox::kMainPanelLease);
+
+    step("Outdoor mode: system_server asks for a boost");
+    pid_t server = sandbox::start_system_server();
+    note("a process named system_server runs as uid 1000 with pid " + std::to_string(server));
+    note("$ veltarisd --outdoor --node " + std::string(kNode));
+    Daemon outdoor;
+    outdoor.start({"--outdoor", "--node", kNode});
+    sandbox::wait_until([] { return sandbox::path_exists(sandbox::kOutdoorHealth); }, 5s);
+    note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
+    sandbox::wait_signal_caught(outdoor.pid(), SIGTERM, 5s);
+    std::vector<std::string> boost = {"outdoor-lease", "v1", "500", "--pid", std::to_string(server),
+                                      "--hold", "--ttl", "1200"};
+    pid_t booster = start_holder(1000, boost);
+    int base = node->value();
+    int boosted = base + (maximum - base) * 500 / 1000;
+    note("v1 500 asks for half the distance to the maximum: " + std::to_string(base) + " -> " +
+         std::to_string(boosted) + " once the node has been steady for 500 ms");
+    g_target = boosted;
+    bool reached = sandbox::wait_until([&] { return node->value() == boosted; }, 5s);
+    check(reached, "node reads " + std::to_string(node->value()));
+    note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
+
+    step("system_server stops asking (held 0): the base comes back");
+    stop_holder(booster);
+    booster = start_holder(1000, {"outdoor-lease", "v1", "500", "--pid", std::to_string(server), "--held",
+                                  "0", "--hold", "--ttl", "1200"});
+    g_target = -1;
+    reached = sandbox::wait_until([&] { return node->value() == base; }, 5s);
+    check(reached, "node reads " + std::to_string(node->value()));
+    note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
+    stop_holder(booster);
+
+    step("SIGTERM ends outdoor mode");
+    outdoor.signal(SIGTERM);
+    code = outdoor.wait_exit(5s);
+    check(code == 0, "outdoor daemon exited with " + std::to_string(code) + ", nothing on stderr: " +
+                         (outdoor.stderr_text().empty() ? "yes" : "no"));
+    note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
+    sandbox::stop_process(server, SIGKILL);
+
+    std::this_thread::sleep_for(200ms);
+    sampling = false;
+    sampler.join();
+    step("Timeline of the node's value against the target");
+    std::vector<sample> samples;
+    {
+        std::lock_guard<std::mutex> lock(g_samples_mutex);
+        samples = g_samples;
+    }
+    print_timeline(samples, maximum);
+    write_timeline_svg(samples, maximum, svg_path);
+    printf("\n  plot: %s\n", svg_path.c_str());
+    owned->stop();
+    printf("\n%s\n", failures == 0 ? "demo finished: every step behaved as expected"
+                                   : "demo finished with UNEXPECTED steps (see above)");
+    return failures;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string svg_path = argc > 1 ? argv[1] : "demo-timeline.svg";
+    g_start_ms = sandbox::monotonic_ms();
+    std::string why;
+    sandbox::SandboxOptions options;
+    if (sandbox::build_sandbox(options, &why) != sandbox::BuildResult::ok) {
+        fprintf(stderr, "demo: cannot build the sandbox (run as root): %s\n", why.c_str());
+        sandbox::leave_sandbox(&why);
+        return 1;
+    }
+    int failures = run_demo(svg_path);
+    sandbox::leave_sandbox(&why);
+    return failures == 0 ? 0 : 1;
+}
