@@ -1,0 +1,202 @@
+// Every way a hold ends: each ends the process with 0, hands the node back
+// as it was found and leaves a last health record that tells why.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include "tests/integration/main_panel_fixture.h"
+
+namespace sandbox {
+namespace main_panel {
+namespace {
+
+class MainPanelEndTest : public MainPanelTest {
+  protected:
+    // A daemon holding the node at 150 (written by SET, guard armed).
+    Daemon* start_holding(const Lease& lease = Lease{}) {
+        if (make_node(node_at(lease.target)) == nullptr) return nullptr;
+        Daemon* d = start_daemon();
+        if (d == nullptr) return nullptr;
+        if (!hold(lease)) return nullptr;
+        expect_node_guarded();
+        return d;
+    }
+
+    // The last record: "<session> 0 <err> <time>\n", written after `since`.
+    void expect_last_record(const std::string& session, int err, int64_t since) {
+        auto text = read_file(kMainPanelHealth);
+        ASSERT_TRUE(text) << "no health record";
+        auto h = parse_health(*text);
+        ASSERT_TRUE(h) << *text;
+        EXPECT_EQ(*text, session + " 0 " + std::to_string(err) + " " + std::to_string(h->time) + "\n");
+        EXPECT_GE(h->time, since);
+        EXPECT_LE(h->time, monotonic_ms());
+    }
+};
+
+TEST_F(MainPanelEndTest, Stop) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    int64_t since = monotonic_ms();
+    EXPECT_EQ(reason_of(request("STOP")), "released");
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_node_released();
+    expect_last_record("", 0, since);
+}
+
+TEST_F(MainPanelEndTest, Sigterm) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    int64_t since = monotonic_ms();
+    d->signal(SIGTERM);
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_node_released();
+    expect_last_record(kSession, 0, since);
+}
+
+TEST_F(MainPanelEndTest, IdleLimitWithoutArm) {
+    ASSERT_NE(make_node(), nullptr);
+    Daemon* d = start_daemon();
+    ASSERT_NE(d, nullptr);
+    const int64_t ready_at = d->lines().front().at_ms;
+    // STATUS does not count as arming.
+    EXPECT_EQ(reason_of(request("STATUS")), "status");
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(30)), 0);
+    const int64_t ended_at = monotonic_ms();
+    EXPECT_GE(ended_at - ready_at, 9000) << "not before the idle limit";
+    EXPECT_LE(ended_at - ready_at, 20000);
+    expect_node_released();
+    EXPECT_EQ(node_->writes_received(), 0);
+    EXPECT_EQ(node_->chmods_received(), 0);
+    expect_last_record("", 0, ready_at);
+}
+
+TEST_F(MainPanelEndTest, LeaseDeletedWakesTheLoopAtOnce) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    // Paused, the loop has no correction turns; its next timer is the
+    // heartbeat, up to two seconds away.
+    Lease paused;
+    paused.active = 0;
+    write_lease(paused);
+    ASSERT_TRUE(wait_line(*d, "NATIVE_PAUSED ", std::chrono::seconds(5)));
+    auto beat = read_health();
+    ASSERT_TRUE(beat);
+    ASSERT_TRUE(wait_renewing(
+        [&] {
+            auto h = read_health();
+            return h && h->time != beat->time;
+        },
+        std::chrono::seconds(6)));
+
+    stop_renewing();
+    const int64_t deleted_at = monotonic_ms();
+    ASSERT_EQ(unlink(kMainPanelLease), 0);
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    EXPECT_LT(monotonic_ms() - deleted_at, 1500) << "the deletion itself wakes the loop";
+    expect_node_released();
+    expect_last_record(kSession, 0, deleted_at);
+}
+
+TEST_F(MainPanelEndTest, LeaseExpires) {
+    Lease short_lived;
+    short_lived.ttl_ms = 3000;
+    Daemon* d = start_holding(short_lived);
+    ASSERT_NE(d, nullptr);
+    stop_renewing();
+    const int64_t deadline = rewrite_lease();
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(15)), 0);
+    const int64_t ended_at = monotonic_ms();
+    EXPECT_GE(ended_at, deadline - 50) << "not before the lease's deadline";
+    EXPECT_LE(ended_at, deadline + 3000);
+    expect_node_released();
+    expect_last_record(kSession, 0, deadline - 50);
+}
+
+TEST_F(MainPanelEndTest, LeaseNamesAnotherPid) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    pid_t other = start_named_process("other-client");
+    ASSERT_GT(other, 0);
+    Lease moved;
+    moved.pid = other;
+    int64_t since = monotonic_ms();
+    write_lease(moved);
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    expect_node_released();
+    expect_last_record(kSession, 0, since);
+}
+
+TEST_F(MainPanelEndTest, LeasePidDies) {
+    pid_t client = start_named_process("client");
+    ASSERT_GT(client, 0);
+    Lease lease;
+    lease.pid = client;
+    Daemon* d = start_holding(lease);
+    ASSERT_NE(d, nullptr);
+    int64_t since = monotonic_ms();
+    stop_process(client);
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    expect_node_released();
+    expect_last_record(kSession, 0, since);
+}
+
+TEST_F(MainPanelEndTest, NodeReplacedEndsWithStaleAndKeepsTheRecord) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    int64_t since = monotonic_ms();
+    node_->replace_inode();
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    expect_last_record(kSession, ESTALE, since);
+    // The record names the old inode, so it cannot be applied to the new
+    // one: it stays, and the next start refuses to go on until it is dealt
+    // with.
+    auto record = read_file(kPermissionRecord);
+    ASSERT_TRUE(record) << "a record for a node that is gone is kept";
+    EXPECT_EQ(record_mode_line(*record), "664");
+    Daemon recover;
+    ASSERT_TRUE(recover.start({"--recover"}));
+    EXPECT_EQ(recover.wait_exit(std::chrono::seconds(10)), 3);
+    EXPECT_EQ(recover.stderr_text(), fail_line("restore_permissions", 3, ESTALE));
+}
+
+TEST_F(MainPanelEndTest, FailedCorrectionWrite) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    int64_t since = monotonic_ms();
+    node_->fail_writes(EIO);
+    node_->set_value(80);
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    expect_node_released();
+    expect_last_record(kSession, EIO, since);
+    EXPECT_TRUE(lines_starting(*d, "NATIVE_CORRECTION ").empty());
+}
+
+TEST_F(MainPanelEndTest, SetWhoseReadBackDiffers) {
+    ASSERT_NE(make_node(node_at(150)), nullptr);
+    Daemon* d = start_daemon();
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(reason_of(arm(Lease{})), "armed");
+    // Once the loop has taken the target, a node already at it gives the
+    // loop nothing to write; the SET below is the first write.
+    ASSERT_TRUE(wait_renewing([&] { return int_of(request("STATUS"), "target") == 150; }, std::chrono::seconds(5)));
+    // A driver that caps the value: the read-back differs from what was
+    // written.
+    node_->clamp_to(120);
+    int64_t since = monotonic_ms();
+    StatusExpect failed;
+    failed.ok = false;
+    failed.reason = "write_or_readback_failed";
+    failed.actual = 120;
+    failed.write_attempts = 1;
+    failed.err = ERANGE;
+    EXPECT_EQ(request("SET " + std::string(kSession) + " 150"), status_json(failed));
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_node_released();
+    expect_last_record("", ERANGE, since);
+}
+
+}  // namespace
+}  // namespace main_panel
+}  // namespace sandbox

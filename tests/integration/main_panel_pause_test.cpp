@@ -1,0 +1,85 @@
+// A lease that turns to paused hands the node back without ending the
+// hold; turning active again takes it back and corrects it.
+#include <gtest/gtest.h>
+
+#include "tests/integration/main_panel_fixture.h"
+
+namespace sandbox {
+namespace main_panel {
+namespace {
+
+class MainPanelPauseTest : public MainPanelTest {};
+
+TEST_F(MainPanelPauseTest, PausedLeaseReleasesTheNodeAndResumeCorrectsIt) {
+    ASSERT_NE(make_node(node_at(150)), nullptr);
+    Daemon* d = start_daemon();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(hold(Lease{}));
+    expect_node_guarded();
+
+    Lease paused;
+    paused.active = 0;
+    write_lease(paused);
+    auto line = wait_line(*d, "NATIVE_PAUSED ", std::chrono::seconds(5));
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, "NATIVE_PAUSED target=150");
+    // The guard is released on the same turn, before the line.
+    expect_node_released();
+    auto paused_record = read_health();
+    ASSERT_TRUE(paused_record);
+    EXPECT_EQ(paused_record->session, kSession);
+    EXPECT_EQ(paused_record->holding, 1);
+
+    StatusExpect status;
+    status.target = 150;
+    status.actual = 150;
+    status.armed = true;
+    status.paused = true;
+    status.session = kSession;
+    status.write_attempts = 1;
+    status.write_successes = 1;
+    EXPECT_EQ(request("STATUS"), status_json(status));
+    EXPECT_EQ(reason_of(request("SET " + std::string(kSession) + " 150")), "stale_or_invalid_request")
+        << "nothing is written while paused";
+
+    // Another writer may now change the node, and it stays changed.
+    node_->set_value(90);
+    pass_time(std::chrono::milliseconds(1200));
+    EXPECT_EQ(node_->value(), 90);
+    EXPECT_TRUE(lines_starting(*d, "NATIVE_CORRECTION ").empty());
+
+    // The heartbeat goes on while paused.
+    ASSERT_TRUE(wait_renewing(
+        [&] {
+            auto h = read_health();
+            return h && h->time != paused_record->time;
+        },
+        std::chrono::seconds(6)));
+    auto beat = read_health();
+    ASSERT_TRUE(beat);
+    EXPECT_EQ(beat->session, kSession);
+    EXPECT_EQ(beat->holding, 1);
+    EXPECT_EQ(beat->err, 0);
+    EXPECT_EQ(lines_starting(*d, "NATIVE_PAUSED ").size(), 1u) << "the pause is announced once";
+    EXPECT_TRUE(d->running());
+
+    // Active again: announced, and the foreign value is corrected at once.
+    write_lease(Lease{});
+    line = wait_line(*d, "NATIVE_RESUMED ", std::chrono::seconds(5));
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, "NATIVE_RESUMED target=150");
+    ASSERT_TRUE(wait_renewing([&] { return node_->value() == 150; }, std::chrono::seconds(5)));
+    line = wait_line(*d, "NATIVE_CORRECTION ", std::chrono::seconds(5));
+    ASSERT_TRUE(line);
+    EXPECT_EQ(*line, "NATIVE_CORRECTION actual=90 target=150 count=1");
+    expect_node_guarded();
+    EXPECT_EQ(lines_starting(*d, "NATIVE_RESUMED ").size(), 1u);
+
+    EXPECT_EQ(reason_of(request("STOP")), "released");
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_node_released();
+}
+
+}  // namespace
+}  // namespace main_panel
+}  // namespace sandbox

@@ -1,0 +1,271 @@
+// Main-panel start-up through the real binary: the range and node checks,
+// the write probe, the control socket, the permission record left by an
+// earlier run, and the readiness line.
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include "tests/integration/main_panel_fixture.h"
+
+namespace sandbox {
+namespace main_panel {
+namespace {
+
+struct Outcome {
+    int code = -1;
+    std::string err;
+};
+
+std::ostream& operator<<(std::ostream& os, const Outcome& o) {
+    return os << "exit " << o.code << ", stderr \"" << o.err << "\"";
+}
+
+class MainPanelStartupTest : public MainPanelTest {
+  protected:
+    // Runs a start that is expected to end on its own (a failure or
+    // --recover).
+    Outcome run(const std::vector<std::string>& args) {
+        Daemon d;
+        Outcome o;
+        if (!d.start(args)) {
+            ADD_FAILURE() << "could not start the daemon";
+            return o;
+        }
+        o.code = d.wait_exit(std::chrono::seconds(20));
+        o.err = d.stderr_text();
+        return o;
+    }
+
+    Outcome run_daemon() { return run({"--daemon", "--node", kNodePath}); }
+
+    // A daemon that reached its loop is ended the clean way.
+    void expect_ready_then_stop() {
+        Daemon* d = start_daemon();
+        ASSERT_NE(d, nullptr);
+        d->signal(SIGTERM);
+        EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0) << d->stderr_text();
+    }
+
+    std::string record_for_node(unsigned mode, const std::string& boot_id, long ino_offset = 0) {
+        auto st = stat_path(kNodePath);
+        EXPECT_TRUE(st.has_value());
+        if (!st) return "";
+        return v2_record(mode, st->st_dev, st->st_ino + ino_offset, boot_id, kNodePath, kRealNodePath);
+    }
+};
+
+TEST_F(MainPanelStartupTest, MaximumBelowElevenFailsTheRangeStageAndElevenPasses) {
+    FakeNodeOptions options;
+    options.maximum = 10;
+    options.value = 10;
+    FakeNode* node = make_node(options);
+    ASSERT_NE(node, nullptr);
+
+    Outcome o = run_daemon();
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("main_panel_range", 4))) << o;
+    EXPECT_FALSE(control_socket_listening());
+
+    node->set_maximum(11);
+    std::string ready;
+    Daemon* d = start_daemon(&ready);
+    ASSERT_NE(d, nullptr);
+    EXPECT_NE(ready.find(" maximum=11 "), std::string::npos) << ready;
+    d->signal(SIGTERM);
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(node->writes_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, UnreadableMaximumFailsTheRangeStage) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    node->fail_max_reads(EIO);
+    Outcome o = run_daemon();
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_EQ(o.err, fail_line("main_panel_range", 4, EIO));
+}
+
+TEST_F(MainPanelStartupTest, CurrentValueAtMaximumPassesAndAboveFails) {
+    FakeNode* node = make_node(node_at(255));
+    ASSERT_NE(node, nullptr);
+    expect_ready_then_stop();
+
+    node->set_value(256);
+    Outcome o = run_daemon();
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("main_panel_range", 4))) << o;
+
+    // A node that cannot be read counts like a value out of range.
+    node->set_value(100);
+    node->fail_reads(EIO);
+    o = run_daemon();
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_EQ(o.err, fail_line("main_panel_range", 4, EIO));
+    EXPECT_EQ(node->writes_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, RefusedOrMissingNodePathFailsTheIdentityStage) {
+    FakeNodeOptions second;
+    second.name = "panel1";
+    FakeNode* node = make_node(second);
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(path_exists("/sys/class/backlight/panel1/brightness"));
+
+    // It exists and is a fine node, but its name says it is a second panel.
+    Outcome o = run({"--daemon", "--node", "/sys/class/backlight/panel1/brightness"});
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_EQ(o.err, fail_line("primary_node_identity", 4, EINVAL));
+
+    // An allowed name that does not exist.
+    o = run_daemon();
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_EQ(o.err, fail_line("primary_node_identity", 4, EINVAL));
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, NodeThatCannotBeOpenedForWritingFailsTheOpenProbe) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    // A read-only bind of the node over itself: same device and inode, it
+    // still reads, but no one, root included, can open it for writing.
+    const std::string real = node->real_brightness_path();
+    if (mount(real.c_str(), real.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
+        mount(nullptr, real.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY, nullptr) != 0) {
+        GTEST_SKIP() << "cannot make a read-only bind of the fake node: " << strerror(errno);
+    }
+    Outcome o = run_daemon();
+    umount2(real.c_str(), MNT_DETACH);
+    EXPECT_EQ(o.code, 4) << o;
+    EXPECT_EQ(o.err, fail_line("primary_node_open", 4, EROFS));
+    EXPECT_FALSE(control_socket_listening()) << "the probe comes before the socket";
+    EXPECT_EQ(node->writes_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, ControlSocketNameAlreadyBoundFailsWithExitFive) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    // Someone else holds the abstract name in the daemon's network
+    // namespace.
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un addr = {};
+    addr.sun_family = AF_UNIX;
+    memcpy(addr.sun_path + 1, kControlSocketName, strlen(kControlSocketName));
+    socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + strlen(kControlSocketName));
+    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0) << strerror(errno);
+
+    Outcome o = run_daemon();
+    EXPECT_EQ(o.code, 5) << o;
+    EXPECT_EQ(o.err, fail_line("control_socket", 5, EADDRINUSE));
+    EXPECT_EQ(node->writes_received(), 0);
+    close(fd);
+
+    // With the name free again the same node starts.
+    expect_ready_then_stop();
+}
+
+TEST_F(MainPanelStartupTest, RecordForAReplacedNodeStopsEveryStart) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    const std::string record = record_for_node(0644, kBootId, 1);
+    ASSERT_FALSE(record.empty());
+    ASSERT_TRUE(write_file(kPermissionRecord, record, 0600));
+
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--daemon", "--node", kNodePath}, {"--recover"}}) {
+        SCOPED_TRACE(args[0]);
+        Outcome o = run(args);
+        EXPECT_EQ(o.code, 3) << o;
+        EXPECT_EQ(o.err, fail_line("restore_permissions", 3, ESTALE));
+    }
+    EXPECT_EQ(read_file(kPermissionRecord), record) << "a record that cannot be applied stays as it was";
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, RecordWithGroupBitsStopsEveryStart) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    const std::string record = record_for_node(0644, kBootId);
+    ASSERT_FALSE(record.empty());
+    ASSERT_TRUE(write_file(kPermissionRecord, record, 0640));
+
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--daemon", "--node", kNodePath}, {"--recover"}}) {
+        SCOPED_TRACE(args[0]);
+        Outcome o = run(args);
+        EXPECT_EQ(o.code, 3) << o;
+        EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("restore_permissions", 3))) << o;
+    }
+    EXPECT_EQ(read_file(kPermissionRecord), record);
+    EXPECT_EQ(file_mode(kPermissionRecord), 0640);
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, RecoverAppliesARecordOfThisBootAndDeletesIt) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    // As a crashed holder would have left things.
+    node->set_mode(0444);
+    ASSERT_TRUE(write_file(kPermissionRecord, record_for_node(0664, kBootId), 0600));
+
+    Outcome o = run({"--recover"});
+    EXPECT_EQ(o.code, 0) << o;
+    EXPECT_EQ(o.err, "");
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->writes_received(), 0);
+
+    // A daemon start does the same and then carries on to its loop.
+    node->set_mode(0444);
+    ASSERT_TRUE(write_file(kPermissionRecord, record_for_node(0664, kBootId), 0600));
+    Daemon* d = start_daemon();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    d->signal(SIGTERM);
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+}
+
+TEST_F(MainPanelStartupTest, RecoverDeletesARecordOfAnotherBootWithoutTouchingTheNode) {
+    FakeNode* node = make_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(write_file(kPermissionRecord, record_for_node(0600, "fedcba98-7654-3210-fedc-ba9876543210"), 0600));
+
+    Outcome o = run({"--recover"});
+    EXPECT_EQ(o.code, 0) << o;
+    EXPECT_EQ(o.err, "");
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    EXPECT_EQ(node->mode(), 0664u) << "the other boot's bits are not applied";
+    EXPECT_EQ(node->chmods_received(), 0);
+}
+
+TEST_F(MainPanelStartupTest, ReadinessLineIsExactAndTheLastBeforeTheLoopsOwnLines) {
+    FakeNode* node = make_node(node_at(150));
+    ASSERT_NE(node, nullptr);
+    std::string ready;
+    Daemon* d = start_daemon(&ready);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(ready, "NATIVE_READY build=raw07-mirelodge pid=" + std::to_string(d->pid()) +
+                         " maximum=255 path=" + kNodePath + " real=" + kRealNodePath);
+    EXPECT_TRUE(control_socket_listening()) << "the socket listens once the line is out";
+    EXPECT_EQ(d->line_texts(), std::vector<std::string>{ready});
+
+    ASSERT_TRUE(hold(Lease{}));
+    node->set_value(80);
+    ASSERT_TRUE(wait_line(*d, "NATIVE_CORRECTION ", std::chrono::seconds(5)));
+    EXPECT_EQ(d->line_texts(),
+              (std::vector<std::string>{ready, "NATIVE_CORRECTION actual=80 target=150 count=1"}));
+    EXPECT_EQ(reason_of(request("STOP")), "released");
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(d->stderr_text(), ready + "\nNATIVE_CORRECTION actual=80 target=150 count=1\n")
+        << "nothing is printed at shutdown";
+}
+
+}  // namespace
+}  // namespace main_panel
+}  // namespace sandbox
