@@ -1,10 +1,51 @@
 #!/usr/bin/env bash
-# Runs every test: unit tests and the sandbox tests that run the real
-# daemon in private namespaces. Needs root for the sandbox tests.
+# Runs every test, as root on Debian 12:
+#   1. static analysis of the daemon code (clang-tidy, cppcheck);
+#   2. the static Android builds (arm64, arm32);
+#   3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   4. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
+#      and start-up plus full holds against the arm32 daemon under
+#      qemu-arm-static;
+#   5. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
+#      tests that run the real daemon, crash consistency, fault injection,
+#      socket abuse and the benchmark's smoke run. It runs last, so the
+#      output ends with CTest's summary.
+# With --quick only step 5 runs. Extra arguments go to every ctest call.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/deps.sh
+
+quick=0
+if [ "${1:-}" = "--quick" ]; then
+    quick=1
+    shift
+fi
+
+bash scripts/deps.sh clang-tidy cppcheck strace valgrind \
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
 bash scripts/build.sh
+
+if [ "$quick" -eq 0 ]; then
+    echo "== static analysis"
+    bash scripts/lint.sh
+
+    echo "== Android builds"
+    bash scripts/build-android.sh
+
+    echo "== sanitizers"
+    bash scripts/sanitize.sh "$@"
+
+    echo "== arm64 daemon under qemu-aarch64-static: the sandbox suite"
+    (cd build && VELTARISD="$PWD/../build-arm64/bin/veltarisd" \
+        VELTARIS_EMULATOR=qemu-aarch64-static \
+        ctest --output-on-failure -j2 -L sandbox -E 'Crash|Fault' "$@")
+
+    echo "== arm32 daemon under qemu-arm-static: start-up and full holds"
+    (cd build && VELTARISD="$PWD/../build-arm32/bin/veltarisd" \
+        VELTARIS_EMULATOR=qemu-arm-static \
+        ctest --output-on-failure -j2 -R 'SpineTest|MainPanelEnd|OutdoorTest.*Boost' "$@")
+fi
+
+echo "== host suite"
 cd build
 # Two jobs: this is a small machine, and the sandbox tests keep real timers.
 ctest --output-on-failure -j2 "$@"
