@@ -1,0 +1,446 @@
+// Processes, /proc readings, the lease writer, the control socket client,
+// the floor server and the hold the benchmark keeps with a daemon.
+#include <errno.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <signal.h>
+#include <stddef.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "bench/bench.h"
+
+namespace bench {
+
+// ---- processes ----
+
+namespace {
+
+// In a freshly forked child of a threaded process: only system calls.
+void child_setup(pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(126);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+    }
+}
+
+void close_from(int lowest) {
+    if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
+    for (int fd = lowest; fd < 4096; ++fd) close(fd);
+}
+
+}  // namespace
+
+pid_t spawn(const std::vector<std::string>& argv_words, const SpawnOptions& options) {
+    std::vector<std::string> words = argv_words;
+    std::vector<char*> argv;
+    for (auto& w : words) argv.push_back(w.data());
+    argv.push_back(nullptr);
+    int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (null_fd < 0) return -1;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(null_fd);
+        return -1;
+    }
+    if (pid == 0) {
+        child_setup(parent);
+        int in = options.stdin_fd >= 0 ? options.stdin_fd : null_fd;
+        int out = options.stdout_fd >= 0 ? options.stdout_fd : null_fd;
+        int err = options.stderr_fd >= 0 ? options.stderr_fd : null_fd;
+        // dup2 onto itself would keep close-on-exec; dup3 semantics are not
+        // needed since the targets are 0..2.
+        if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+        close_from(3);
+        if (options.uid != 0 &&
+            (setgroups(0, nullptr) != 0 || setresgid(options.uid, options.uid, options.uid) != 0 ||
+             setresuid(options.uid, options.uid, options.uid) != 0)) {
+            _exit(126);
+        }
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(null_fd);
+    return pid;
+}
+
+int wait_pid(pid_t pid, int64_t timeout_ms) {
+    int64_t deadline = now_ns() + timeout_ms * 1000000;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            if (WIFEXITED(status)) return WEXITSTATUS(status);
+            if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+            return -1;
+        }
+        if (r < 0 && errno != EINTR) return -1;
+        if (now_ns() >= deadline) return -1;
+        sleep_ms(2);
+    }
+}
+
+void kill_and_wait(pid_t pid, int sig) {
+    if (pid <= 0) return;
+    kill(pid, sig);
+    if (wait_pid(pid, 10000) < 0) {
+        kill(pid, SIGKILL);
+        wait_pid(pid, 10000);
+    }
+}
+
+int64_t process_cpu_ns(pid_t pid) {
+    clockid_t clock;
+    if (clock_getcpuclockid(pid, &clock) != 0) return -1;
+    timespec ts;
+    if (clock_gettime(clock, &ts) != 0) return -1;
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
+}
+
+namespace {
+
+std::optional<std::string> slurp(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    std::string out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+}  // namespace
+
+StatTimes stat_times(pid_t pid) {
+    StatTimes t;
+    auto text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    if (!text) return t;
+    // The command name may hold blanks and parentheses; fields restart
+    // after the last ')'.
+    size_t close_paren = text->rfind(')');
+    if (close_paren == std::string::npos) return t;
+    const char* p = text->c_str() + close_paren + 2;
+    // Field 3 (state) is the first after the name; utime is field 14.
+    std::vector<long long> fields;
+    char state;
+    if (sscanf(p, "%c", &state) != 1) return t;
+    p += 2;
+    for (int i = 4; i <= 17; ++i) {
+        char* end;
+        long long v = strtoll(p, &end, 10);
+        if (end == p) return t;
+        fields.push_back(v);
+        p = end;
+    }
+    t.utime = fields[14 - 4];
+    t.stime = fields[15 - 4];
+    t.cutime = fields[16 - 4];
+    t.cstime = fields[17 - 4];
+    return t;
+}
+
+long long status_field(pid_t pid, const std::string& key) {
+    auto text = slurp("/proc/" + std::to_string(pid) + "/status");
+    if (!text) return -1;
+    std::string want = "\n" + key + ":";
+    size_t pos = text->find(want);
+    if (pos == std::string::npos) return -1;
+    return strtoll(text->c_str() + pos + want.size(), nullptr, 10);
+}
+
+char process_state(pid_t pid) {
+    auto text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    if (!text) return 0;
+    size_t close_paren = text->rfind(')');
+    if (close_paren == std::string::npos || close_paren + 2 >= text->size()) return 0;
+    return (*text)[close_paren + 2];
+}
+
+bool tool_available(const std::string& name, std::string* path) {
+    for (const char* dir : {"/usr/bin/", "/bin/", "/usr/local/bin/", "/usr/sbin/"}) {
+        std::string candidate = dir + name;
+        if (access(candidate.c_str(), X_OK) == 0) {
+            *path = candidate;
+            return true;
+        }
+    }
+    return false;
+}
+
+// ---- files the daemon reads ----
+
+bool replace_as_system(const std::string& dir, const std::string& name, const std::string& content) {
+    std::string tmp = dir + "/.bench-" + name + ".tmp";
+    std::string final_path = dir + "/" + name;
+    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return false;
+    bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size());
+    ok = ok && fchown(fd, sandbox::kSystemUid, sandbox::kSystemUid) == 0;
+    ok = ok && fchmod(fd, 0600) == 0;
+    ok = close(fd) == 0 && ok;
+    if (!ok || rename(tmp.c_str(), final_path.c_str()) != 0) {
+        unlink(tmp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool write_main_panel_lease(int active, int target, int64_t ahead_ms) {
+    std::string text = fmt("%s %d %lld %d %d\n", kSession, static_cast<int>(getpid()),
+                           static_cast<long long>(sandbox::monotonic_ms() + ahead_ms), active, target);
+    return replace_as_system(sandbox::kSystemDir, "veltaris-main-panel-lease", text);
+}
+
+bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int held, int64_t ahead_ms) {
+    std::string text = fmt("%s %d %lld %d %d\n", version.c_str(), static_cast<int>(pid),
+                           static_cast<long long>(sandbox::monotonic_ms() + ahead_ms), value, held);
+    return replace_as_system(sandbox::kSystemDir, "veltaris-outdoor-node-lease", text);
+}
+
+// ---- control socket ----
+
+namespace {
+
+socklen_t abstract_address(const std::string& name, sockaddr_un* addr) {
+    memset(addr, 0, sizeof *addr);
+    addr->sun_family = AF_UNIX;
+    memcpy(addr->sun_path + 1, name.data(), name.size());
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + name.size());
+}
+
+}  // namespace
+
+std::optional<std::string> timed_request(const std::string& socket_name, const std::string& line,
+                                         int64_t* elapsed_ns) {
+    sockaddr_un addr;
+    socklen_t len = abstract_address(socket_name, &addr);
+    int64_t t0 = now_ns();
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return std::nullopt;
+    // A daemon that never answers must not hang the run; both sides of
+    // every comparison pay for this call alike.
+    timeval limit = {3, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(line.size())) {
+        close(fd);
+        return std::nullopt;
+    }
+    std::string reply;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        reply.append(buf, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (elapsed_ns) *elapsed_ns = now_ns() - t0;
+    if (reply.empty()) return std::nullopt;
+    return reply;
+}
+
+std::string reply_reason(const std::string& reply) {
+    const std::string key = "\"reason\":\"";
+    size_t pos = reply.find(key);
+    if (pos == std::string::npos) return "";
+    size_t end = reply.find('"', pos + key.size());
+    return reply.substr(pos + key.size(), end - pos - key.size());
+}
+
+// ---- floors ----
+
+pid_t start_floor_server(const std::string& node_path, size_t reply_size) {
+    // Everything is made before the fork: the child only makes system calls.
+    std::string reply = "{\"ok\":true,\"reason\":\"status\",\"actual\":00000,\"pad\":\"";
+    size_t digits_at = reply.find("00000");
+    while (reply.size() + 3 < reply_size) reply += 'x';
+    reply += "\"}\n";
+    std::string path = node_path;
+
+    int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (listen_fd < 0) return -1;
+    sockaddr_un addr;
+    socklen_t len = abstract_address(kFloorSocketName, &addr);
+    if (bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(listen_fd, 8) != 0) {
+        close(listen_fd);
+        return -1;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid < 0) {
+        close(listen_fd);
+        return -1;
+    }
+    if (pid == 0) {
+        child_setup(parent);
+        for (;;) {
+            int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (conn < 0) continue;
+            char line[240];
+            size_t got = 0;
+            while (got < sizeof line) {
+                ssize_t n = recv(conn, line + got, sizeof line - got, 0);
+                if (n <= 0) break;
+                got += static_cast<size_t>(n);
+                if (memchr(line, '\n', got)) break;
+            }
+            char value[32] = {};
+            int node = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (node >= 0) {
+                ssize_t n = read(node, value, sizeof value - 1);
+                (void)n;
+                close(node);
+            }
+            // The value goes into the reply, right-aligned in its field.
+            size_t vlen = strcspn(value, "\n");
+            for (size_t i = 0; i < 5; ++i) reply[digits_at + i] = '0';
+            for (size_t i = 0; i < vlen && i < 5; ++i) reply[digits_at + 5 - vlen + i] = value[i];
+            send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
+            close(conn);
+        }
+    }
+    close(listen_fd);
+    return pid;
+}
+
+pid_t start_timer_loop(int period_ms) {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    child_setup(parent);
+    for (;;) {
+        timespec ts = {period_ms / 1000, static_cast<long>(period_ms % 1000) * 1000000L};
+        ppoll(nullptr, 0, &ts, nullptr);
+    }
+}
+
+bool write_and_read_back(const std::string& node_path, int value) {
+    char text[16];
+    int len = snprintf(text, sizeof text, "%d", value);
+    int fd = open(node_path.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    bool ok = write(fd, text, static_cast<size_t>(len)) == len;
+    close(fd);
+    fd = open(node_path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return false;
+    char back[32] = {};
+    ssize_t n = read(fd, back, sizeof back - 1);
+    close(fd);
+    return ok && n > 0 && atoi(back) == value;
+}
+
+// ---- nodes ----
+
+std::string make_tmpfs_node(const std::string& name, int value, int maximum) {
+    std::string dir = "/sys/devices/platform/bench-tmpfs";
+    for (const std::string& d : {dir, dir + "/backlight", dir + "/backlight/" + name}) {
+        if (mkdir(d.c_str(), 0755) != 0 && errno != EEXIST) return "";
+    }
+    std::string device = dir + "/backlight/" + name;
+    std::string max_text = fmt("%d\n", maximum);
+    std::string value_text = fmt("%d\n", value);
+    auto put = [](const std::string& path, const std::string& text, mode_t mode, uid_t uid) {
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd < 0) return false;
+        bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ok = fchmod(fd, mode) == 0 && fchown(fd, uid, uid) == 0 && ok;
+        return close(fd) == 0 && ok;
+    };
+    // Owner and modes as sysfs gives them on a device: the brightness
+    // attribute belongs to the system user, the maximum is read-only.
+    if (!put(device + "/max_brightness", max_text, 0444, 0) ||
+        !put(device + "/brightness", value_text, 0664, sandbox::kSystemUid)) {
+        return "";
+    }
+    std::string link = "/sys/class/backlight/" + name;
+    unlink(link.c_str());
+    if (symlink(("../../devices/platform/bench-tmpfs/backlight/" + name).c_str(), link.c_str()) != 0) return "";
+    return link + "/brightness";
+}
+
+// ---- the hold ----
+
+Hold::~Hold() { daemon_.shutdown(); }
+
+bool Hold::start(std::string* why, int64_t ready_timeout_ms) {
+    if (!daemon_.start({"--daemon", "--node", node_path_})) {
+        *why = "the daemon could not be started";
+        return false;
+    }
+    if (!daemon_.wait_for_line("NATIVE_READY ", std::chrono::milliseconds(ready_timeout_ms))) {
+        *why = "no readiness line; stderr: " + daemon_.stderr_text();
+        return false;
+    }
+    // The stop handlers come right after the readiness line.
+    sandbox::wait_signal_caught(daemon_.pid(), SIGTERM, std::chrono::milliseconds(ready_timeout_ms));
+    return true;
+}
+
+bool Hold::arm(int target, std::string* why) {
+    target_ = target;
+    active_ = 1;
+    if (!renew()) {
+        *why = "the lease could not be written";
+        return false;
+    }
+    auto reply = timed_request(sandbox::kControlSocketName,
+                               fmt("ARM %s %d\n", kSession, static_cast<int>(getpid())));
+    if (!reply || reply_reason(*reply) != "armed") {
+        *why = "ARM was not accepted: " + reply.value_or("(no reply)");
+        return false;
+    }
+    // The loop takes the target from the lease on its next turn; a SET makes
+    // the node show it at once.
+    reply = timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, target));
+    if (!reply || reply_reason(*reply) != "readback_ok") {
+        *why = "SET was not accepted: " + reply.value_or("(no reply)");
+        return false;
+    }
+    return true;
+}
+
+bool Hold::renew() {
+    last_renew_ms_ = sandbox::monotonic_ms();
+    ++renewals_;
+    return write_main_panel_lease(active_, target_);
+}
+
+void Hold::renew_if_due(int64_t renew_every_ms) {
+    if (sandbox::monotonic_ms() - last_renew_ms_ >= renew_every_ms) renew();
+}
+
+bool Hold::set_target(int target) {
+    target_ = target;
+    return renew();
+}
+
+bool Hold::set_paused(bool paused) {
+    active_ = paused ? 0 : 1;
+    return renew();
+}
+
+int Hold::stop() {
+    if (!daemon_.running()) return daemon_.exit_code();
+    timed_request(sandbox::kControlSocketName, fmt("STOP %s\n", kSession));
+    return daemon_.wait_exit(std::chrono::seconds(20));
+}
+
+}  // namespace bench
