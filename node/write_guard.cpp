@@ -171,7 +171,10 @@ int arm_write_guard(void) {
     if (fchmod(fd, static_cast<mode_t>(g_daemon.saved_mode) & ~static_cast<mode_t>(0222)) == 0) {
         return 0;
     }
-    release_write_guard();
+    // Report why arming failed, not what the release's own lookups left in
+    // errno; a failed release reports itself.
+    int saved = errno;
+    if (release_write_guard() == 0) errno = saved;
     return -1;
 }
 
