@@ -3,8 +3,10 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define MAIN_PANEL_HEALTH_PATH "/data/system/veltaris-main-panel-health"
-#define MAIN_PANEL_HEALTH_TMP_PATH "/data/system/veltaris-main-panel-health.new"
+#define HEALTH_FILE_NAME "veltaris-main-panel-health"
+#define HEALTH_TMP_FILE_NAME HEALTH_FILE_NAME ".new"
+#define MAIN_PANEL_HEALTH_PATH "/data/system/" HEALTH_FILE_NAME
+#define MAIN_PANEL_HEALTH_TMP_PATH "/data/system/" HEALTH_TMP_FILE_NAME
 
 enum { HEALTH_LINE_SIZE = 128 };
 

@@ -62,6 +62,27 @@ int follow_lease(int64_t now) {
     return 0;
 }
 
+// Reads every queued event without blocking. Returns 1 when one of them
+// can matter to the hold: it names the lease, or the queue overflowed or
+// the watch went away. Events about other files in the directory (our own
+// health record, the client's temporary files) only cost a turn.
+int drain_notifications(int notify_fd) {
+    alignas(struct inotify_event) char buf[NOTIFY_DRAIN_SIZE];
+    int relevant = 0;
+    for (;;) {
+        ssize_t n = read(notify_fd, buf, sizeof buf);
+        if (n <= 0) return relevant;
+        for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
+            const struct inotify_event* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
+            if ((ev->mask & (IN_Q_OVERFLOW | IN_IGNORED)) != 0 ||
+                (ev->len > 0 && strcmp(ev->name, MAIN_PANEL_LEASE_NAME) == 0)) {
+                relevant = 1;
+            }
+            off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
+        }
+    }
+}
+
 int correcting(void) {
     return g_daemon.armed && !g_daemon.paused && g_daemon.target >= HELD_VALUE_MIN;
 }
@@ -114,6 +135,34 @@ int poll_timeout(int64_t wake, int64_t now, int have_notify) {
     return static_cast<int>(timeout);
 }
 
+// Waits until the nearest deadline, a connection or a change of the lease.
+// Events about other files in /data/system are drained and the wait goes
+// on, so the daemon's own heartbeat and a client's temporary files do not
+// cost a turn. Returns what the last ppoll returned.
+//
+// After a failed accept4 (say, out of descriptors) the pending connection
+// would keep the socket ready and the loop spinning, so the socket is left
+// out of one wait of at most one correction period.
+int wait_for_work(struct pollfd* fds, nfds_t nfds, int64_t now, int64_t idle_deadline_ms,
+                  const sigset_t* wait_mask, int accept_failed) {
+    int have_notify = nfds == POLL_SLOTS;
+    fds[POLL_LISTEN].events = accept_failed ? 0 : POLLIN;
+    for (;;) {
+        int timeout_ms = poll_timeout(wake_up_time(idle_deadline_ms), now, have_notify);
+        if (accept_failed && timeout_ms > CORRECTION_PERIOD_MS) timeout_ms = CORRECTION_PERIOD_MS;
+        struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
+        int ready = ppoll(fds, nfds, &timeout, wait_mask);
+        if (ready < 1) return ready;
+        if (fds[POLL_LISTEN].revents & POLLIN) {
+            if (have_notify && (fds[POLL_NOTIFY].revents & POLLIN)) drain_notifications(fds[POLL_NOTIFY].fd);
+            return ready;
+        }
+        if (!have_notify || drain_notifications(fds[POLL_NOTIFY].fd)) return ready;
+        now = monotonic_ms();
+    }
+}
+
 }  // namespace
 
 void run_hold_loop(int listen_fd) {
@@ -131,6 +180,7 @@ void run_hold_loop(int listen_fd) {
     // the flag test below still cuts the wait short.
     sigset_t wait_mask;
     block_stop_signals(&wait_mask);
+    int accept_failed = 0;
 
     for (;;) {
         if (g_daemon.stop_requested) break;
@@ -139,21 +189,16 @@ void run_hold_loop(int listen_fd) {
         if (!g_daemon.armed && now >= idle_deadline_ms) break;
         if (correcting() && now >= g_daemon.next_correction_ms && correct_node(now) != 0) break;
 
-        int timeout_ms = poll_timeout(wake_up_time(idle_deadline_ms), now, notify_fd >= 0);
-        struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-        for (struct pollfd& p : fds) p.revents = 0;
-        if (ppoll(fds, nfds, &timeout, &wait_mask) < 1) continue;
-
-        if (nfds == POLL_SLOTS && (fds[POLL_NOTIFY].revents & POLLIN)) {
-            char drain[NOTIFY_DRAIN_SIZE];
-            ssize_t ignored = read(notify_fd, drain, sizeof drain);
-            (void)ignored;
-        }
+        int ready = wait_for_work(fds, nfds, now, idle_deadline_ms, &wait_mask, accept_failed);
+        accept_failed = 0;
+        if (ready < 1) continue;
         if (fds[POLL_LISTEN].revents & POLLIN) {
             int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (conn >= 0) {
                 handle_control_connection(conn);
                 close(conn);
+            } else {
+                accept_failed = errno != EAGAIN && errno != EINTR && errno != ECONNABORTED;
             }
         }
     }

@@ -5,7 +5,8 @@
 
 #include "daemon/state.h"
 
-#define MAIN_PANEL_LEASE_PATH "/data/system/veltaris-main-panel-lease"
+#define MAIN_PANEL_LEASE_NAME "veltaris-main-panel-lease"
+#define MAIN_PANEL_LEASE_PATH "/data/system/" MAIN_PANEL_LEASE_NAME
 
 enum {
     SYSTEM_UID = 1000,
