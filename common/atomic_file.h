@@ -1,5 +1,5 @@
 // Whole-file replacement through a sibling temporary file and rename, so a
-// reader sees either the previous content or the new one.
+// reader sees either the previous content or the replacement.
 #pragma once
 #include <stddef.h>
 

@@ -81,7 +81,7 @@ int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int3
     if (desired <= state->base) {
         if (state->held) {
             // The lease now asks for nothing above the base: put it back and
-            // time the node afresh before any new boost.
+            // time the node afresh before boosting again.
             state->held = 0;
             state->candidate_since_ms = 0;
             return state->base;
