@@ -149,6 +149,13 @@ std::string lease_line(const LeaseTerms& t, int64_t deadline_ms) {
            std::to_string(t.value) + " " + std::to_string(t.held) + "\n";
 }
 
+LeaseTerms release_terms(pid_t owner) {
+    LeaseTerms t;
+    t.pid = owner;
+    t.held = 0;
+    return t;
+}
+
 // The writer of the outdoor lease, standing in for system_server's side:
 // each write replaces the file by rename as the system user, with a fresh
 // deadline as far ahead as the daemon accepts. Started, it keeps renewing
@@ -319,6 +326,24 @@ class OutdoorTest : public SandboxTest {
         return &d;
     }
 
+    // A panel at 100, a running system_server (its pid in *server) and an
+    // outdoor daemon; with `boosted`, also the node boosted to 177 by that
+    // server's lease. Null (with a failure) when any step fails.
+    Daemon* start_with_server(pid_t* server, bool boosted) {
+        if (add_panel() == nullptr) {
+            ADD_FAILURE() << "could not add the panel";
+            return nullptr;
+        }
+        *server = start_system_server();
+        if (*server <= 0) {
+            ADD_FAILURE() << "could not start system_server";
+            return nullptr;
+        }
+        Daemon* d = start_outdoor();
+        if (d == nullptr || (boosted && !boost_to(*server, 177))) return nullptr;
+        return d;
+    }
+
     // Keeps a lease with these terms alive and waits until the node shows
     // `expected` and the record reports the boost. False (with a failure)
     // otherwise.
@@ -346,6 +371,30 @@ class OutdoorTest : public SandboxTest {
     // of the node.
     bool wait_for_turn(int reads_before) {
         return wait_until([&] { return node_->reads_served() > reads_before; }, kSettle);
+    }
+
+    // Waits until the lease writer has renewed `count` more times.
+    bool wait_renewals(int count) {
+        int renewals = lease_.writes();
+        return wait_until([&] { return lease_.writes() >= renewals + count; }, kSettle);
+    }
+
+    void expect_last_write(const char* value) {
+        ASSERT_FALSE(node_->last_writes().empty());
+        EXPECT_EQ(node_->last_writes().back(), value);
+    }
+
+    // A record that holds nothing.
+    static void expect_idle(const Health& h) {
+        EXPECT_FALSE(h.held);
+        EXPECT_FALSE(h.inhibited);
+        EXPECT_EQ(h.base, 0);
+        EXPECT_EQ(h.target, 0);
+    }
+
+    void stop_cleanly(Daemon& d, std::chrono::milliseconds within = 10s) {
+        d.signal(SIGTERM);
+        expect_stopped_cleanly(d, within);
     }
 
     void expect_stopped_cleanly(Daemon& d, std::chrono::milliseconds within = 10s) {
@@ -388,6 +437,13 @@ Outcome run_to_end(const std::vector<std::string>& args, const DaemonOptions& op
     return o;
 }
 
+// Runs a daemon that must end during start-up with `code` and no output.
+void expect_silent_exit(const std::vector<std::string>& args, int code, const DaemonOptions& options = {}) {
+    Outcome o = run_to_end(args, options);
+    EXPECT_EQ(o.code, code) << o;
+    EXPECT_EQ(o.err, "");
+}
+
 // ---- start-up ----
 
 TEST_F(OutdoorTest, OutdoorNonRootExitsTwoSilently) {
@@ -395,9 +451,7 @@ TEST_F(OutdoorTest, OutdoorNonRootExitsTwoSilently) {
     DaemonOptions as_shell;
     as_shell.uid = 2000;
     as_shell.gid = 2000;
-    Outcome o = run_to_end({"--outdoor", "--node", kNodePath}, as_shell);
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    expect_silent_exit({"--outdoor", "--node", kNodePath}, 2, as_shell);
     EXPECT_FALSE(path_exists(kOutdoorHealth));
     EXPECT_FALSE(path_exists(kOutdoorLock));
     EXPECT_EQ(node_->writes_received(), 0);
@@ -423,9 +477,7 @@ TEST_F(OutdoorTest, OutdoorRefusedNodePathsExitFourSilently) {
     };
     for (const auto& path : refused) {
         SCOPED_TRACE(path);
-        Outcome o = run_to_end({"--outdoor", "--node", path});
-        EXPECT_EQ(o.code, 4) << o;
-        EXPECT_EQ(o.err, "");
+        expect_silent_exit({"--outdoor", "--node", path}, 4);
     }
     EXPECT_FALSE(path_exists(kOutdoorHealth));
     EXPECT_EQ(node_->writes_received(), 0);
@@ -434,9 +486,7 @@ TEST_F(OutdoorTest, OutdoorRefusedNodePathsExitFourSilently) {
 
 TEST_F(OutdoorTest, OutdoorMaximumTenExitsFourSilently) {
     ASSERT_NE(add_panel(5, 10), nullptr);
-    Outcome o = run_to_end({"--outdoor", "--node", kNodePath});
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, "");
+    expect_silent_exit({"--outdoor", "--node", kNodePath}, 4);
     EXPECT_FALSE(path_exists(kOutdoorHealth));
 }
 
@@ -445,8 +495,7 @@ TEST_F(OutdoorTest, OutdoorMaximumElevenStarts) {
     Daemon* d = start_outdoor();
     ASSERT_NE(d, nullptr);
     EXPECT_TRUE(d->running());
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
 }
 
 TEST_F(OutdoorTest, OutdoorFirstRecordIsWaiting) {
@@ -460,10 +509,7 @@ TEST_F(OutdoorTest, OutdoorFirstRecordIsWaiting) {
     ASSERT_TRUE(h) << health_text();
     EXPECT_EQ(h->pid, d->pid());
     EXPECT_EQ(h->reason, "waiting");
-    EXPECT_FALSE(h->held);
-    EXPECT_FALSE(h->inhibited);
-    EXPECT_EQ(h->base, 0);
-    EXPECT_EQ(h->target, 0);
+    expect_idle(*h);
     // Stamped on the shared monotonic clock.
     EXPECT_GE(h->uptime_ms, before);
     EXPECT_LE(h->uptime_ms, after);
@@ -479,8 +525,7 @@ TEST_F(OutdoorTest, OutdoorFirstRecordIsWaiting) {
     EXPECT_EQ(lock->st_uid, 0u);
 
     EXPECT_EQ(d->stderr_text(), "");
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
 }
 
 TEST_F(OutdoorTest, OutdoorSecondDaemonExitsTwoSilently) {
@@ -489,14 +534,11 @@ TEST_F(OutdoorTest, OutdoorSecondDaemonExitsTwoSilently) {
     ASSERT_NE(first, nullptr);
     std::string record = health_text();
 
-    Outcome o = run_to_end({"--outdoor", "--node", kNodePath});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    expect_silent_exit({"--outdoor", "--node", kNodePath}, 2);
     EXPECT_TRUE(first->running());
     EXPECT_EQ(health_text(), record) << "the second daemon must not have written a record";
 
-    first->signal(SIGTERM);
-    expect_stopped_cleanly(*first);
+    stop_cleanly(*first);
 }
 
 // ---- no lease, and leases from the wrong writer ----
@@ -524,8 +566,7 @@ TEST_F(OutdoorTest, OutdoorWithoutALeaseStaysIdle) {
     EXPECT_EQ(node_->writes_received(), 0);
     EXPECT_TRUE(d->running());
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->writes_received(), 0);
 }
 
@@ -560,17 +601,14 @@ TEST_F(OutdoorTest, OutdoorLeaseFromAForeignWriterIsIgnored) {
     ASSERT_GT(server, 0);
     ASSERT_TRUE(boost_to(server, 177));
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
 }
 
 // ---- the boost ----
 
 TEST_F(OutdoorTest, OutdoorV1HalfRatioBoostsAfterStability) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, false);
     ASSERT_NE(d, nullptr);
 
     // 100 + (255 - 100) * 500 / 1000, truncated.
@@ -595,21 +633,17 @@ TEST_F(OutdoorTest, OutdoorV1HalfRatioBoostsAfterStability) {
 
     // Renewals of the same terms hold the boost without writing again.
     std::string record = health_text();
-    int renewals = lease_.writes();
-    ASSERT_TRUE(wait_until([&] { return lease_.writes() >= renewals + 3; }, kSettle));
+    ASSERT_TRUE(wait_renewals(3));
     EXPECT_EQ(node_->value(), 177);
     EXPECT_EQ(node_->writes_received(), 1);
     EXPECT_EQ(health_text(), record);
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
 }
 
 TEST_F(OutdoorTest, OutdoorV2LevelZeroBoostsToTheMaximum) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, false);
     ASSERT_NE(d, nullptr);
 
     LeaseTerms terms;
@@ -623,51 +657,35 @@ TEST_F(OutdoorTest, OutdoorV2LevelZeroBoostsToTheMaximum) {
     EXPECT_EQ(h->base, 100);
     EXPECT_EQ(h->target, 255);
     EXPECT_GE(h->uptime_ms, lease_.first_write_ms() + kStableMs);
-    ASSERT_FALSE(node_->last_writes().empty());
-    EXPECT_EQ(node_->last_writes().back(), "255");
+    expect_last_write("255");
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 100);
 }
 
 // ---- how a boost ends ----
 
 TEST_F(OutdoorTest, OutdoorHeldZeroEndsTheBoost) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
 
-    LeaseTerms release;
-    release.pid = server;
-    release.held = 0;
-    ASSERT_TRUE(lease_.write(release));
+    ASSERT_TRUE(lease_.write(release_terms(server)));
     EXPECT_TRUE(wait_until([&] { return node_->value() == 100; }, kSettle)) << "node " << node_->value();
     auto h = wait_health([](const Health& r) { return r.reason == "released"; });
     ASSERT_TRUE(h) << health_text();
-    EXPECT_FALSE(h->held);
-    EXPECT_FALSE(h->inhibited);
-    EXPECT_EQ(h->base, 0);
-    EXPECT_EQ(h->target, 0);
-    ASSERT_FALSE(node_->last_writes().empty());
-    EXPECT_EQ(node_->last_writes().back(), "100");
+    expect_idle(*h);
+    expect_last_write("100");
     EXPECT_EQ(node_->writes_received(), 2);
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->writes_received(), 2) << "nothing to restore at the stop";
 }
 
 TEST_F(OutdoorTest, OutdoorLeaseExpiryEndsTheBoost) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
 
     // The writer goes quiet: nothing wakes the daemon but the last lease's
     // own deadline.
@@ -676,25 +694,17 @@ TEST_F(OutdoorTest, OutdoorLeaseExpiryEndsTheBoost) {
     EXPECT_TRUE(wait_until([&] { return node_->value() == 100; }, kSettle)) << "node " << node_->value();
     auto h = wait_health([](const Health& r) { return r.reason == "released"; });
     ASSERT_TRUE(h) << health_text();
-    EXPECT_FALSE(h->held);
-    EXPECT_FALSE(h->inhibited);
-    EXPECT_EQ(h->base, 0);
-    EXPECT_EQ(h->target, 0);
+    expect_idle(*h);
     EXPECT_GE(h->uptime_ms, deadline) << "released before the lease had expired";
-    ASSERT_FALSE(node_->last_writes().empty());
-    EXPECT_EQ(node_->last_writes().back(), "100");
+    expect_last_write("100");
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
 }
 
 TEST_F(OutdoorTest, OutdoorAnotherWriterOverridesTheBoost) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
     int writes = node_->writes_received();
 
     // The rest of the system sets its own value; the next renewal brings a
@@ -710,40 +720,29 @@ TEST_F(OutdoorTest, OutdoorAnotherWriterOverridesTheBoost) {
 
     // While the same owner keeps asking, the daemon keeps its hands off.
     std::string record = health_text();
-    int renewals = lease_.writes();
-    ASSERT_TRUE(wait_until([&] { return lease_.writes() >= renewals + 4; }, kSettle));
+    ASSERT_TRUE(wait_renewals(4));
     EXPECT_EQ(node_->writes_received(), writes);
     EXPECT_EQ(node_->value(), 150);
     EXPECT_EQ(health_text(), record);
 
     // When the lease lets go, the state is forgotten and the other writer's
     // value stays.
-    LeaseTerms release;
-    release.pid = server;
-    release.held = 0;
-    ASSERT_TRUE(lease_.write(release));
+    ASSERT_TRUE(lease_.write(release_terms(server)));
     auto released = wait_health([](const Health& r) { return r.reason == "released"; });
     ASSERT_TRUE(released) << health_text();
-    EXPECT_FALSE(released->held);
-    EXPECT_FALSE(released->inhibited);
-    EXPECT_EQ(released->base, 0);
-    EXPECT_EQ(released->target, 0);
+    expect_idle(*released);
     EXPECT_EQ(node_->writes_received(), writes);
     EXPECT_EQ(node_->value(), 150);
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->writes_received(), writes);
     EXPECT_EQ(node_->value(), 150);
 }
 
 TEST_F(OutdoorTest, OutdoorMainPanelLockTakesThePanelWithoutRestore) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
     int writes = node_->writes_received();
 
     MainPanelLockHolder panel;
@@ -751,16 +750,12 @@ TEST_F(OutdoorTest, OutdoorMainPanelLockTakesThePanelWithoutRestore) {
     ASSERT_TRUE(lease_.renew_now());
     auto h = wait_health([](const Health& r) { return r.reason == "released"; });
     ASSERT_TRUE(h) << health_text();
-    EXPECT_FALSE(h->held);
-    EXPECT_FALSE(h->inhibited);
-    EXPECT_EQ(h->base, 0);
-    EXPECT_EQ(h->target, 0);
+    expect_idle(*h);
 
     // The main panel's owner decides now: the boosted value is not taken
     // back, and no new boost starts while the lock is held.
     std::string record = health_text();
-    int renewals = lease_.writes();
-    ASSERT_TRUE(wait_until([&] { return lease_.writes() >= renewals + 4; }, kSettle));
+    ASSERT_TRUE(wait_renewals(4));
     EXPECT_EQ(node_->value(), 177);
     EXPECT_EQ(node_->writes_received(), writes);
     EXPECT_EQ(health_text(), record);
@@ -776,18 +771,14 @@ TEST_F(OutdoorTest, OutdoorMainPanelLockTakesThePanelWithoutRestore) {
     EXPECT_GE(again->uptime_ms, freed + kStableMs);
     EXPECT_EQ(node_->value(), 216);
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 177);
 }
 
 TEST_F(OutdoorTest, OutdoorMainPanelDaemonTakesThePanelWithoutRestore) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
     int writes = node_->writes_received();
 
     // A real main-panel daemon. Its lock step fails if it happens to start
@@ -813,13 +804,11 @@ TEST_F(OutdoorTest, OutdoorMainPanelDaemonTakesThePanelWithoutRestore) {
     EXPECT_FALSE(h->held);
     EXPECT_EQ(h->base, 0);
     EXPECT_EQ(h->target, 0);
-    int renewals = lease_.writes();
-    ASSERT_TRUE(wait_until([&] { return lease_.writes() >= renewals + 3; }, kSettle));
+    ASSERT_TRUE(wait_renewals(3));
     EXPECT_EQ(node_->value(), 177);
     EXPECT_EQ(node_->writes_received(), writes);
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 177);
     EXPECT_EQ(node_->writes_received(), writes);
 
@@ -828,29 +817,21 @@ TEST_F(OutdoorTest, OutdoorMainPanelDaemonTakesThePanelWithoutRestore) {
 }
 
 TEST_F(OutdoorTest, OutdoorStopDuringABoostRestoresTheBase) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
 
     // The lease keeps asking; the stop ends the boost regardless.
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 100);
-    ASSERT_FALSE(node_->last_writes().empty());
-    EXPECT_EQ(node_->last_writes().back(), "100");
+    expect_last_write("100");
     EXPECT_EQ(node_->writes_received(), 2);
 }
 
 TEST_F(OutdoorTest, OutdoorChangedMaximumEndsWithNodeChanged) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
     pid_t pid = d->pid();
 
     node_->set_maximum(200);
@@ -861,15 +842,11 @@ TEST_F(OutdoorTest, OutdoorChangedMaximumEndsWithNodeChanged) {
     ASSERT_TRUE(h) << health_text();
     EXPECT_EQ(h->pid, pid);
     EXPECT_EQ(h->reason, "node_changed");
-    EXPECT_FALSE(h->held);
-    EXPECT_FALSE(h->inhibited);
-    EXPECT_EQ(h->base, 0);
-    EXPECT_EQ(h->target, 0);
+    expect_idle(*h);
     // The node still showed the target and the base fits under the new
     // maximum, so the base went back.
     EXPECT_EQ(node_->value(), 100);
-    ASSERT_FALSE(node_->last_writes().empty());
-    EXPECT_EQ(node_->last_writes().back(), "100");
+    expect_last_write("100");
 }
 
 // ---- a lease that is not a file, and stops at awkward moments ----
@@ -891,12 +868,9 @@ bool plant_lease_fifo() {
 }
 
 TEST_F(OutdoorTest, OutdoorFifoAsLeaseDoesNotBlockTheDaemon) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
     ASSERT_NE(d, nullptr);
-    ASSERT_TRUE(boost_to(server, 177));
 
     // The FIFO replaces the lease. Looking at it is a turn with no lease,
     // which ends the boost: the release proves that the daemon got past it.
@@ -912,16 +886,13 @@ TEST_F(OutdoorTest, OutdoorFifoAsLeaseDoesNotBlockTheDaemon) {
     EXPECT_TRUE(wait_for_turn(reads));
     EXPECT_TRUE(d->running());
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d, 5s);
+    stop_cleanly(*d, 5s);
     EXPECT_EQ(node_->value(), 100);
 }
 
 TEST_F(OutdoorTest, OutdoorFifoReplacedByALeaseStillBoosts) {
-    ASSERT_NE(add_panel(), nullptr);
-    pid_t server = start_system_server();
-    ASSERT_GT(server, 0);
-    Daemon* d = start_outdoor();
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, false);
     ASSERT_NE(d, nullptr);
 
     int reads = node_->reads_served();
@@ -934,8 +905,7 @@ TEST_F(OutdoorTest, OutdoorFifoReplacedByALeaseStillBoosts) {
     // A valid lease renamed over the FIFO.
     ASSERT_TRUE(boost_to(server, 177));
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d, 5s);
+    stop_cleanly(*d, 5s);
     EXPECT_EQ(node_->value(), 100);
 }
 
@@ -1001,8 +971,7 @@ TEST_F(OutdoorTest, OutdoorSystemServerRestartRestoresThenBoostsAgain) {
     ASSERT_EQ(writes.size(), 3u);
     EXPECT_EQ(writes[2], "177");
 
-    d->signal(SIGTERM);
-    expect_stopped_cleanly(*d);
+    stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 100);
 }
 
