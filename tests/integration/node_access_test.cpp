@@ -41,6 +41,15 @@ const std::string kHandDevices = "/sys/devices/platform/hand-built/backlight";
 // A boot identity of the right form that is not the sandbox's.
 const std::string kOtherBoot = "ffffffff-eeee-dddd-cccc-bbbbbbbbbbbb";
 
+// errno cleared, then call must return -1 with errno err; a macro, so that
+// a failure names the test's own line.
+#define EXPECT_FAILS_WITH(call, err) \
+    do {                             \
+        errno = 0;                   \
+        EXPECT_EQ((call), -1);       \
+        EXPECT_EQ(errno, (err));     \
+    } while (0)
+
 bool mkdir_p(const std::string& path) {
     size_t pos = 1;
     for (;;) {
@@ -224,6 +233,17 @@ class NodeAccessTest : public SandboxTest {
         return write_lease(lease_session, lease_pid, active, target) == 0;
     }
 
+    // A captured default node, with the daemon holding a lease as
+    // hold_with_lease() writes it. Null (with a failure) otherwise.
+    FakeNode* held_node(const std::string& lease_session, int lease_pid, int active, int target) {
+        FakeNode* node = captured_node();
+        if (node != nullptr && !hold_with_lease(lease_session, lease_pid, active, target)) {
+            ADD_FAILURE() << "could not write the lease";
+            return nullptr;
+        }
+        return node;
+    }
+
     int write_lease(const std::string& session, int pid, int active, int target, mode_t mode = 0600) {
         return write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
                              lease_text(session, pid, sandbox::monotonic_ms() + 5000, active, target),
@@ -260,9 +280,7 @@ TEST_F(NodeAccessTest, CaptureRefusesClassLinkLeavingDevices) {
         SCOPED_TRACE(dir);
         ASSERT_TRUE(make_device_dir(dir));
         ASSERT_TRUE(point_class_link("backlight", "evil", dir));
-        errno = 0;
-        EXPECT_EQ(capture_node("/sys/class/backlight/evil/brightness"), -1);
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_FAILS_WITH(capture_node("/sys/class/backlight/evil/brightness"), EINVAL);
     }
 }
 
@@ -285,9 +303,7 @@ TEST_F(NodeAccessTest, CaptureRefusesMaxBrightnessFromAnotherDirectory) {
     ASSERT_EQ(unlink((dev + "/max_brightness").c_str()), 0);
     ASSERT_EQ(symlink((other + "/max_brightness").c_str(), (dev + "/max_brightness").c_str()), 0);
     ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
-    errno = 0;
-    EXPECT_EQ(capture_node("/sys/class/backlight/handpanel/brightness"), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(capture_node("/sys/class/backlight/handpanel/brightness"), EINVAL);
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesNodeResolvingIntoAnotherDirectoryThanItsSibling) {
@@ -300,9 +316,7 @@ TEST_F(NodeAccessTest, CaptureRefusesNodeResolvingIntoAnotherDirectoryThanItsSib
     ASSERT_EQ(unlink((dev + "/brightness").c_str()), 0);
     ASSERT_EQ(symlink("../handother/brightness", (dev + "/brightness").c_str()), 0);
     ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
-    errno = 0;
-    EXPECT_EQ(capture_node("/sys/class/backlight/handpanel/brightness"), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(capture_node("/sys/class/backlight/handpanel/brightness"), EINVAL);
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesNamesThePolicyRefuses) {
@@ -322,9 +336,7 @@ TEST_F(NodeAccessTest, CaptureRefusesNamesThePolicyRefuses) {
         ASSERT_TRUE(point_class_link(c.cls, c.name, dev));
         const std::string path = "/sys/class/" + c.cls + "/" + c.name + "/brightness";
         ASSERT_TRUE(stat_path(path));
-        errno = 0;
-        EXPECT_EQ(capture_node(path.c_str()), -1);
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_FAILS_WITH(capture_node(path.c_str()), EINVAL);
         EXPECT_STREQ(g_daemon.node_path, "") << "a refused path is never stored";
     }
 }
@@ -356,9 +368,7 @@ TEST_F(NodeAccessTest, LongestAcceptedNameFitsTheSiblingPath) {
     ASSERT_TRUE(make_device_dir(dev2));
     ASSERT_TRUE(point_class_link("backlight", too_long, dev2));
     const std::string path2 = "/sys/class/backlight/" + too_long + "/brightness";
-    errno = 0;
-    EXPECT_EQ(capture_node(path2.c_str()), -1);
-    EXPECT_EQ(errno, EINVAL);
+    EXPECT_FAILS_WITH(capture_node(path2.c_str()), EINVAL);
 }
 
 // ------------------------------------------------------ identity and open
@@ -382,9 +392,7 @@ TEST_F(NodeAccessTest, ReplacedInodeBreaksIdentity) {
     ASSERT_NE(node, nullptr);
     node->replace_inode();
     EXPECT_FALSE(node_identity_ok());
-    errno = 0;
-    EXPECT_EQ(open_node_for_write(), -1);
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FAILS_WITH(open_node_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
 }
 
@@ -400,9 +408,7 @@ TEST_F(NodeAccessTest, ClassLinkRepointedToAnotherDeviceBreaksIdentity) {
     ASSERT_EQ(read_file(kDefaultNodePath), "100\n") << "the path works, on the other device";
 
     EXPECT_FALSE(node_identity_ok());
-    errno = 0;
-    EXPECT_EQ(open_node_for_write(), -1);
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FAILS_WITH(open_node_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
     EXPECT_EQ(other->writes_received(), 0);
 }
@@ -423,9 +429,7 @@ TEST_F(NodeAccessTest, SameInodeReachedThroughAnotherRealPathBreaksIdentity) {
     EXPECT_EQ((uint64_t)st->st_ino, g_daemon.node_ino);
 
     EXPECT_FALSE(node_identity_ok());
-    errno = 0;
-    EXPECT_EQ(open_node_for_write(), -1);
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FAILS_WITH(open_node_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
     umount2(alias.c_str(), MNT_DETACH);
 }
@@ -441,9 +445,7 @@ TEST_F(NodeAccessTest, SymlinkAsLastComponentIsNotOpened) {
     ASSERT_EQ(capture_node("/sys/class/backlight/looppanel/brightness"), 0) << strerror(errno);
     EXPECT_EQ(std::string(g_daemon.canonical_path), dev + "/real-brightness");
     EXPECT_TRUE(node_identity_ok());
-    errno = 0;
-    EXPECT_EQ(open_node_for_write(), -1);
-    EXPECT_EQ(errno, ELOOP);
+    EXPECT_FAILS_WITH(open_node_for_write(), ELOOP);
     EXPECT_EQ(read_file(dev + "/real-brightness"), "100\n");
 }
 
@@ -537,9 +539,7 @@ TEST_F(NodeAccessTest, LeftoverRecordBlocksArming) {
     ASSERT_NE(node, nullptr);
     const std::string leftover = record_for(node->brightness_path(), 0640, boot_);
     ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
-    errno = 0;
-    EXPECT_EQ(arm_write_guard(), -1);
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FAILS_WITH(arm_write_guard(), EEXIST);
     EXPECT_EQ(read_file(kPermissionRecord), leftover);
     EXPECT_EQ(g_daemon.held_fd, -1);
     EXPECT_EQ(node->mode(), 0664u);
@@ -552,9 +552,7 @@ TEST_F(NodeAccessTest, SymlinkAtRecordPathBlocksArmingAndIsNotFollowed) {
     ASSERT_NE(node, nullptr);
     const std::string target = std::string(kPrivateDir) + "/planted-target";
     ASSERT_EQ(symlink(target.c_str(), kPermissionRecord), 0);
-    errno = 0;
-    EXPECT_EQ(arm_write_guard(), -1);
-    EXPECT_EQ(errno, EEXIST);
+    EXPECT_FAILS_WITH(arm_write_guard(), EEXIST);
     EXPECT_FALSE(path_exists(target)) << "nothing was written through the link";
     auto st = lstat_path(kPermissionRecord);
     ASSERT_TRUE(st);
@@ -596,9 +594,7 @@ TEST_F(NodeAccessTest, ArmingAReplacedNodeFailsWithoutRecord) {
     FakeNode* node = captured_node();
     ASSERT_NE(node, nullptr);
     node->replace_inode();
-    errno = 0;
-    EXPECT_EQ(arm_write_guard(), -1);
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FAILS_WITH(arm_write_guard(), ESTALE);
     EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->chmods_received(), 0);
     EXPECT_EQ(g_daemon.held_fd, -1);
@@ -640,9 +636,7 @@ TEST_F(NodeAccessTest, RestoreOtherInodeKeepsRecord) {
     const std::string text = record_for(node->brightness_path(), 0664, boot_);
     ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
     node->replace_inode();
-    errno = 0;
-    EXPECT_EQ(restore_permissions(), -1);
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FAILS_WITH(restore_permissions(), ESTALE);
     EXPECT_EQ(read_file(kPermissionRecord), text);
     EXPECT_EQ(node->mode(), 0444u);
     EXPECT_EQ(node->chmods_received(), 0);
@@ -663,9 +657,7 @@ TEST_F(NodeAccessTest, RestoreLegacyRecordWithoutTheNodeKeepsRecord) {
     FakeNode* node = add_node({.name = "lcd-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
     ASSERT_TRUE(write_file(kPermissionRecord, "644\n", 0600));
-    errno = 0;
-    EXPECT_EQ(restore_permissions(), -1);
-    EXPECT_EQ(errno, ESTALE);
+    EXPECT_FAILS_WITH(restore_permissions(), ESTALE);
     EXPECT_EQ(read_file(kPermissionRecord), "644\n");
     EXPECT_EQ(node->chmods_received(), 0);
 }
@@ -698,9 +690,7 @@ TEST_F(NodeAccessTest, RestoreRefusesMalformedRecordsAndKeepsThem) {
     for (const auto& [what, text] : cases) {
         SCOPED_TRACE(what);
         ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
-        errno = 0;
-        EXPECT_EQ(restore_permissions(), -1);
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_FAILS_WITH(restore_permissions(), EINVAL);
         EXPECT_EQ(read_file(kPermissionRecord), text);
         EXPECT_EQ(node->mode(), 0444u);
     }
@@ -723,9 +713,7 @@ TEST_F(NodeAccessTest, RestoreRefusesRecordOf1199BytesOrMore) {
         SCOPED_TRACE(size);
         const std::string text = good + std::string(size - good.size(), ' ');
         ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
-        errno = 0;
-        EXPECT_EQ(restore_permissions(), -1);
-        EXPECT_EQ(errno, EINVAL);
+        EXPECT_FAILS_WITH(restore_permissions(), EINVAL);
         EXPECT_EQ(read_file(kPermissionRecord), text);
         EXPECT_EQ(node->mode(), 0444u);
     }
@@ -761,9 +749,7 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
         const std::string target = std::string(kPrivateDir) + "/sound-record";
         ASSERT_TRUE(write_file(target, good, 0600));
         ASSERT_EQ(symlink(target.c_str(), kPermissionRecord), 0);
-        errno = 0;
-        EXPECT_EQ(restore_permissions(), -1);
-        EXPECT_EQ(errno, ELOOP);
+        EXPECT_FAILS_WITH(restore_permissions(), ELOOP);
         auto st = lstat_path(kPermissionRecord);
         ASSERT_TRUE(st);
         EXPECT_TRUE(S_ISLNK(st->st_mode));
@@ -805,9 +791,8 @@ TEST_F(NodeAccessTest, ReadSysfsValueThroughTheFakeNode) {
 // ---------------------------------------------------------- verified write
 
 TEST_F(NodeAccessTest, VerifiedWriteArmsWritesAndReadsBack) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
     g_daemon.last_error = 99;
     EXPECT_EQ(verified_write(150), 0);
     EXPECT_EQ(node->value(), 150);
@@ -836,9 +821,8 @@ TEST_F(NodeAccessTest, VerifiedWriteArmsWritesAndReadsBack) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesWhilePanelReadsZero) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
     node->force_zero(true);
     EXPECT_EQ(verified_write(150), 1);
     EXPECT_EQ(g_daemon.write_attempts, 0);
@@ -850,9 +834,8 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesWhilePanelReadsZero) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherSession) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("T", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("T", kLeasePid, 1, 150));
     EXPECT_EQ(verified_write(150), -1);
     EXPECT_EQ(g_daemon.last_error, ECANCELED);
     EXPECT_EQ(g_daemon.last_error, 125);
@@ -863,9 +846,8 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherSession) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherPidOrIsGone) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid + 1, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid + 1, 1, 150));
     EXPECT_EQ(verified_write(150), -1);
     EXPECT_EQ(g_daemon.last_error, ECANCELED);
     g_daemon.last_error = 0;
@@ -877,9 +859,8 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherPidOrIsGone) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteReportsAClampingDriver) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
     node->clamp_to(120);
     EXPECT_EQ(verified_write(150), -1);
     EXPECT_EQ(g_daemon.last_error, ERANGE);
@@ -894,9 +875,8 @@ TEST_F(NodeAccessTest, VerifiedWriteReportsAClampingDriver) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 0, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 0, 150));
     EXPECT_EQ(verified_write(150), 1);
     EXPECT_EQ(g_daemon.write_attempts, 0);
     EXPECT_EQ(g_daemon.last_error, 0);
@@ -906,9 +886,8 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesOtherTarget) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 1, 140);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 140));
     EXPECT_EQ(verified_write(150), 1);
     EXPECT_EQ(g_daemon.write_attempts, 0);
     EXPECT_EQ(g_daemon.last_error, 0);
@@ -917,9 +896,8 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesOtherTarget) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsOnReplacedNode) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
     node->replace_inode();
     EXPECT_EQ(verified_write(150), -1);
     EXPECT_EQ(g_daemon.last_error, ESTALE);
@@ -930,9 +908,8 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsOnReplacedNode) {
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
-    FakeNode* node = captured_node();
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
     const std::string leftover = record_for(node->brightness_path(), 0664, boot_);
     ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
     EXPECT_EQ(verified_write(150), -1);
