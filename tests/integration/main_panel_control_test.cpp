@@ -17,8 +17,7 @@ constexpr uid_t kShellUid = 2000;
 class MainPanelControlTest : public MainPanelTest {};
 
 TEST_F(MainPanelControlTest, StatusReplyIsExactForRootAndSystemAndNothingForOthers) {
-    ASSERT_NE(make_node(), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node();
     ASSERT_NE(d, nullptr);
 
     const std::string expected = status_json({});
@@ -32,8 +31,7 @@ TEST_F(MainPanelControlTest, StatusReplyIsExactForRootAndSystemAndNothingForOthe
     EXPECT_EQ(request("STATUS", kSystemUid), expected);
     // The reply reads the node afresh.
     node_->set_value(77);
-    StatusExpect now;
-    now.actual = 77;
+    StatusExpect now{.actual = 77};
     EXPECT_EQ(request("STATUS", kSystemUid), status_json(now));
 
     // Any other user is not answered at all, whatever it asks.
@@ -44,18 +42,14 @@ TEST_F(MainPanelControlTest, StatusReplyIsExactForRootAndSystemAndNothingForOthe
     EXPECT_EQ(request("STATUS"), status_json(now)) << "and changes nothing";
     EXPECT_EQ(node_->writes_received(), 0);
 
-    d->signal(SIGTERM);
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_sigterm_ends(*d);
 }
 
 TEST_F(MainPanelControlTest, MalformedRequestsAreStale) {
-    ASSERT_NE(make_node(), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node();
     ASSERT_NE(d, nullptr);
 
-    StatusExpect stale;
-    stale.ok = false;
-    stale.reason = "stale_or_invalid_request";
+    StatusExpect stale{.ok = false, .reason = "stale_or_invalid_request"};
     const std::vector<std::string> requests = {
         "status",
         "Status",
@@ -94,19 +88,14 @@ TEST_F(MainPanelControlTest, MalformedRequestsAreStale) {
     close(fd);
 
     EXPECT_EQ(request("STATUS"), status_json({})) << "nothing changed";
-    d->signal(SIGTERM);
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_sigterm_ends(*d);
 }
 
 TEST_F(MainPanelControlTest, ArmNeedsRootAndAMatchingActiveLease) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
 
-    StatusExpect stale;
-    stale.ok = false;
-    stale.reason = "stale_or_invalid_request";
-    stale.actual = 150;
+    StatusExpect stale{.ok = false, .reason = "stale_or_invalid_request", .actual = 150};
 
     // No lease at all.
     EXPECT_EQ(request(arm_line()), status_json(stale));
@@ -124,16 +113,11 @@ TEST_F(MainPanelControlTest, ArmNeedsRootAndAMatchingActiveLease) {
     EXPECT_EQ(request(arm_line(kSession, getppid())), status_json(stale)) << "another pid than the lease's";
     EXPECT_EQ(request("ARM " + std::string(kSession)), status_json(stale));
     EXPECT_EQ(request("arm " + std::string(kSession) + " " + std::to_string(getpid())), status_json(stale));
-    StatusExpect idle;
-    idle.actual = 150;
+    StatusExpect idle{.actual = 150};
     EXPECT_EQ(request("STATUS"), status_json(idle)) << "refusals change nothing";
 
     // Accepted: the reply shows the hold, with no target yet.
-    StatusExpect armed;
-    armed.reason = "armed";
-    armed.actual = 150;
-    armed.armed = true;
-    armed.session = kSession;
+    StatusExpect armed{.reason = "armed", .actual = 150, .armed = true, .session = kSession};
     EXPECT_EQ(request(arm_line()), status_json(armed));
     // The hold loop then takes the target from the lease.
     ASSERT_TRUE(wait_renewing([&] { return int_of(request("STATUS"), "target") == 150; }, std::chrono::seconds(5)));
@@ -151,14 +135,10 @@ TEST_F(MainPanelControlTest, ArmNeedsRootAndAMatchingActiveLease) {
 }
 
 TEST_F(MainPanelControlTest, SetWritesOnlyWhatTheLeaseNames) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
 
-    StatusExpect stale;
-    stale.ok = false;
-    stale.reason = "stale_or_invalid_request";
-    stale.actual = 150;
+    StatusExpect stale{.ok = false, .reason = "stale_or_invalid_request", .actual = 150};
 
     write_lease(Lease{});
     EXPECT_EQ(request("SET " + std::string(kSession) + " 150"), status_json(stale)) << "SET before ARM";
@@ -178,14 +158,8 @@ TEST_F(MainPanelControlTest, SetWritesOnlyWhatTheLeaseNames) {
     EXPECT_EQ(node_->mode(), 0664u);
 
     // Accepted: written, read back, and the guard is on.
-    StatusExpect ok;
-    ok.reason = "readback_ok";
-    ok.target = 150;
-    ok.actual = 150;
-    ok.armed = true;
-    ok.session = kSession;
-    ok.write_attempts = 1;
-    ok.write_successes = 1;
+    StatusExpect ok{.reason = "readback_ok", .target = 150, .actual = 150, .armed = true, .session = kSession,
+        .write_attempts = 1, .write_successes = 1};
     EXPECT_EQ(request("SET " + session + " 150"), status_json(ok));
     EXPECT_EQ(node_->writes_accepted(), 1);
     EXPECT_EQ(node_->last_writes(), std::vector<std::string>{"150"});
@@ -209,12 +183,8 @@ TEST_F(MainPanelControlTest, SetWritesOnlyWhatTheLeaseNames) {
 
     reply = request("STOP " + session, kSystemUid);
     ASSERT_TRUE(reply);
-    StatusExpect released;
-    released.reason = "released";
-    released.actual = 200;
-    released.write_attempts = int_of(reply, "write_attempts");
-    released.write_successes = int_of(reply, "write_successes");
-    released.corrections = int_of(reply, "corrections");
+    StatusExpect released{.reason = "released", .actual = 200, .write_attempts = int_of(reply, "write_attempts"),
+        .write_successes = int_of(reply, "write_successes"), .corrections = int_of(reply, "corrections")};
     EXPECT_EQ(*reply, status_json(released)) << "the hold is cleared, the counters stay";
     EXPECT_GE(released.write_successes, 2);
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0) << "STOP ends the daemon";
@@ -222,8 +192,7 @@ TEST_F(MainPanelControlTest, SetWritesOnlyWhatTheLeaseNames) {
 }
 
 TEST_F(MainPanelControlTest, SetWhilePanelReadsZeroIsNotWritable) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_EQ(reason_of(arm(Lease{})), "armed");
     ASSERT_TRUE(wait_renewing([&] { return int_of(request("STATUS"), "target") == 150; }, std::chrono::seconds(5)));
@@ -232,13 +201,8 @@ TEST_F(MainPanelControlTest, SetWhilePanelReadsZeroIsNotWritable) {
     Lease next;
     next.target = 120;
     write_lease(next);
-    StatusExpect off;
-    off.ok = false;
-    off.reason = "screen_not_writable";
-    off.target = 120;
-    off.actual = 0;
-    off.armed = true;
-    off.session = kSession;
+    StatusExpect off{.ok = false, .reason = "screen_not_writable", .target = 120, .actual = 0, .armed = true,
+        .session = kSession};
     EXPECT_EQ(request("SET " + std::string(kSession) + " 120"), status_json(off));
     EXPECT_EQ(node_->writes_received(), 0) << "a panel that is off is not written";
     expect_node_released();
@@ -248,20 +212,16 @@ TEST_F(MainPanelControlTest, SetWhilePanelReadsZeroIsNotWritable) {
     pass_time(std::chrono::milliseconds(800));
     EXPECT_EQ(node_->writes_received(), 0);
 
-    StatusExpect released;
-    released.reason = "released";
-    released.actual = 0;
+    StatusExpect released{.reason = "released", .actual = 0};
     EXPECT_EQ(request("STOP"), status_json(released));
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
     expect_node_released();
 }
 
 TEST_F(MainPanelControlTest, RootStopWithoutAHoldReleasesAndEnds) {
-    ASSERT_NE(make_node(), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node();
     ASSERT_NE(d, nullptr);
-    StatusExpect released;
-    released.reason = "released";
+    StatusExpect released{.reason = "released"};
     EXPECT_EQ(request("STOP"), status_json(released));
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
     expect_node_released();

@@ -26,8 +26,7 @@ class MainPanelCorrectionTest : public MainPanelTest {
 };
 
 TEST_F(MainPanelCorrectionTest, ForeignWriteIsCorrectedAndPermissionBoundWritersAreLockedOut) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(open_for_write_as_system(), 0) << "before the hold the system user may write the node";
 
@@ -42,27 +41,18 @@ TEST_F(MainPanelCorrectionTest, ForeignWriteIsCorrectedAndPermissionBoundWriters
     ASSERT_TRUE(line);
     EXPECT_EQ(*line, "NATIVE_CORRECTION actual=80 target=150 count=1");
 
-    StatusExpect held;
-    held.target = 150;
-    held.actual = 150;
-    held.armed = true;
-    held.session = kSession;
-    held.write_attempts = 2;
-    held.write_successes = 2;
-    held.corrections = 1;
+    StatusExpect held{.target = 150, .actual = 150, .armed = true, .session = kSession, .write_attempts = 2,
+        .write_successes = 2, .corrections = 1};
     EXPECT_EQ(request("STATUS"), status_json(held));
     expect_node_guarded();
     EXPECT_EQ(open_for_write_as_system(), EACCES);
 
-    EXPECT_EQ(reason_of(request("STOP")), "released");
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
-    expect_node_released();
+    expect_stop_releases(*d);
     EXPECT_EQ(open_for_write_as_system(), 0) << "after the hold the system user may write again";
 }
 
 TEST_F(MainPanelCorrectionTest, NineQuickCorrectionsPrintEightLinesButCountNine) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(hold(Lease{}));
 
@@ -90,14 +80,11 @@ TEST_F(MainPanelCorrectionTest, NineQuickCorrectionsPrintEightLinesButCountNine)
     }
     EXPECT_EQ(lines_starting(*d, "NATIVE_CORRECTION "), expected);
 
-    EXPECT_EQ(reason_of(request("STOP")), "released");
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
-    expect_node_released();
+    expect_stop_releases(*d);
 }
 
 TEST_F(MainPanelCorrectionTest, NewTargetInTheLeaseIsWrittenWithoutSet) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(hold(Lease{}));
 
@@ -110,9 +97,7 @@ TEST_F(MainPanelCorrectionTest, NewTargetInTheLeaseIsWrittenWithoutSet) {
     EXPECT_EQ(*line, "NATIVE_CORRECTION actual=150 target=60 count=1");
     expect_node_guarded();
 
-    EXPECT_EQ(reason_of(request("STOP")), "released");
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
-    expect_node_released();
+    expect_stop_releases(*d);
 }
 
 }  // namespace

@@ -39,9 +39,7 @@ TEST_F(MainPanelEndTest, Stop) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
     int64_t since = monotonic_ms();
-    EXPECT_EQ(reason_of(request("STOP")), "released");
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
-    expect_node_released();
+    expect_stop_releases(*d);
     expect_last_record("", 0, since);
 }
 
@@ -49,15 +47,13 @@ TEST_F(MainPanelEndTest, Sigterm) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
     int64_t since = monotonic_ms();
-    d->signal(SIGTERM);
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_sigterm_ends(*d);
     expect_node_released();
     expect_last_record(kSession, 0, since);
 }
 
 TEST_F(MainPanelEndTest, IdleLimitWithoutArm) {
-    ASSERT_NE(make_node(), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node();
     ASSERT_NE(d, nullptr);
     const int64_t ready_at = d->lines().front().at_ms;
     // STATUS does not count as arming.
@@ -174,8 +170,7 @@ TEST_F(MainPanelEndTest, FailedCorrectionWrite) {
 }
 
 TEST_F(MainPanelEndTest, SetWhoseReadBackDiffers) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_EQ(reason_of(arm(Lease{})), "armed");
     // Once the loop has taken the target, a node already at it gives the
@@ -185,12 +180,8 @@ TEST_F(MainPanelEndTest, SetWhoseReadBackDiffers) {
     // written.
     node_->clamp_to(120);
     int64_t since = monotonic_ms();
-    StatusExpect failed;
-    failed.ok = false;
-    failed.reason = "write_or_readback_failed";
-    failed.actual = 120;
-    failed.write_attempts = 1;
-    failed.err = ERANGE;
+    StatusExpect failed{.ok = false, .reason = "write_or_readback_failed", .actual = 120, .write_attempts = 1,
+        .err = ERANGE};
     EXPECT_EQ(request("SET " + std::string(kSession) + " 150"), status_json(failed));
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
     expect_node_released();

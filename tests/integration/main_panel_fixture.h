@@ -65,7 +65,7 @@ struct StatusExpect {
     int maximum = 255;
     bool armed = false;
     bool paused = false;
-    std::string session;
+    std::string session{};
     int write_attempts = 0;
     int write_successes = 0;
     int corrections = 0;
@@ -122,7 +122,7 @@ inline std::string text_of(const std::optional<std::string>& reply, const std::s
 // ---- the health record ----
 
 struct Health {
-    std::string session;
+    std::string session{};
     int holding = -1;
     int err = -1;
     int64_t time = -1;
@@ -235,6 +235,30 @@ class MainPanelTest : public SandboxTest {
             return nullptr;
         }
         return &d;
+    }
+
+    // make_node(options), then start_daemon(); null (with a failure) when
+    // either fails.
+    Daemon* start_with_node(const FakeNodeOptions& options = {}) {
+        if (make_node(options) == nullptr) {
+            ADD_FAILURE() << "could not add the node";
+            return nullptr;
+        }
+        return start_daemon();
+    }
+
+    // Ends the daemon with SIGTERM; it must exit 0.
+    static void expect_sigterm_ends(Daemon& d) {
+        d.signal(SIGTERM);
+        EXPECT_EQ(d.wait_exit(std::chrono::seconds(10)), 0);
+    }
+
+    // A root STOP releases the hold, ends the daemon with 0 and leaves the
+    // node as the system left it.
+    void expect_stop_releases(Daemon& d) {
+        EXPECT_EQ(reason_of(request("STOP")), "released");
+        EXPECT_EQ(d.wait_exit(std::chrono::seconds(10)), 0);
+        expect_node_released();
     }
 
     // ---- the lease, as the system-side client keeps it ----

@@ -14,8 +14,7 @@ namespace {
 class MainPanelHealthTest : public MainPanelTest {};
 
 TEST_F(MainPanelHealthTest, ArmWritesTheRecordAndHeartbeatsKeepItFresh) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     EXPECT_FALSE(path_exists(kMainPanelHealth)) << "nothing is written before a hold";
 
@@ -69,12 +68,10 @@ TEST_F(MainPanelHealthTest, ArmWritesTheRecordAndHeartbeatsKeepItFresh) {
 }
 
 TEST_F(MainPanelHealthTest, SignalBeforeAnyArmLeavesAnIdleRecord) {
-    ASSERT_NE(make_node(), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node();
     ASSERT_NE(d, nullptr);
     int64_t before = monotonic_ms();
-    d->signal(SIGTERM);
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_sigterm_ends(*d);
     auto text = read_file(kMainPanelHealth);
     ASSERT_TRUE(text);
     auto h = parse_health(*text);
@@ -87,8 +84,7 @@ TEST_F(MainPanelHealthTest, SignalBeforeAnyArmLeavesAnIdleRecord) {
 }
 
 TEST_F(MainPanelHealthTest, NewSessionInTheLeaseIsRecordedAtOnce) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_EQ(reason_of(arm(Lease{})), "armed");
     auto first = read_health();

@@ -106,13 +106,8 @@ TEST_F(MainPanelMendTest, SymlinkAtHealthTempPathFailsTheArm) {
     Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     write_lease(Lease{});
-    StatusExpect failed;
-    failed.ok = false;
-    failed.reason = "health_state_failed";
-    failed.actual = 150;
-    failed.armed = true;
-    failed.session = kSession;
-    failed.err = ELOOP;
+    StatusExpect failed{.ok = false, .reason = "health_state_failed", .actual = 150, .armed = true, .session = kSession,
+        .err = ELOOP};
     EXPECT_EQ(request(arm_line()), status_json(failed));
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0) << "a hold without a record stops the daemon";
     EXPECT_FALSE(path_exists(target)) << "the link is never followed";
@@ -127,8 +122,7 @@ TEST_F(MainPanelMendTest, SymlinkAtHealthTempPathFailsTheArm) {
 // ---- a client that drips its request ----
 
 TEST_F(MainPanelMendTest, DrippingClientsCannotStallTheHold) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(hold(Lease{}));
 
@@ -229,8 +223,7 @@ TEST_F(MainPanelMendTest, SigtermAtAnyMomentEndsPromptly) {
 }
 
 TEST_F(MainPanelMendTest, SigtermInsideAStalledTurnEndsAtTheWait) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(hold(Lease{}));
 
@@ -279,8 +272,7 @@ TEST_F(MainPanelMendTest, SigtermInsideAStalledTurnEndsAtTheWait) {
 // ---- write bits given back while the node is held ----
 
 TEST_F(MainPanelMendTest, WriteBitsGivenBackWhileHeldAreTakenAgain) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(hold(Lease{}));
     expect_node_guarded();
@@ -321,13 +313,9 @@ TEST_F(MainPanelMendTest, FifoAtLeasePathIsNoLeaseAndNeverHangs) {
     Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
 
-    StatusExpect stale;
-    stale.ok = false;
-    stale.reason = "stale_or_invalid_request";
-    stale.actual = 150;
+    StatusExpect stale{.ok = false, .reason = "stale_or_invalid_request", .actual = 150};
     EXPECT_EQ(request(arm_line()), status_json(stale)) << "a FIFO is no lease, and reading it does not block";
-    StatusExpect idle;
-    idle.actual = 150;
+    StatusExpect idle{.actual = 150};
     EXPECT_EQ(request("STATUS"), status_json(idle));
 
     // A real lease, a hold, then the FIFO again in its place.

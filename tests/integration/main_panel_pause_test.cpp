@@ -11,8 +11,7 @@ namespace {
 class MainPanelPauseTest : public MainPanelTest {};
 
 TEST_F(MainPanelPauseTest, PausedLeaseReleasesTheNodeAndResumeCorrectsIt) {
-    ASSERT_NE(make_node(node_at(150)), nullptr);
-    Daemon* d = start_daemon();
+    Daemon* d = start_with_node(node_at(150));
     ASSERT_NE(d, nullptr);
     ASSERT_TRUE(hold(Lease{}));
     expect_node_guarded();
@@ -30,14 +29,8 @@ TEST_F(MainPanelPauseTest, PausedLeaseReleasesTheNodeAndResumeCorrectsIt) {
     EXPECT_EQ(paused_record->session, kSession);
     EXPECT_EQ(paused_record->holding, 1);
 
-    StatusExpect status;
-    status.target = 150;
-    status.actual = 150;
-    status.armed = true;
-    status.paused = true;
-    status.session = kSession;
-    status.write_attempts = 1;
-    status.write_successes = 1;
+    StatusExpect status{.target = 150, .actual = 150, .armed = true, .paused = true, .session = kSession,
+        .write_attempts = 1, .write_successes = 1};
     EXPECT_EQ(request("STATUS"), status_json(status));
     EXPECT_EQ(reason_of(request("SET " + std::string(kSession) + " 150")), "stale_or_invalid_request")
         << "nothing is written while paused";
@@ -75,9 +68,7 @@ TEST_F(MainPanelPauseTest, PausedLeaseReleasesTheNodeAndResumeCorrectsIt) {
     expect_node_guarded();
     EXPECT_EQ(lines_starting(*d, "NATIVE_RESUMED ").size(), 1u);
 
-    EXPECT_EQ(reason_of(request("STOP")), "released");
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
-    expect_node_released();
+    expect_stop_releases(*d);
 }
 
 }  // namespace

@@ -76,8 +76,7 @@ TEST_F(MainPanelStartupTest, MaximumBelowElevenFailsTheRangeStageAndElevenPasses
     Daemon* d = start_daemon(&ready);
     ASSERT_NE(d, nullptr);
     EXPECT_NE(ready.find(" maximum=11 "), std::string::npos) << ready;
-    d->signal(SIGTERM);
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_sigterm_ends(*d);
     EXPECT_EQ(node->writes_received(), 0);
 }
 
@@ -227,8 +226,7 @@ TEST_F(MainPanelStartupTest, RecoverAppliesARecordOfThisBootAndDeletesIt) {
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
-    d->signal(SIGTERM);
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    expect_sigterm_ends(*d);
 }
 
 TEST_F(MainPanelStartupTest, RecoverDeletesARecordOfAnotherBootWithoutTouchingTheNode) {
