@@ -820,16 +820,22 @@ TEST_F(NodeAccessTest, VerifiedWriteArmsWritesAndReadsBack) {
     EXPECT_EQ(read_file(kPermissionRecord), text);
 }
 
+// verified_write gave up before writing: err in last_error, no attempt, no
+// write reached the node and no permission record was made.
+void expect_nothing_written(FakeNode& node, int err) {
+    EXPECT_EQ(g_daemon.last_error, err);
+    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(node.writes_received(), 0);
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesWhilePanelReadsZero) {
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
     node->force_zero(true);
     EXPECT_EQ(verified_write(150), 1);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
+    expect_nothing_written(*node, 0);
     EXPECT_EQ(g_daemon.write_successes, 0);
-    EXPECT_EQ(g_daemon.last_error, 0);
-    EXPECT_EQ(node->writes_received(), 0);
-    EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->mode(), 0664u);
 }
 
@@ -837,11 +843,8 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherSession) {
     FakeNode* node = held_node("T", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(verified_write(150), -1);
-    EXPECT_EQ(g_daemon.last_error, ECANCELED);
+    expect_nothing_written(*node, ECANCELED);
     EXPECT_EQ(g_daemon.last_error, 125);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
-    EXPECT_EQ(node->writes_received(), 0);
-    EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->mode(), 0664u);
 }
 
@@ -878,10 +881,7 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
     FakeNode* node = held_node("S", kLeasePid, 0, 150);
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(verified_write(150), 1);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
-    EXPECT_EQ(g_daemon.last_error, 0);
-    EXPECT_EQ(node->writes_received(), 0);
-    EXPECT_FALSE(path_exists(kPermissionRecord));
+    expect_nothing_written(*node, 0);
     EXPECT_EQ(node->mode(), 0664u);
 }
 
@@ -889,10 +889,7 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesOtherTarget) {
     FakeNode* node = held_node("S", kLeasePid, 1, 140);
     ASSERT_NE(node, nullptr);
     EXPECT_EQ(verified_write(150), 1);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
-    EXPECT_EQ(g_daemon.last_error, 0);
-    EXPECT_EQ(node->writes_received(), 0);
-    EXPECT_FALSE(path_exists(kPermissionRecord));
+    expect_nothing_written(*node, 0);
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsOnReplacedNode) {
@@ -900,11 +897,8 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsOnReplacedNode) {
     ASSERT_NE(node, nullptr);
     node->replace_inode();
     EXPECT_EQ(verified_write(150), -1);
-    EXPECT_EQ(g_daemon.last_error, ESTALE);
+    expect_nothing_written(*node, ESTALE);
     EXPECT_EQ(g_daemon.last_error, 116);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
-    EXPECT_EQ(node->writes_received(), 0);
-    EXPECT_FALSE(path_exists(kPermissionRecord));
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
