@@ -141,6 +141,16 @@ FaultCase after_call(FaultCase c, const char* syscall, const char* text) {
 #define HOLD_TO_STOP "corrected, paused, resumed, STOP released, exit 0, left clean"
 #define FULL_CYCLE ARMED ", " SET_OK ", " STATUS_OK ", " HOLD_TO_STOP
 #define UNTIL_STATUS ARMED ", " SET_OK ", " STATUS_OK
+// The outcome families the table repeats.
+#define START_FAILS(stage, code, err) \
+    "start fails: stage=" #stage " exit=" #code " errno=" #err ", exit " #code ", left clean"
+#define ARM_HEALTH_FAILS(err) "ARM health_state_failed errno=" #err ", exit 0, left clean"
+#define ARM_RETRIED ", retry armed, " SET_OK ", " STATUS_OK ", " HOLD_TO_STOP
+#define SET_FAILS(err) ARMED ", SET write_or_readback_failed errno=" #err ", exit 0, left clean"
+#define ENDS_IN_HOLD(err) UNTIL_STATUS ", ends in hold (last_error " #err "), exit 0, left clean"
+#define ENDS_AT_PAUSE UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"
+#define ENDS_AT_RESUME(err) UNTIL_STATUS ", corrected, paused, ends at resume (last_error " #err "), exit 0, left clean"
+#define STOP_RESTORE_FAILS UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0"
 
 const std::string kRecord = kPermissionRecord;
 const std::string kTmp = hold::kRecordTmp;
@@ -155,23 +165,22 @@ const std::vector<FaultCase>& fault_cases() {
     static const std::vector<FaultCase> cases = {
         // ---- start-up ----
         {"flock_lock", "flock", Moment::startup, "error=EAGAIN", "found", {}, "LOCK_EX",
-         "start fails: stage=root_private_lock exit=2 errno=11, exit 2, left clean"},
+         START_FAILS(root_private_lock, 2, 11)},
         {"openat_boot_id", "openat", Moment::startup, "error=EACCES", "found", {kBoot}, "boot_id",
-         "start fails: stage=boot_identity exit=3 errno=13, exit 3, left clean"},
+         START_FAILS(boot_identity, 3, 13)},
         {"read_boot_id", "read", Moment::startup, "error=EIO", "found", {kBoot}, "boot_id",
-         "start fails: stage=boot_identity exit=3 errno=5, exit 3, left clean"},
+         START_FAILS(boot_identity, 3, 5)},
         {"openat_record_startup", "openat", Moment::startup, "error=EACCES", "found", {kRecord}, "permissions",
-         "start fails: stage=restore_permissions exit=3 errno=13, exit 3, left clean"},
+         START_FAILS(restore_permissions, 3, 13)},
         {"read_node_startup", "read", Moment::startup, "error=EIO", "found", {kNode}, "brightness",
-         "start fails: stage=main_panel_range exit=4 errno=5, exit 4, left clean"},
+         START_FAILS(main_panel_range, 4, 5)},
         {"openat_node_probe", "openat", Moment::startup, "error=EACCES", "found", {kNode}, "O_WRONLY",
-         "start fails: stage=primary_node_open exit=4 errno=13, exit 4, left clean"},
+         START_FAILS(primary_node_open, 4, 13)},
         {"socket", "socket", Moment::startup, "error=EMFILE", "found", {}, "AF_UNIX",
-         "start fails: stage=control_socket exit=5 errno=24, exit 5, left clean"},
+         START_FAILS(control_socket, 5, 24)},
         {"bind", "bind", Moment::startup, "error=EADDRINUSE", "found", {}, "veltaris.main.panel.raw04",
-         "start fails: stage=control_socket exit=5 errno=98, exit 5, left clean"},
-        {"listen", "listen", Moment::startup, "error=EADDRINUSE", "found", {}, "",
-         "start fails: stage=control_socket exit=5 errno=98, exit 5, left clean"},
+         START_FAILS(control_socket, 5, 98)},
+        {"listen", "listen", Moment::startup, "error=EADDRINUSE", "found", {}, "", START_FAILS(control_socket, 5, 98)},
         with_poll_cap_check({"inotify_init1", "inotify_init1", Moment::loop_start, "error=EMFILE", "1", {}, "",
                              FULL_CYCLE}),
         with_poll_cap_check({"inotify_add_watch", "inotify_add_watch", Moment::loop_start, "error=ENOSPC", "1", {},
@@ -186,55 +195,42 @@ const std::vector<FaultCase>& fault_cases() {
 
         // ---- ARM: the health record and the request ----
         {"openat_health_arm", "openat", Moment::arm, "error=EACCES", "found", {kHealthNew}, "health.new",
-         "ARM health_state_failed errno=13, exit 0, left clean"},
+         ARM_HEALTH_FAILS(13)},
         {"fchmod_health_arm", "fchmod", Moment::arm, "error=EPERM", "found", {kHealthNew}, "health.new",
-         "ARM health_state_failed errno=1, exit 0, left clean"},
+         ARM_HEALTH_FAILS(1)},
         {"write_health_arm", "write", Moment::arm, "error=ENOSPC", "found", {kHealthNew}, "health.new",
-         "ARM health_state_failed errno=28, exit 0, left clean"},
+         ARM_HEALTH_FAILS(28)},
         {"write_health_short_arm", "write", Moment::arm, "retval=3", "found", {kHealthNew}, "health.new",
-         "ARM health_state_failed errno=5, exit 0, left clean"},
-        {"rename_health_arm", "rename", Moment::arm, "error=EIO", "found", {}, "health.new",
-         "ARM health_state_failed errno=5, exit 0, left clean"},
+         ARM_HEALTH_FAILS(5)},
+        {"rename_health_arm", "rename", Moment::arm, "error=EIO", "found", {}, "health.new", ARM_HEALTH_FAILS(5)},
         {"read_lease_arm", "read", Moment::arm, "error=EIO", "found", {kLease}, "lease",
-         "ARM stale_or_invalid_request errno=0, retry armed, " SET_OK ", " STATUS_OK ", " HOLD_TO_STOP},
+         "ARM stale_or_invalid_request errno=0" ARM_RETRIED},
         {"accept4_arm", "accept4", Moment::arm, "error=EMFILE", "found", {}, "", FULL_CYCLE},
         {"getsockopt_arm", "getsockopt", Moment::arm, "error=ENOBUFS", "found", {}, "SO_PEERCRED",
-         "ARM no reply, retry armed, " SET_OK ", " STATUS_OK ", " HOLD_TO_STOP},
-        {"poll_request_arm", "poll", Moment::arm, "error=ENOMEM", "found", {}, "",
-         "ARM no reply, retry armed, " SET_OK ", " STATUS_OK ", " HOLD_TO_STOP},
+         "ARM no reply" ARM_RETRIED},
+        {"poll_request_arm", "poll", Moment::arm, "error=ENOMEM", "found", {}, "", "ARM no reply" ARM_RETRIED},
 
         // ---- arming the write guard at SET ----
-        {"unlink_tmp_arming", "unlink", Moment::set, "error=EACCES", "found", {kTmp}, "permissions.tmp",
-         ARMED ", SET write_or_readback_failed errno=13, exit 0, left clean"},
-        {"openat_tmp_arming", "openat", Moment::set, "error=ENOSPC", "found", {kTmp}, "permissions.tmp",
-         ARMED ", SET write_or_readback_failed errno=28, exit 0, left clean"},
-        {"write_tmp_arming", "write", Moment::set, "error=EIO", "found", {kTmp}, "permissions.tmp",
-         ARMED ", SET write_or_readback_failed errno=5, exit 0, left clean"},
-        {"write_tmp_short_arming", "write", Moment::set, "retval=20", "found", {kTmp}, "permissions.tmp",
-         ARMED ", SET write_or_readback_failed errno=5, exit 0, left clean"},
-        {"fsync_arming", "fsync", Moment::set, "error=EIO", "found", {}, "permissions.tmp",
-         ARMED ", SET write_or_readback_failed errno=5, exit 0, left clean"},
-        {"link_arming", "link", Moment::set, "error=EPERM", "found", {}, "permissions.tmp",
-         ARMED ", SET write_or_readback_failed errno=1, exit 0, left clean"},
+        {"unlink_tmp_arming", "unlink", Moment::set, "error=EACCES", "found", {kTmp}, "permissions.tmp", SET_FAILS(13)},
+        {"openat_tmp_arming", "openat", Moment::set, "error=ENOSPC", "found", {kTmp}, "permissions.tmp", SET_FAILS(28)},
+        {"write_tmp_arming", "write", Moment::set, "error=EIO", "found", {kTmp}, "permissions.tmp", SET_FAILS(5)},
+        {"write_tmp_short_arming", "write", Moment::set, "retval=20", "found", {kTmp}, "permissions.tmp", SET_FAILS(5)},
+        {"fsync_arming", "fsync", Moment::set, "error=EIO", "found", {}, "permissions.tmp", SET_FAILS(5)},
+        {"link_arming", "link", Moment::set, "error=EPERM", "found", {}, "permissions.tmp", SET_FAILS(1)},
         // The temporary name's removal after link is not checked: the
         // next arming removes a leftover before it creates the file.
         after_call({"unlink_tmp_after_link", "unlink", Moment::set, "error=EIO", "found", {kTmp}, "permissions.tmp",
                     FULL_CYCLE}, "link", "permissions.tmp"),
-        {"openat_node_arming", "openat", Moment::set, "error=EACCES", "found", {kNode}, "O_WRONLY",
-         ARMED ", SET write_or_readback_failed errno=13, exit 0, left clean"},
+        {"openat_node_arming", "openat", Moment::set, "error=EACCES", "found", {kNode}, "O_WRONLY", SET_FAILS(13)},
         // A failed fchmod is followed by a full release; the reply still
         // names the fchmod's error, not what the release's lookups left.
-        {"fchmod_node_arming", "fchmod", Moment::set, "error=EPERM", "found", {kNode}, "0444",
-         ARMED ", SET write_or_readback_failed errno=1, exit 0, left clean"},
-        {"lseek_arming", "lseek", Moment::set, "error=EINVAL", "found", {kNode}, "SEEK_SET",
-         ARMED ", SET write_or_readback_failed errno=22, exit 0, left clean"},
-        {"write_node_arming", "write", Moment::set, "error=EIO", "found", {kNode}, "\"150\"",
-         ARMED ", SET write_or_readback_failed errno=5, exit 0, left clean"},
-        {"write_node_short_arming", "write", Moment::set, "retval=1", "found", {kNode}, "\"150\"",
-         ARMED ", SET write_or_readback_failed errno=5, exit 0, left clean"},
+        {"fchmod_node_arming", "fchmod", Moment::set, "error=EPERM", "found", {kNode}, "0444", SET_FAILS(1)},
+        {"lseek_arming", "lseek", Moment::set, "error=EINVAL", "found", {kNode}, "SEEK_SET", SET_FAILS(22)},
+        {"write_node_arming", "write", Moment::set, "error=EIO", "found", {kNode}, "\"150\"", SET_FAILS(5)},
+        {"write_node_short_arming", "write", Moment::set, "retval=1", "found", {kNode}, "\"150\"", SET_FAILS(5)},
         // The read-back: the first read of the node after SET's write.
         after_call({"read_node_readback", "read", Moment::set, "error=EIO", "found", {kNode}, "brightness",
-                    ARMED ", SET write_or_readback_failed errno=34, exit 0, left clean"}, "write", "\"150\""),
+                    SET_FAILS(34)}, "write", "\"150\""),
 
         // ---- a STATUS while holding ----
         {"accept4_status", "accept4", Moment::status, "error=ECONNABORTED", "found", {}, "", FULL_CYCLE},
@@ -243,18 +239,17 @@ const std::vector<FaultCase>& fault_cases() {
         // following the lease, and SIGTERM still ends it.
         with_patience_ms({"accept4_always_from_status", "accept4", Moment::status, "error=EMFILE", "found+", {}, "",
                           ARMED ", " SET_OK ", STATUS no reply, retry no reply, corrected, paused, resumed, STOP no "
-                                "reply, retry no reply, ended by SIGTERM, exit 0, left clean"},
-                         1000),
+                                "reply, retry no reply, ended by SIGTERM, exit 0, left clean"}, 1000),
         {"getsockopt_status", "getsockopt", Moment::status, "error=ENOBUFS", "found", {}, "SO_PEERCRED",
          ARMED ", " SET_OK ", STATUS no reply, retry status, " HOLD_TO_STOP},
 
         // ---- holding: the read-back and correction ----
         {"read_node_correction", "read", Moment::correction, "error=EIO", "found", {kNode}, "brightness",
-         UNTIL_STATUS ", ends in hold (last_error 5), exit 0, left clean"},
+         ENDS_IN_HOLD(5)},
         {"write_node_correction", "write", Moment::correction, "error=EIO", "found", {kNode}, "\"150\"",
-         UNTIL_STATUS ", ends in hold (last_error 5), exit 0, left clean"},
+         ENDS_IN_HOLD(5)},
         {"lseek_correction", "lseek", Moment::correction, "error=EINVAL", "found", {kNode}, "SEEK_SET",
-         UNTIL_STATUS ", ends in hold (last_error 22), exit 0, left clean"},
+         ENDS_IN_HOLD(22)},
         // The device manager gave the write bits back; clearing them again
         // fails once and is simply retried.
         with_bits_given_back({"fchmod_reclear_correction", "fchmod", Moment::correction, "error=EPERM", "found",
@@ -262,31 +257,25 @@ const std::vector<FaultCase>& fault_cases() {
         {"ppoll_every_third", "ppoll", Moment::any, "error=ENOMEM", "2+3", {}, "", FULL_CYCLE},
 
         // ---- the release when the lease turns to paused ----
-        {"fchmod_node_pause", "fchmod", Moment::pause, "error=EPERM", "found", {kNode}, "0664",
-         UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"},
+        {"fchmod_node_pause", "fchmod", Moment::pause, "error=EPERM", "found", {kNode}, "0664", ENDS_AT_PAUSE},
         {"openat_record_pause", "openat", Moment::pause, "error=EACCES", "found", {kRecord}, "permissions",
-         UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"},
-        {"read_record_pause", "read", Moment::pause, "error=EIO", "found", {kRecord}, "permissions",
-         UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"},
+         ENDS_AT_PAUSE},
+        {"read_record_pause", "read", Moment::pause, "error=EIO", "found", {kRecord}, "permissions", ENDS_AT_PAUSE},
         {"unlink_record_pause", "unlink", Moment::pause, "error=EBUSY", "found", {kRecord}, "permissions",
-         UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"},
-        {"rename_health_pause", "rename", Moment::pause, "error=EIO", "found", {}, "health.new",
-         UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"},
+         ENDS_AT_PAUSE},
+        {"rename_health_pause", "rename", Moment::pause, "error=EIO", "found", {}, "health.new", ENDS_AT_PAUSE},
 
         // ---- arming again at resume ----
-        {"fsync_resume", "fsync", Moment::resume, "error=EIO", "found", {}, "permissions.tmp",
-         UNTIL_STATUS ", corrected, paused, ends at resume (last_error 5), exit 0, left clean"},
-        {"link_resume", "link", Moment::resume, "error=EEXIST", "found", {}, "permissions.tmp",
-         UNTIL_STATUS ", corrected, paused, ends at resume (last_error 17), exit 0, left clean"},
+        {"fsync_resume", "fsync", Moment::resume, "error=EIO", "found", {}, "permissions.tmp", ENDS_AT_RESUME(5)},
+        {"link_resume", "link", Moment::resume, "error=EEXIST", "found", {}, "permissions.tmp", ENDS_AT_RESUME(17)},
 
         // ---- the release at STOP, and the shutdown ----
         {"fchmod_node_stop", "fchmod", Moment::stop, "error=EPERM", "found", {kNode}, "0664",
-         UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0, left clean"},
+         STOP_RESTORE_FAILS ", left clean"},
         {"fchmod_node_stop_always", "fchmod", Moment::stop, "error=EPERM", "found+", {kNode}, "0664",
-         UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0, "
-                      "left node 0444 + whole record"},
+         STOP_RESTORE_FAILS ", left node 0444 + whole record"},
         {"unlink_record_stop", "unlink", Moment::stop, "error=EBUSY", "found", {kRecord}, "permissions",
-         UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0, left clean"},
+         STOP_RESTORE_FAILS ", left clean"},
         {"rename_health_shutdown", "rename", Moment::stop, "error=EIO", "found", {}, "health.new", FULL_CYCLE},
 
         // ---- outdoor mode ----
