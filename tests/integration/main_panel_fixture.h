@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/integration/run_outcome.h"
 #include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
@@ -38,22 +39,6 @@ inline constexpr const char* kSession = "hold-A_1";
 // limit, and renewed long before it lapses even on a slow machine.
 inline constexpr int kLeaseTtlMs = 6000;
 inline constexpr int kRenewEveryMs = 1000;
-
-// ---- start failures ----
-
-inline std::string fail_line(const char* stage, int code, int err) {
-    return std::string("NATIVE_START_FAIL stage=") + stage + " exit=" + std::to_string(code) +
-           " errno=" + std::to_string(err) + " (" + strerror(err) + ")\n";
-}
-
-// The start of a failure line, for failures that set no code of their own.
-inline std::string fail_prefix(const char* stage, int code) {
-    return std::string("NATIVE_START_FAIL stage=") + stage + " exit=" + std::to_string(code) + " errno=";
-}
-
-inline bool is_single_line_starting(const std::string& text, const std::string& prefix) {
-    return text.rfind(prefix, 0) == 0 && text.find('\n') == text.size() - 1;
-}
 
 // ---- the status reply ----
 

@@ -16,30 +16,11 @@ namespace sandbox {
 namespace main_panel {
 namespace {
 
-struct Outcome {
-    int code = -1;
-    std::string err;
-};
-
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-    return os << "exit " << o.code << ", stderr \"" << o.err << "\"";
-}
-
 class MainPanelStartupTest : public MainPanelTest {
   protected:
     // Runs a start that is expected to end on its own (a failure or
     // --recover).
-    Outcome run(const std::vector<std::string>& args) {
-        Daemon d;
-        Outcome o;
-        if (!d.start(args)) {
-            ADD_FAILURE() << "could not start the daemon";
-            return o;
-        }
-        o.code = d.wait_exit(std::chrono::seconds(20));
-        o.err = d.stderr_text();
-        return o;
-    }
+    Outcome run(const std::vector<std::string>& args) { return run_to_end(args); }
 
     Outcome run_daemon() { return run({"--daemon", "--node", kNodePath}); }
 
@@ -67,8 +48,7 @@ TEST_F(MainPanelStartupTest, MaximumBelowElevenFailsTheRangeStageAndElevenPasses
     ASSERT_NE(node, nullptr);
 
     Outcome o = run_daemon();
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("main_panel_range", 4))) << o;
+    EXPECT_FAIL_PREFIX(o, "main_panel_range", 4);
     EXPECT_FALSE(control_socket_listening());
 
     node->set_maximum(11);
@@ -85,8 +65,7 @@ TEST_F(MainPanelStartupTest, UnreadableMaximumFailsTheRangeStage) {
     ASSERT_NE(node, nullptr);
     node->fail_max_reads(EIO);
     Outcome o = run_daemon();
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, fail_line("main_panel_range", 4, EIO));
+    EXPECT_OUTCOME(o, 4, fail_line("main_panel_range", 4, EIO));
 }
 
 TEST_F(MainPanelStartupTest, CurrentValueAtMaximumPassesAndAboveFails) {
@@ -96,15 +75,13 @@ TEST_F(MainPanelStartupTest, CurrentValueAtMaximumPassesAndAboveFails) {
 
     node->set_value(256);
     Outcome o = run_daemon();
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("main_panel_range", 4))) << o;
+    EXPECT_FAIL_PREFIX(o, "main_panel_range", 4);
 
     // A node that cannot be read counts like a value out of range.
     node->set_value(100);
     node->fail_reads(EIO);
     o = run_daemon();
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, fail_line("main_panel_range", 4, EIO));
+    EXPECT_OUTCOME(o, 4, fail_line("main_panel_range", 4, EIO));
     EXPECT_EQ(node->writes_received(), 0);
 }
 
@@ -117,13 +94,11 @@ TEST_F(MainPanelStartupTest, RefusedOrMissingNodePathFailsTheIdentityStage) {
 
     // It exists and is a fine node, but its name says it is a second panel.
     Outcome o = run({"--daemon", "--node", "/sys/class/backlight/panel1/brightness"});
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, fail_line("primary_node_identity", 4, EINVAL));
+    EXPECT_OUTCOME(o, 4, fail_line("primary_node_identity", 4, EINVAL));
 
     // An allowed name that does not exist.
     o = run_daemon();
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, fail_line("primary_node_identity", 4, EINVAL));
+    EXPECT_OUTCOME(o, 4, fail_line("primary_node_identity", 4, EINVAL));
     EXPECT_EQ(node->writes_received(), 0);
     EXPECT_EQ(node->chmods_received(), 0);
 }
@@ -140,8 +115,7 @@ TEST_F(MainPanelStartupTest, NodeThatCannotBeOpenedForWritingFailsTheOpenProbe) 
     }
     Outcome o = run_daemon();
     umount2(real.c_str(), MNT_DETACH);
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, fail_line("primary_node_open", 4, EROFS));
+    EXPECT_OUTCOME(o, 4, fail_line("primary_node_open", 4, EROFS));
     EXPECT_FALSE(control_socket_listening()) << "the probe comes before the socket";
     EXPECT_EQ(node->writes_received(), 0);
 }
@@ -160,8 +134,7 @@ TEST_F(MainPanelStartupTest, ControlSocketNameAlreadyBoundFailsWithExitFive) {
     ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&addr), len), 0) << strerror(errno);
 
     Outcome o = run_daemon();
-    EXPECT_EQ(o.code, 5) << o;
-    EXPECT_EQ(o.err, fail_line("control_socket", 5, EADDRINUSE));
+    EXPECT_OUTCOME(o, 5, fail_line("control_socket", 5, EADDRINUSE));
     EXPECT_EQ(node->writes_received(), 0);
     close(fd);
 
@@ -179,8 +152,7 @@ TEST_F(MainPanelStartupTest, RecordForAReplacedNodeStopsEveryStart) {
     for (const auto& args : std::vector<std::vector<std::string>>{{"--daemon", "--node", kNodePath}, {"--recover"}}) {
         SCOPED_TRACE(args[0]);
         Outcome o = run(args);
-        EXPECT_EQ(o.code, 3) << o;
-        EXPECT_EQ(o.err, fail_line("restore_permissions", 3, ESTALE));
+        EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, ESTALE));
     }
     EXPECT_EQ(read_file(kPermissionRecord), record) << "a record that cannot be applied stays as it was";
     EXPECT_EQ(node->mode(), 0664u);
@@ -197,8 +169,7 @@ TEST_F(MainPanelStartupTest, RecordWithGroupBitsStopsEveryStart) {
     for (const auto& args : std::vector<std::vector<std::string>>{{"--daemon", "--node", kNodePath}, {"--recover"}}) {
         SCOPED_TRACE(args[0]);
         Outcome o = run(args);
-        EXPECT_EQ(o.code, 3) << o;
-        EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("restore_permissions", 3))) << o;
+        EXPECT_FAIL_PREFIX(o, "restore_permissions", 3);
     }
     EXPECT_EQ(read_file(kPermissionRecord), record);
     EXPECT_EQ(file_mode(kPermissionRecord), 0640);
@@ -213,8 +184,7 @@ TEST_F(MainPanelStartupTest, RecoverAppliesARecordOfThisBootAndDeletesIt) {
     ASSERT_TRUE(write_file(kPermissionRecord, record_for_node(0664, kBootId), 0600));
 
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 0) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 0, "");
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->writes_received(), 0);
@@ -235,8 +205,7 @@ TEST_F(MainPanelStartupTest, RecoverDeletesARecordOfAnotherBootWithoutTouchingTh
     ASSERT_TRUE(write_file(kPermissionRecord, record_for_node(0600, "fedcba98-7654-3210-fedc-ba9876543210"), 0600));
 
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 0) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 0, "");
     EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->mode(), 0664u) << "the other boot's bits are not applied";
     EXPECT_EQ(node->chmods_received(), 0);

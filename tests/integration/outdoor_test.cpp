@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/integration/run_outcome.h"
 #include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
@@ -415,33 +416,10 @@ class OutdoorTest : public SandboxTest {
     LeaseRenewer lease_;
 };
 
-struct Outcome {
-    int code = -1;
-    std::string err;
-};
-
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-    return os << "exit " << o.code << ", stderr \"" << o.err << "\"";
-}
-
-// Runs a daemon that is expected to end during start-up.
-Outcome run_to_end(const std::vector<std::string>& args, const DaemonOptions& options = {}) {
-    Daemon d;
-    Outcome o;
-    if (!d.start(args, options)) {
-        ADD_FAILURE() << "could not start the daemon";
-        return o;
-    }
-    o.code = d.wait_exit(20s);
-    o.err = d.stderr_text();
-    return o;
-}
-
 // Runs a daemon that must end during start-up with `code` and no output.
 void expect_silent_exit(const std::vector<std::string>& args, int code, const DaemonOptions& options = {}) {
     Outcome o = run_to_end(args, options);
-    EXPECT_EQ(o.code, code) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, code, "");
 }
 
 // ---- start-up ----

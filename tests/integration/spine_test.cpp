@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "tests/integration/run_outcome.h"
 #include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
@@ -19,44 +20,12 @@ const char* const kNodePath = "/sys/class/backlight/panel0-backlight/brightness"
 const char* const kRealNodePath = "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness";
 const char* const kValidBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
 
-struct Outcome {
-    int code = -1;
-    std::string err;  // everything written on standard error
-};
-
-std::ostream& operator<<(std::ostream& os, const Outcome& o) {
-    return os << "exit " << o.code << ", stderr \"" << o.err << "\"";
-}
-
-std::string fail_line(const char* stage, int code, int err) {
-    return std::string("NATIVE_START_FAIL stage=") + stage + " exit=" + std::to_string(code) +
-           " errno=" + std::to_string(err) + " (" + strerror(err) + ")\n";
-}
-
-// The start of a failure line, for stages whose errno is whatever an
-// earlier call happened to leave.
-std::string fail_prefix(const char* stage, int code) {
-    return std::string("NATIVE_START_FAIL stage=") + stage + " exit=" + std::to_string(code) + " errno=";
-}
-
-bool is_single_line_starting(const std::string& text, const std::string& prefix) {
-    return text.rfind(prefix, 0) == 0 && text.find('\n') == text.size() - 1;
-}
-
 class SpineTest : public SandboxTest {
   protected:
     // Runs the daemon to its end; start-up failures and the non-looping
     // command lines end on their own within moments.
     Outcome run(const std::vector<std::string>& args, const DaemonOptions& options = {}) {
-        Daemon d;
-        Outcome o;
-        if (!d.start(args, options)) {
-            ADD_FAILURE() << "could not start the daemon";
-            return o;
-        }
-        o.code = d.wait_exit(20s);
-        o.err = d.stderr_text();
-        return o;
+        return run_to_end(args, options);
     }
 
     Outcome run_as_system(const std::vector<std::string>& args) {
@@ -99,8 +68,7 @@ class SpineTest : public SandboxTest {
 
 TEST_F(SpineTest, NoArgumentsExitTwoSilentlyAfterTheCommonSteps) {
     Outcome o = run({});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 2, "");
     // The common steps ran: the main-panel lock was created, root-only.
     auto lock = lstat_path(kMainPanelLock);
     ASSERT_TRUE(lock) << "the main-panel lock was not taken";
@@ -112,16 +80,14 @@ TEST_F(SpineTest, NoArgumentsExitTwoSilentlyAfterTheCommonSteps) {
 
 TEST_F(SpineTest, RecoverExitsZeroSilently) {
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 0) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 0, "");
     EXPECT_TRUE(path_exists(kMainPanelLock));
     EXPECT_FALSE(path_exists(kOutdoorLock));
 }
 
 TEST_F(SpineTest, RecoverWithExtraArgumentExitsTwoSilently) {
     Outcome o = run({"--recover", "x"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 2, "");
 }
 
 TEST_F(SpineTest, MalformedCommandLinesExitTwoSilently) {
@@ -143,15 +109,13 @@ TEST_F(SpineTest, MalformedCommandLinesExitTwoSilently) {
         for (const auto& a : args) shown += "[" + a + "]";
         SCOPED_TRACE(shown);
         Outcome o = run(args);
-        EXPECT_EQ(o.code, 2) << o;
-        EXPECT_EQ(o.err, "");
+        EXPECT_OUTCOME(o, 2, "");
     }
 }
 
 TEST_F(SpineTest, OutdoorWordsWithoutAPathTakeTheMainPanelPath) {
     Outcome o = run({"--outdoor", "--node"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 2, "");
     EXPECT_TRUE(path_exists(kMainPanelLock)) << "the main-panel lock shows the main-panel path";
     EXPECT_FALSE(path_exists(kOutdoorLock));
 }
@@ -161,43 +125,37 @@ TEST_F(SpineTest, OutdoorWordsWithoutAPathReadTheBootIdentity) {
     // failures on standard error.
     ASSERT_TRUE(set_boot_id("not-a-boot-identity\n"));
     Outcome o = run({"--outdoor", "--node"});
-    EXPECT_EQ(o.code, 3) << o;
-    EXPECT_EQ(o.err, fail_line("boot_identity", 3, EINVAL));
+    EXPECT_OUTCOME(o, 3, fail_line("boot_identity", 3, EINVAL));
 }
 
 TEST_F(SpineTest, OutdoorThenDaemonWordsTakeTheMainPanelPath) {
     ASSERT_TRUE(set_boot_id("not-a-boot-identity\n"));
     Outcome o = run({"--outdoor", "--daemon", kNodePath});
-    EXPECT_EQ(o.code, 3) << o;
-    EXPECT_EQ(o.err, fail_line("boot_identity", 3, EINVAL));
+    EXPECT_OUTCOME(o, 3, fail_line("boot_identity", 3, EINVAL));
 
     ASSERT_TRUE(set_boot_id(kDefaultBootId));
     o = run({"--outdoor", "--daemon", kNodePath});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 2, "");
     EXPECT_FALSE(path_exists(kOutdoorLock));
 }
 
 TEST_F(SpineTest, OutdoorFormAsNonRootExitsTwoWithoutALine) {
     ASSERT_NE(add_node(), nullptr);
     Outcome o = run_as_system({"--outdoor", "--node", kNodePath});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 2, "");
     EXPECT_FALSE(path_exists(kOutdoorLock));
 }
 
 TEST_F(SpineTest, RecoverAsNonRootFailsAtTheRootStep) {
     Outcome o = run_as_system({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
     EXPECT_FALSE(path_exists(kMainPanelLock));
 }
 
 TEST_F(SpineTest, DaemonFormAsNonRootFailsAtTheRootStep) {
     ASSERT_NE(add_node(), nullptr);
     Outcome o = run_as_system({"--daemon", "--node", kNodePath});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
 }
 
 TEST_F(SpineTest, EveryMainPanelCommandLineRestoresPermissionsBeforeBeingJudged) {
@@ -209,8 +167,7 @@ TEST_F(SpineTest, EveryMainPanelCommandLineRestoresPermissionsBeforeBeingJudged)
     for (const auto& args : lines) {
         SCOPED_TRACE(testing::PrintToString(args));
         Outcome o = run(args);
-        EXPECT_EQ(o.code, 3) << o;
-        EXPECT_EQ(o.err, fail_line("restore_permissions", 3, EINVAL));
+        EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, EINVAL));
     }
     EXPECT_EQ(read_file(kPermissionRecord), "not a record\n") << "a record that cannot be applied stays";
 }
@@ -245,11 +202,9 @@ TEST_F(SpineTest, PrivateDirectoryPolicy) {
         ASSERT_TRUE(make_private_dir(c.mode, c.uid, c.gid));
         Outcome o = run({"--recover"});
         if (c.passes) {
-            EXPECT_EQ(o.code, 0) << o;
-            EXPECT_EQ(o.err, "");
+            EXPECT_OUTCOME(o, 0, "");
         } else {
-            EXPECT_EQ(o.code, 2) << o;
-            EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+            EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
         }
     }
 }
@@ -257,8 +212,7 @@ TEST_F(SpineTest, PrivateDirectoryPolicy) {
 TEST_F(SpineTest, MissingPrivateDirectoryFails) {
     ASSERT_TRUE(remove_private_dir());
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, fail_line("root_private_lock", 2, ENOENT));
+    EXPECT_OUTCOME(o, 2, fail_line("root_private_lock", 2, ENOENT));
     EXPECT_FALSE(path_exists(kPrivateDir)) << "the daemon never creates the private directory";
 }
 
@@ -266,8 +220,7 @@ TEST_F(SpineTest, PrivateDirectoryThatIsAFileFails) {
     ASSERT_TRUE(remove_private_dir());
     ASSERT_TRUE(write_file(kPrivateDir, "", 0600));
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
 }
 
 TEST_F(SpineTest, SymlinkToASoundDirectoryPasses) {
@@ -275,8 +228,7 @@ TEST_F(SpineTest, SymlinkToASoundDirectoryPasses) {
     ASSERT_EQ(mkdir("/data/adb/workspace-elsewhere", 0700), 0);
     ASSERT_EQ(symlink("/data/adb/workspace-elsewhere", kPrivateDir), 0);
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 0) << o;
-    EXPECT_EQ(o.err, "");
+    EXPECT_OUTCOME(o, 0, "");
     EXPECT_TRUE(path_exists("/data/adb/workspace-elsewhere/main-panel.lock"));
 }
 
@@ -286,8 +238,7 @@ TEST_F(SpineTest, SymlinkToAnOpenDirectoryFails) {
     ASSERT_EQ(chmod("/data/adb/workspace-elsewhere", 0755), 0);
     ASSERT_EQ(symlink("/data/adb/workspace-elsewhere", kPrivateDir), 0);
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
 }
 
 // ---- the main-panel lock ----
@@ -305,8 +256,7 @@ TEST_F(SpineTest, PreexistingRootOnlyLockFileIsReused) {
 TEST_F(SpineTest, LockFileWithGroupOrOtherBitsFails) {
     ASSERT_TRUE(write_file(kMainPanelLock, "", 0644));
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
     EXPECT_EQ(file_mode(kMainPanelLock), 0644) << "the daemon does not repair the lock file";
 }
 
@@ -314,8 +264,7 @@ TEST_F(SpineTest, LockFileOwnedByAnotherUserFails) {
     ASSERT_TRUE(write_file(kMainPanelLock, "", 0600));
     ASSERT_EQ(chown(kMainPanelLock, 1000, 1000), 0);
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
 }
 
 TEST_F(SpineTest, SymlinkInPlaceOfTheLockFails) {
@@ -323,15 +272,13 @@ TEST_F(SpineTest, SymlinkInPlaceOfTheLockFails) {
     ASSERT_TRUE(write_file(target, "", 0600));
     ASSERT_EQ(symlink(target.c_str(), kMainPanelLock), 0);
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, fail_line("root_private_lock", 2, ELOOP));
+    EXPECT_OUTCOME(o, 2, fail_line("root_private_lock", 2, ELOOP));
 }
 
 TEST_F(SpineTest, DirectoryInPlaceOfTheLockFails) {
     ASSERT_EQ(mkdir(kMainPanelLock, 0700), 0);
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
 }
 
 TEST_F(SpineTest, LockHeldByAnotherProcessFailsAtOnce) {
@@ -339,8 +286,7 @@ TEST_F(SpineTest, LockHeldByAnotherProcessFailsAtOnce) {
     ASSERT_GE(fd, 0);
     ASSERT_EQ(flock(fd, LOCK_EX | LOCK_NB), 0);
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_EQ(o.err, fail_line("root_private_lock", 2, EWOULDBLOCK));
+    EXPECT_OUTCOME(o, 2, fail_line("root_private_lock", 2, EWOULDBLOCK));
     o = run({});
     EXPECT_EQ(o.code, 2) << o;
     EXPECT_EQ(o.err, fail_line("root_private_lock", 2, EWOULDBLOCK)) << "the lock comes before the judgment";
@@ -366,11 +312,9 @@ TEST_F(SpineTest, SecondDaemonFailsWhileTheFirstHoldsTheLock) {
     ASSERT_NE(first, nullptr);
 
     Outcome second = run({"--daemon", "--node", kNodePath});
-    EXPECT_EQ(second.code, 2) << second;
-    EXPECT_EQ(second.err, fail_line("root_private_lock", 2, EWOULDBLOCK));
+    EXPECT_OUTCOME(second, 2, fail_line("root_private_lock", 2, EWOULDBLOCK));
     Outcome recover = run({"--recover"});
-    EXPECT_EQ(recover.code, 2) << recover;
-    EXPECT_EQ(recover.err, fail_line("root_private_lock", 2, EWOULDBLOCK));
+    EXPECT_OUTCOME(recover, 2, fail_line("root_private_lock", 2, EWOULDBLOCK));
     EXPECT_TRUE(first->running()) << "the first daemon is unaffected";
 
     expect_clean_stop(*first);
@@ -396,8 +340,7 @@ TEST_F(SpineTest, AcceptedBootIdentities) {
         SCOPED_TRACE(testing::PrintToString(id));
         ASSERT_TRUE(set_boot_id(id));
         Outcome o = run({"--recover"});
-        EXPECT_EQ(o.code, 0) << o;
-        EXPECT_EQ(o.err, "");
+        EXPECT_OUTCOME(o, 0, "");
     }
 }
 
@@ -425,24 +368,21 @@ TEST_F(SpineTest, MalformedBootIdentitiesFailWithInvalidArgument) {
         SCOPED_TRACE(testing::PrintToString(id));
         ASSERT_TRUE(set_boot_id(id));
         Outcome o = run({"--recover"});
-        EXPECT_EQ(o.code, 3) << o;
-        EXPECT_EQ(o.err, fail_line("boot_identity", 3, EINVAL));
+        EXPECT_OUTCOME(o, 3, fail_line("boot_identity", 3, EINVAL));
     }
 }
 
 TEST_F(SpineTest, EmptyBootIdentityFails) {
     ASSERT_TRUE(set_boot_id(""));
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 3) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("boot_identity", 3))) << o;
+    EXPECT_FAIL_PREFIX(o, "boot_identity", 3);
 }
 
 TEST_F(SpineTest, BootIdentityIsReadAfterTheLock) {
     ASSERT_TRUE(set_boot_id(""));
     ASSERT_TRUE(make_private_dir(0750));
     Outcome o = run({"--recover"});
-    EXPECT_EQ(o.code, 2) << o;
-    EXPECT_TRUE(is_single_line_starting(o.err, fail_prefix("root_private_lock", 2))) << o;
+    EXPECT_FAIL_PREFIX(o, "root_private_lock", 2);
 }
 
 // ---- the app-freezer escape (reached after the node capture) ----
@@ -502,15 +442,13 @@ TEST_F(SpineTest, FailuresReportTheLastErrno) {
     ASSERT_TRUE(make_freezer_target(FreezerTarget::root_cgroup, FreezerStandIn::refusing_write));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::dev_freezer, FreezerStandIn::refusing_open));
     Outcome o = run({"--daemon", "--node", kNodePath});
-    EXPECT_EQ(o.code, 6) << o;
-    EXPECT_EQ(o.err, fail_line("escape_app_freezer", 6, EISDIR));
+    EXPECT_OUTCOME(o, 6, fail_line("escape_app_freezer", 6, EISDIR));
 }
 
 TEST_F(SpineTest, NodeIsCapturedBeforeTheFreezerEscape) {
     ASSERT_TRUE(make_freezer_target(FreezerTarget::root_cgroup, FreezerStandIn::refusing_write));
     Outcome o = run({"--daemon", "--node", kNodePath});  // no node exists
-    EXPECT_EQ(o.code, 4) << o;
-    EXPECT_EQ(o.err, fail_line("primary_node_identity", 4, EINVAL));
+    EXPECT_OUTCOME(o, 4, fail_line("primary_node_identity", 4, EINVAL));
 }
 
 class FreezerRefusalTest : public SpineTest, public testing::WithParamInterface<FreezerTarget> {};
@@ -520,8 +458,7 @@ TEST_P(FreezerRefusalTest, OnlyTargetRefusingFailsTheStart) {
     ASSERT_NE(node, nullptr);
     ASSERT_TRUE(make_freezer_target(GetParam(), FreezerStandIn::refusing_write));
     Outcome o = run({"--daemon", "--node", kNodePath});
-    EXPECT_EQ(o.code, 6) << o;
-    EXPECT_EQ(o.err, fail_line("escape_app_freezer", 6, ENOSPC));
+    EXPECT_OUTCOME(o, 6, fail_line("escape_app_freezer", 6, ENOSPC));
     EXPECT_EQ(node->writes_received(), 0) << "a failed start never writes the node";
     EXPECT_EQ(node->mode(), 0664u);
 }
