@@ -468,14 +468,10 @@ INSTANTIATE_TEST_SUITE_P(EachTarget, FreezerRefusalTest,
                                          FreezerTarget::dev_freezer, FreezerTarget::freezer_cgroup),
                          [](const testing::TestParamInfo<FreezerTarget>& target) {
                              switch (target.param) {
-                                 case FreezerTarget::root_cgroup:
-                                     return "RootCgroup";
-                                 case FreezerTarget::uid0_cgroup:
-                                     return "Uid0Cgroup";
-                                 case FreezerTarget::dev_freezer:
-                                     return "DevFreezer";
-                                 case FreezerTarget::freezer_cgroup:
-                                     return "FreezerCgroup";
+                                 case FreezerTarget::root_cgroup: return "RootCgroup";
+                                 case FreezerTarget::uid0_cgroup: return "Uid0Cgroup";
+                                 case FreezerTarget::dev_freezer: return "DevFreezer";
+                                 case FreezerTarget::freezer_cgroup: return "FreezerCgroup";
                              }
                              return "Unknown";
                          });
