@@ -183,16 +183,30 @@ void write_timeline_svg(const std::vector<sample>& samples, int maximum, const s
     fprintf(f, "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='black'/>\n", left, top, left, bottom);
     for (int v = 0; v <= maximum; v += 50)
         fprintf(f, "<text x='5' y='%.1f'>%d</text>\n", y(v) + 4, v);
-    for (int s = 0; s <= static_cast<int>(t_end); s += 5)
+    for (int s = 0; s <= static_cast<int>(t_end); ++s)
         fprintf(f, "<text x='%.1f' y='%.0f'>%ds</text>\n", x(s) - 6, bottom + 18, s);
+    // Drawn as steps, and broken where nothing is held or boosted.
     auto polyline = [&](bool target, const char* colour, const char* dash) {
-        fprintf(f, "<polyline fill='none' stroke='%s' stroke-width='2' %s points='", colour, dash);
+        bool open = false;
+        double last_y = 0;
         for (const auto& s : samples) {
             int v = target ? s.target : s.value;
-            if (v < 0) continue;
-            fprintf(f, "%.1f,%.1f ", x(static_cast<double>(s.t_ms) / 1000.0), y(v));
+            double px = x(static_cast<double>(s.t_ms) / 1000.0);
+            if (v < 0) {
+                if (open) fprintf(f, "'/>\n");
+                open = false;
+                continue;
+            }
+            if (!open) {
+                fprintf(f, "<polyline fill='none' stroke='%s' stroke-width='2' %s points='", colour, dash);
+                open = true;
+            } else {
+                fprintf(f, "%.1f,%.1f ", px, last_y);
+            }
+            last_y = y(v);
+            fprintf(f, "%.1f,%.1f ", px, last_y);
         }
-        fprintf(f, "'/>\n");
+        if (open) fprintf(f, "'/>\n");
     };
     polyline(true, "#d62728", "stroke-dasharray='6,4'");
     polyline(false, "#1f77b4", "");
