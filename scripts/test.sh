@@ -34,10 +34,12 @@ if [ "$quick" -eq 0 ]; then
     echo "== sanitizers"
     bash scripts/sanitize.sh "$@"
 
+    # The fault-injection cases put strace in the emulator's place, so they
+    # run on the host binary only.
     echo "== arm64 daemon under qemu-aarch64-static: the sandbox suite"
     (cd build && VELTARISD="$PWD/../build-arm64/bin/veltarisd" \
         VELTARIS_EMULATOR=qemu-aarch64-static \
-        ctest --output-on-failure -j2 -L sandbox -E 'Crash|Fault' "$@")
+        ctest --output-on-failure -j2 -L sandbox -E 'Fault' "$@")
 
     echo "== arm32 daemon under qemu-arm-static: start-up and full holds"
     (cd build && VELTARISD="$PWD/../build-arm32/bin/veltarisd" \
