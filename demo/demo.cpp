@@ -359,11 +359,21 @@ int run_demo(const std::string& svg_path) {
     g_target = 180;
     note("health record: \"" + file_or(sandbox::kMainPanelHealth, "(none)") + "\"");
 
-    step("SET writes the lease's target at once and reads it back");
-    check(ctl(0, {"set", kSession, "180"}) == 0, "readback_ok");
-    check(node->value() == 180, "node reads " + std::to_string(node->value()));
-    check(node->mode() == 0444, "node mode " + node_mode(*node) + " while held: write bits removed");
-    note("permission record saved first: \"" + file_or(sandbox::kPermissionRecord, "(none)").substr(0, 6) + "...\"");
+    check(wait_line(daemon, "NATIVE_CORRECTION", &shown, 3s),
+          "the hold loop writes the lease's target at its next read-back");
+    sandbox::wait_until([&] { return node->value() == 180; }, 3s);
+    check(node->mode() == 0444, "node reads " + std::to_string(node->value()) + ", mode " + node_mode(*node) +
+                                    ": write bits removed while held");
+    std::string record = file_or(sandbox::kPermissionRecord, "(none)");
+    std::replace(record.begin(), record.end(), '\n', ' ');
+    note("permission record, written before the mode changed: \"" + record + "\"");
+
+    step("To change the value at once: the lease names 160, then SET 160");
+    g_target = 160;
+    lease.set(160, false);
+    note(show_args(lease.args()));
+    check(ctl(0, {"set", kSession, "160"}) == 0, "readback_ok");
+    check(node->value() == 160, "node reads " + std::to_string(node->value()));
     bool refused = sandbox::run_as(1000, 1000, [] {
         int fd = open(kNode, O_WRONLY | O_CLOEXEC);
         if (fd >= 0) close(fd);
@@ -375,12 +385,12 @@ int run_demo(const std::string& svg_path) {
     node->set_value(40);
     note("the node now reads 40");
     check(wait_line(daemon, "NATIVE_CORRECTION", &shown), "corrected at the next read-back");
-    sandbox::wait_until([&] { return node->value() == 180; }, 3s);
-    check(node->value() == 180, "node reads " + std::to_string(node->value()));
+    sandbox::wait_until([&] { return node->value() == 160; }, 3s);
+    check(node->value() == 160, "node reads " + std::to_string(node->value()));
 
     step("The client pauses the hold: the daemon hands the node back");
     g_target = -1;
-    lease.set(180, true);
+    lease.set(160, true);
     note(show_args(lease.args()));
     check(wait_line(daemon, "NATIVE_PAUSED", &shown), "paused");
     sandbox::wait_until([&] { return node->mode() == 0664; }, 3s);
