@@ -143,12 +143,17 @@ int poll_timeout(int64_t wake, int64_t now, int have_notify) {
 // After a failed accept4 (say, out of descriptors) the pending connection
 // would keep the socket ready and the loop spinning, so the socket is left
 // out of one wait of at most one correction period.
+//
+// When the turn wrote the health record, its events are already queued:
+// they are drained before sleeping, so they do not even wake the wait.
 int wait_for_work(struct pollfd* fds, nfds_t nfds, int64_t now, int64_t idle_deadline_ms,
-                  const sigset_t* wait_mask, int accept_failed) {
+                  const sigset_t* wait_mask, int accept_failed, int health_written) {
     int have_notify = nfds == POLL_SLOTS;
     fds[POLL_LISTEN].events = accept_failed ? 0 : POLLIN;
+    int lease_event = have_notify && health_written && drain_notifications(fds[POLL_NOTIFY].fd);
     for (;;) {
-        int timeout_ms = poll_timeout(wake_up_time(idle_deadline_ms), now, have_notify);
+        int timeout_ms = lease_event ? 0 : poll_timeout(wake_up_time(idle_deadline_ms), now, have_notify);
+        lease_event = 0;
         if (accept_failed && timeout_ms > CORRECTION_PERIOD_MS) timeout_ms = CORRECTION_PERIOD_MS;
         struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
         for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
@@ -181,6 +186,7 @@ void run_hold_loop(int listen_fd) {
     sigset_t wait_mask;
     block_stop_signals(&wait_mask);
     int accept_failed = 0;
+    int64_t health_seen_ms = g_daemon.last_health_ms;
 
     for (;;) {
         if (g_daemon.stop_requested) break;
@@ -189,7 +195,10 @@ void run_hold_loop(int listen_fd) {
         if (!g_daemon.armed && now >= idle_deadline_ms) break;
         if (correcting() && now >= g_daemon.next_correction_ms && correct_node(now) != 0) break;
 
-        int ready = wait_for_work(fds, nfds, now, idle_deadline_ms, &wait_mask, accept_failed);
+        int health_written = g_daemon.last_health_ms != health_seen_ms;
+        health_seen_ms = g_daemon.last_health_ms;
+        int ready = wait_for_work(fds, nfds, now, idle_deadline_ms, &wait_mask, accept_failed,
+                                  health_written);
         accept_failed = 0;
         if (ready < 1) continue;
         if (fds[POLL_LISTEN].revents & POLLIN) {
