@@ -45,7 +45,7 @@ const char* const kLedPanelNames[] = {
 
 const char kTail[] = "/brightness";
 const char kMaxName[] = "max_brightness";
-enum { REALPATH_SIZE = 4096, FD_LINK_SIZE = 32 };
+enum { REALPATH_SIZE = 4096 };
 
 int names_numbered_sibling(const char* name) {
     for (const char* word : kNumberedSiblingWords) {
@@ -160,31 +160,17 @@ int capture_node(const char* path) {
     return 0;
 }
 
-// Where node_path leads now: the device and inode of the file and its real
-// path. The real path is the kernel's own name for the opened file, read
-// from /proc/self/fd: three system calls, where realpath() walks every
-// component with readlink. Without /proc it falls back to realpath().
-static int resolve_node_path(struct stat* st, char* real, size_t size) {
-    unique_fd fd(open(g_daemon.node_path, O_PATH | O_CLOEXEC));
-    if (!fd.ok() || fstat(fd.get(), st) != 0) return -1;
-    char link[FD_LINK_SIZE];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd.get());
-    ssize_t n = readlink(link, real, size - 1);
-    if (n > 0 && static_cast<size_t>(n) < size - 1) {
-        real[n] = '\0';
-        return 0;
-    }
-    return realpath(g_daemon.node_path, real) != nullptr ? 0 : -1;
-}
-
 int node_identity_ok(void) {
     int saved = errno;
     struct stat st;
-    char real[REALPATH_SIZE];
-    int ok = resolve_node_path(&st, real, sizeof real) == 0 && S_ISREG(st.st_mode) &&
-             static_cast<uint64_t>(st.st_dev) == g_daemon.node_dev &&
-             static_cast<uint64_t>(st.st_ino) == g_daemon.node_ino &&
+    int ok = 0;
+    if (stat(g_daemon.node_path, &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(st.st_dev) == g_daemon.node_dev &&
+        static_cast<uint64_t>(st.st_ino) == g_daemon.node_ino) {
+        char real[REALPATH_SIZE];
+        ok = realpath(g_daemon.node_path, real) != nullptr &&
              strcmp(real, g_daemon.canonical_path) == 0;
+    }
     errno = saved;
     return ok;
 }
