@@ -65,6 +65,27 @@ std::string ctl_path() {
     return env != nullptr && *env != '\0' ? env : VELTARISCTL_DEFAULT_PATH;
 }
 
+// Starts veltarisctl as uid with its output on out_fd (or /dev/null when
+// out_fd is -1); returns the child's pid.
+pid_t spawn_ctl(uid_t uid, const std::vector<std::string>& args, int out_fd) {
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    if (out_fd < 0) out_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    dup2(out_fd, 1);
+    dup2(out_fd, 2);
+    if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
+                     setresuid(uid, uid, uid) != 0)) {
+        _exit(126);
+    }
+    std::string path = ctl_path();
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("veltarisctl"));
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(path.c_str(), argv.data());
+    _exit(127);
+}
+
 // Runs veltarisctl as uid and returns its exit code; its output is shown
 // indented.
 int ctl(uid_t uid, const std::vector<std::string>& args) {
@@ -74,22 +95,7 @@ int ctl(uid_t uid, const std::vector<std::string>& args) {
     note(shown);
     int pipe_fds[2];
     if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-    pid_t pid = fork();
-    if (pid == 0) {
-        dup2(pipe_fds[1], 1);
-        dup2(pipe_fds[1], 2);
-        if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-                         setresuid(uid, uid, uid) != 0)) {
-            _exit(126);
-        }
-        std::string path = ctl_path();
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>("veltarisctl"));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
+    pid_t pid = spawn_ctl(uid, args, pipe_fds[1]);
     close(pipe_fds[1]);
     std::string out;
     char buf[4096];
@@ -113,23 +119,7 @@ pid_t start_holder(uid_t uid, const std::vector<std::string>& args) {
     std::string shown = "$ veltarisctl";
     for (const auto& a : args) shown += " " + a;
     note(shown + " &    (as uid " + std::to_string(uid) + ", renews until stopped)");
-    pid_t pid = fork();
-    if (pid == 0) {
-        int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-        dup2(null_fd, 1);
-        dup2(null_fd, 2);
-        if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-            setresuid(uid, uid, uid) != 0) {
-            _exit(126);
-        }
-        std::string path = ctl_path();
-        std::vector<char*> argv;
-        argv.push_back(const_cast<char*>("veltarisctl"));
-        for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(path.c_str(), argv.data());
-        _exit(127);
-    }
+    pid_t pid = spawn_ctl(uid, args, -1);
     return pid;
 }
 
@@ -272,23 +262,7 @@ class LeaseKeeper {
         last_ms_ = sandbox::monotonic_ms();
     }
     static void quiet_ctl(uid_t uid, const std::vector<std::string>& args) {
-        pid_t pid = fork();
-        if (pid == 0) {
-            int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-            dup2(null_fd, 1);
-            dup2(null_fd, 2);
-            if (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-                setresuid(uid, uid, uid) != 0) {
-                _exit(126);
-            }
-            std::string path = ctl_path();
-            std::vector<char*> argv;
-            argv.push_back(const_cast<char*>("veltarisctl"));
-            for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(path.c_str(), argv.data());
-            _exit(127);
-        }
+        pid_t pid = spawn_ctl(uid, args, -1);
         int status;
         if (pid > 0) waitpid(pid, &status, 0);
     }
