@@ -13,24 +13,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake ninja-build g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static)
-
-missing=()
-for p in "${packages[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-        missing+=("$p")
-    fi
-done
-if [ ${#missing[@]} -ne 0 ]; then
-    if [ "$(id -u)" -ne 0 ]; then
-        echo "build-android: missing packages (${missing[*]}); run as root to install them" >&2
-        exit 1
-    fi
-    echo "build-android: installing ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq </dev/null
-    apt-get install -y -qq --no-install-recommends "${missing[@]}" </dev/null
-fi
+bash scripts/deps.sh g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
 
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(arm64 arm32)

@@ -1,28 +1,6 @@
 # Cross build for 32-bit ARM Android devices (ARMv7, hard float) with
-# Debian's g++-arm-linux-gnueabihf. The result is linked statically against
-# glibc: Android has no glibc of its own, and the daemon needs nothing from
-# the C library that a static link cannot provide (no name service, no
-# dlopen).
-set(CMAKE_SYSTEM_NAME Linux)
+# Debian's g++-arm-linux-gnueabihf, linked statically.
 set(CMAKE_SYSTEM_PROCESSOR arm)
-
 set(VELTARIS_CROSS_TRIPLE arm-linux-gnueabihf)
-set(CMAKE_C_COMPILER ${VELTARIS_CROSS_TRIPLE}-gcc)
-set(CMAKE_CXX_COMPILER ${VELTARIS_CROSS_TRIPLE}-g++)
-
-# Look for libraries and headers only in the target's sysroot, programs
-# only on the build machine.
-set(CMAKE_FIND_ROOT_PATH /usr/${VELTARIS_CROSS_TRIPLE})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
-
-# Lets CMake (and test discovery, if tests are ever enabled for this build)
-# run target binaries on the build machine.
-find_program(VELTARIS_QEMU qemu-arm-static)
-if(VELTARIS_QEMU)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${VELTARIS_QEMU})
-endif()
+set(VELTARIS_QEMU_NAME qemu-arm-static)
+include(${CMAKE_CURRENT_LIST_DIR}/cross-static.cmake)
