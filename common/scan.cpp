@@ -56,6 +56,16 @@ int scan_i32(const char** p, int32_t* out) {
     return 1;
 }
 
+int scan_i32_field(const char** p, int32_t* out) {
+    if (scan_i32(p, out)) return 1;
+    const char* s = scan_skip_space(*p);
+    if (*s == '+' || *s == '-') ++s;
+    if (*s < '0' || *s > '9') return 0;
+    while (*s >= '0' && *s <= '9') ++s;
+    *p = s;
+    return -1;
+}
+
 int scan_i64(const char** p, int64_t* out) {
     return scan_signed(p, INT64_MIN, INT64_MAX, out);
 }

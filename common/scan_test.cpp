@@ -37,6 +37,18 @@ TEST(Scan, NumbersRejectOverflowInsteadOfWrapping) {
             EXPECT_EQ(v, -99);
         }
     }
+    // The field form consumes a number that does not fit, and says so.
+    struct {
+        const char* text;
+        int rc;
+        size_t consumed;
+    } fields[] = {{" 12 x", 1, 3}, {"4294967297 x", -1, 10}, {" -99999999999", -1, 13}, {" x", 0, 0}, {"-", 0, 0}};
+    for (const auto& f : fields) {
+        const char* p = f.text;
+        int32_t v = 0;
+        EXPECT_EQ(scan_i32_field(&p, &v), f.rc) << f.text;
+        EXPECT_EQ(static_cast<size_t>(p - f.text), f.consumed) << f.text;
+    }
     const char* big = "99999999999999999999";
     int64_t v64 = 0;
     EXPECT_FALSE(scan_i64(&big, &v64));

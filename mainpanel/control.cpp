@@ -54,7 +54,7 @@ int receive_request(int fd, char* buf) {
 }
 
 int is_command(const control_request* req, const char* word, int count) {
-    return req->count == count && strcmp(req->command, word) == 0;
+    return req->count == count && !req->number_overflow && strcmp(req->command, word) == 0;
 }
 
 void reply_arm(int fd, const control_request* req, const lease_record* lease) {
@@ -106,8 +106,11 @@ void parse_control_request(const char* line, control_request* out) {
         req.count = 1;
         if (scan_word(&p, req.session, SESSION_MAX)) {
             req.count = 2;
-            if (scan_i32(&p, &req.number)) {
+            int number = scan_i32_field(&p, &req.number);
+            if (number != 0) {
                 req.count = 3;
+                req.number_overflow = number < 0;
+                if (number < 0) req.number = 0;
                 if (scan_char(&p, &spare)) req.count = 4;
             }
         }
@@ -173,9 +176,8 @@ void handle_control_connection(int fd) {
                lease_matches_request(req.session, req.number, &lease) && lease.active != 0 &&
                req.number >= 1 && is_valid_session_token(req.session)) {
         reply_arm(fd, &req, &lease);
-    } else if (strcmp(req.command, "STOP") == 0 &&
-               ((req.count == 1 && is_root) ||
-                (req.count == 2 && strcmp(req.session, g_daemon.session) == 0))) {
+    } else if ((is_command(&req, "STOP", 1) && is_root) ||
+               (is_command(&req, "STOP", 2) && strcmp(req.session, g_daemon.session) == 0)) {
         reply_stop(fd);
     } else if (is_command(&req, "SET", 3) && is_root &&
                lease_matches_request(req.session, g_daemon.lease_pid, &lease) &&

@@ -23,6 +23,9 @@ struct control_request {
     char session[SESSION_SIZE];
     int32_t number;
     int count;  // fields converted, as the formatted scan counts them
+    // The third field is a number that does not fit 32 bits: it counts as
+    // a field, but no command accepts the request.
+    int number_overflow;
 };
 
 // Scans a request line as "%15s %80s %d %c". Always fills *out (fields

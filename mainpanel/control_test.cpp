@@ -29,8 +29,15 @@ TEST(ControlRequest, ScanCountIsPartOfTheGrammar) {
     EXPECT_EQ(parse("SET s x\n").count, 2);
     EXPECT_LT(parse("").count, 1);
     EXPECT_LT(parse("\n").count, 1);
-    // An overflowing number is not silently wrapped into a valid pid.
-    EXPECT_EQ(parse("ARM s 4294967297\n").count, 2);
+    // A number that does not fit is neither wrapped into a valid pid nor
+    // taken for a missing field: the request has three fields and fails.
+    for (const char* line : {"ARM s 4294967297\n", "STOP s 99999999999\n", "SET s -99999999999\n"}) {
+        control_request req = parse(line);
+        EXPECT_EQ(req.count, 3) << line;
+        EXPECT_TRUE(req.number_overflow) << line;
+    }
+    EXPECT_EQ(parse("STOP s 99999999999 x\n").count, 4);
+    EXPECT_FALSE(parse("ARM s 2147483647\n").number_overflow);
 }
 
 TEST(ControlRequest, LongCommandWordsSplit) {

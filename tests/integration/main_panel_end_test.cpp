@@ -38,6 +38,16 @@ class MainPanelEndTest : public MainPanelTest {
 TEST_F(MainPanelEndTest, Stop) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
+    // A number too large for the request's third field makes a request of
+    // three fields, which no command takes: it must not shrink to STOP.
+    for (const char* number : {"99999999999", "4294967297", "-99999999999"}) {
+        for (uid_t uid : {uid_t{0}, kSystemUid}) {
+            EXPECT_EQ(reason_of(request(std::string("STOP ") + kSession + " " + number, uid)),
+                      "stale_or_invalid_request")
+                << number << " from uid " << uid;
+        }
+    }
+    EXPECT_TRUE(d->running());
     int64_t since = monotonic_ms();
     expect_stop_releases(*d);
     expect_last_record("", 0, since);
