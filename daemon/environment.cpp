@@ -19,6 +19,9 @@ static const char* const kFreezerTargets[] = {
     "/sys/fs/cgroup/freezer/cgroup.procs",
 };
 
+// In the order their handlers are installed.
+static const int kStopSignals[] = {SIGTERM, SIGINT, SIGHUP};
+
 enum { PID_TEXT_SIZE = 32 };
 
 int check_private_directory(void) {
@@ -106,9 +109,7 @@ void install_stop_signals(int ignore_sigpipe) {
     sa.sa_handler = on_stop_signal;
     sa.sa_flags = SA_RESTART;
     sigemptyset(&sa.sa_mask);
-    sigaction(SIGTERM, &sa, nullptr);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGHUP, &sa, nullptr);
+    for (int sig : kStopSignals) sigaction(sig, &sa, nullptr);
     if (ignore_sigpipe) {
         struct sigaction ign = {};
         ign.sa_handler = SIG_IGN;
@@ -120,12 +121,17 @@ void install_stop_signals(int ignore_sigpipe) {
 void block_stop_signals(sigset_t* wait_mask) {
     sigset_t stops;
     sigemptyset(&stops);
-    sigaddset(&stops, SIGTERM);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGHUP);
+    for (int sig : kStopSignals) sigaddset(&stops, sig);
     sigprocmask(SIG_BLOCK, &stops, wait_mask);
     // The wait mask is the mask from before, without the stop signals.
-    sigdelset(wait_mask, SIGTERM);
-    sigdelset(wait_mask, SIGINT);
-    sigdelset(wait_mask, SIGHUP);
+    for (int sig : kStopSignals) sigdelset(wait_mask, sig);
+}
+
+int stop_signal_pending(void) {
+    sigset_t pending;
+    if (sigpending(&pending) != 0) return 0;
+    for (int sig : kStopSignals) {
+        if (sigismember(&pending, sig) == 1) return 1;
+    }
+    return 0;
 }

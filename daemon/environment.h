@@ -43,3 +43,8 @@ void install_stop_signals(int ignore_sigpipe);
 // arriving between the flag test and the wait cannot be missed: the wait
 // (ppoll) unblocks them atomically with the given mask.
 void block_stop_signals(sigset_t* wait_mask);
+
+// 1 when a stop signal is pending (blocked, not yet delivered). A wait
+// that returns ready descriptors does not deliver a signal that was
+// already pending, so the loops ask before they act on what woke them.
+int stop_signal_pending(void);

@@ -13,6 +13,7 @@
 #include "node/node_value.h"
 #include "node/write_guard.h"
 #include "outdoor/boost.h"
+#include "outdoor/outdoor_loop.h"
 
 namespace {
 

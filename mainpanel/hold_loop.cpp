@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "common/clock.h"
+#include "common/dir_watch.h"
 #include "daemon/environment.h"
 #include "daemon/state.h"
 #include "mainpanel/control.h"
@@ -22,16 +23,18 @@
 
 namespace {
 
-enum { POLL_LISTEN = 0, POLL_NOTIFY = 1, POLL_SLOTS = 2 };
+// Every way the client can change the lease or end it: rewritten in place,
+// moved in, moved away or deleted.
+const uint32_t kLeaseDirEvents = IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
 
-int open_lease_notification(void) {
-    int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd < 0) return -1;
-    if (inotify_add_watch(fd, LEASE_DIR, IN_CLOSE_WRITE | IN_MOVED_TO | IN_DELETE) < 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+hold_timing timing_of(const daemon_state* s) {
+    return hold_timing{s->armed, s->paused, s->target, s->lease_deadline_ms, s->last_health_ms,
+                       s->next_correction_ms};
+}
+
+int correcting(void) {
+    hold_timing t = timing_of(&g_daemon);
+    return hold_correcting(&t);
 }
 
 // Follows the lease for one armed turn. Returns 0 to go on, -1 to end the
@@ -56,35 +59,8 @@ int follow_lease(int64_t now) {
         fprintf(stderr, "NATIVE_%s target=%d\n", g_daemon.paused ? "PAUSED" : "RESUMED",
                 g_daemon.target);
     }
-    if (now - g_daemon.last_health_ms >= HEALTH_PERIOD_MS && write_health_record(1) != 0) {
-        return -1;
-    }
+    if (health_due(now, g_daemon.last_health_ms) && write_health_record(1) != 0) return -1;
     return 0;
-}
-
-// Reads every queued event without blocking. Returns 1 when one of them
-// can matter to the hold: it names the lease, or the queue overflowed or
-// the watch went away. Events about other files in the directory (our own
-// health record, the client's temporary files) only cost a turn.
-int drain_notifications(int notify_fd) {
-    alignas(struct inotify_event) char buf[NOTIFY_DRAIN_SIZE];
-    int relevant = 0;
-    for (;;) {
-        ssize_t n = read(notify_fd, buf, sizeof buf);
-        if (n <= 0) return relevant;
-        for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
-            const struct inotify_event* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
-            if ((ev->mask & (IN_Q_OVERFLOW | IN_IGNORED)) != 0 ||
-                (ev->len > 0 && strcmp(ev->name, MAIN_PANEL_LEASE_NAME) == 0)) {
-                relevant = 1;
-            }
-            off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
-        }
-    }
-}
-
-int correcting(void) {
-    return g_daemon.armed && !g_daemon.paused && g_daemon.target >= HELD_VALUE_MIN;
 }
 
 // One read-back and, when another writer changed the node, one correction.
@@ -106,8 +82,7 @@ int correct_node(int64_t now) {
         if (rc < 0) return -1;
         if (rc == 0) {
             int before = g_daemon.corrections++;
-            if (before < CORRECTION_LINES_FREE ||
-                now - g_daemon.last_correction_log_ms >= CORRECTION_LINE_INTERVAL_MS) {
+            if (correction_line_due(before, now, g_daemon.last_correction_log_ms)) {
                 g_daemon.last_correction_log_ms = now;
                 fprintf(stderr, "NATIVE_CORRECTION actual=%d target=%d count=%d\n", actual,
                         g_daemon.target, g_daemon.corrections);
@@ -118,63 +93,81 @@ int correct_node(int64_t now) {
     return 0;
 }
 
-int64_t wake_up_time(int64_t idle_deadline_ms) {
-    if (!g_daemon.armed) return idle_deadline_ms;
-    int64_t wake = g_daemon.lease_deadline_ms;
-    int64_t heartbeat = g_daemon.last_health_ms + HEALTH_PERIOD_MS;
-    if (heartbeat < wake) wake = heartbeat;
-    if (correcting() && g_daemon.next_correction_ms < wake) wake = g_daemon.next_correction_ms;
-    return wake;
-}
-
-int poll_timeout(int64_t wake, int64_t now, int have_notify) {
-    int64_t timeout = wake - now;
+int poll_timeout(int64_t wake_ms, int64_t now, int have_notify) {
+    int64_t timeout = wake_ms - now;
     if (timeout < 0) timeout = 0;
     if (timeout > INT32_MAX) timeout = INT32_MAX;
     if (!have_notify && timeout > POLL_CAP_WITHOUT_NOTIFY_MS) timeout = POLL_CAP_WITHOUT_NOTIFY_MS;
     return static_cast<int>(timeout);
 }
 
-// Waits until the nearest deadline, a connection or a change of the lease.
-// Events about other files in /data/system are drained and the wait goes
-// on, so the daemon's own heartbeat and a client's temporary files do not
-// cost a turn. Returns what the last ppoll returned.
-//
-// After a failed accept4 (say, out of descriptors) the pending connection
-// would keep the socket ready and the loop spinning, so the socket is left
-// out of one wait of at most one correction period.
-//
-// When the turn wrote the health record, its events are already queued:
-// they are drained before sleeping, so they do not even wake the wait.
-int wait_for_work(struct pollfd* fds, nfds_t nfds, int64_t now, int64_t idle_deadline_ms,
-                  const sigset_t* wait_mask, int accept_failed, int health_written) {
-    int have_notify = nfds == POLL_SLOTS;
-    fds[POLL_LISTEN].events = accept_failed ? 0 : POLLIN;
-    int lease_event = have_notify && health_written && drain_notifications(fds[POLL_NOTIFY].fd);
-    for (;;) {
-        int timeout_ms = lease_event ? 0 : poll_timeout(wake_up_time(idle_deadline_ms), now, have_notify);
-        lease_event = 0;
-        if (accept_failed && timeout_ms > CORRECTION_PERIOD_MS) timeout_ms = CORRECTION_PERIOD_MS;
-        struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
-        for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
-        int ready = ppoll(fds, nfds, &timeout, wait_mask);
-        if (ready < 1) return ready;
-        if (fds[POLL_LISTEN].revents & POLLIN) {
-            if (have_notify && (fds[POLL_NOTIFY].revents & POLLIN)) drain_notifications(fds[POLL_NOTIFY].fd);
-            return ready;
-        }
-        if (!have_notify || drain_notifications(fds[POLL_NOTIFY].fd)) return ready;
-        now = monotonic_ms();
+void serve_connection(int listen_fd, int64_t* accept_retry_ms) {
+    int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    if (conn >= 0) {
+        handle_control_connection(conn);
+        close(conn);
+    } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
+        *accept_retry_ms = monotonic_ms() + ACCEPT_BACKOFF_MS;
     }
 }
 
 }  // namespace
 
+int64_t idle_deadline_ms(int64_t loop_start_ms) {
+    return loop_start_ms + IDLE_LIMIT_MS;
+}
+
+int health_due(int64_t now_ms, int64_t last_health_ms) {
+    return now_ms - last_health_ms >= HEALTH_PERIOD_MS;
+}
+
+int hold_correcting(const hold_timing* t) {
+    return t->armed && !t->paused && t->target >= HELD_VALUE_MIN;
+}
+
+int64_t hold_wake_up_ms(const hold_timing* t, int64_t idle_deadline) {
+    if (!t->armed) return idle_deadline;
+    int64_t wake = t->lease_deadline_ms;
+    int64_t heartbeat = t->last_health_ms + HEALTH_PERIOD_MS;
+    if (heartbeat < wake) wake = heartbeat;
+    if (hold_correcting(t) && t->next_correction_ms < wake) wake = t->next_correction_ms;
+    return wake;
+}
+
+int correction_line_due(int32_t count_before, int64_t now_ms, int64_t last_line_ms) {
+    return count_before < CORRECTION_LINES_FREE || now_ms - last_line_ms >= CORRECTION_LINE_INTERVAL_MS;
+}
+
+int hold_wait(struct pollfd* fds, nfds_t nfds, int64_t wake_ms, const sigset_t* wait_mask,
+              int lease_event) {
+    int have_notify = nfds == POLL_SLOTS;
+    for (;;) {
+        int timeout_ms = lease_event ? 0 : poll_timeout(wake_ms, monotonic_ms(), have_notify);
+        struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
+        for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
+        int ready = ppoll(fds, nfds, &timeout, wait_mask);
+        if (ready < 1) return ready;
+        if (have_notify && (fds[POLL_NOTIFY].revents & POLLIN) &&
+            dir_watch_drain(fds[POLL_NOTIFY].fd, MAIN_PANEL_LEASE_NAME)) {
+            lease_event = 1;
+        }
+        if (!(fds[POLL_LISTEN].revents & POLLIN) && !lease_event && have_notify) continue;
+        // Ready descriptors win over a signal that was already pending: the
+        // kernel puts the blocking mask back without delivering it. (Going
+        // round again needs no such check: a wait with nothing ready
+        // delivers it.)
+        if (stop_signal_pending()) {
+            g_daemon.stop_requested = 1;
+            return 0;
+        }
+        return ready;
+    }
+}
+
 void run_hold_loop(int listen_fd) {
     clear_hold();
-    int notify_fd = open_lease_notification();
-    int64_t loop_start_ms = monotonic_ms();
-    int64_t idle_deadline_ms = loop_start_ms + IDLE_LIMIT_MS;
+    int notify_fd = dir_watch_open(LEASE_DIR, kLeaseDirEvents);
+    int64_t idle_deadline = idle_deadline_ms(monotonic_ms());
 
     struct pollfd fds[POLL_SLOTS] = {};
     fds[POLL_LISTEN] = {listen_fd, POLLIN, 0};
@@ -185,31 +178,32 @@ void run_hold_loop(int listen_fd) {
     // the flag test below still cuts the wait short.
     sigset_t wait_mask;
     block_stop_signals(&wait_mask);
-    int accept_failed = 0;
+    int64_t accept_retry_ms = 0;
     int64_t health_seen_ms = g_daemon.last_health_ms;
 
     for (;;) {
         if (g_daemon.stop_requested) break;
         int64_t now = monotonic_ms();
         if (g_daemon.armed && follow_lease(now) != 0) break;
-        if (!g_daemon.armed && now >= idle_deadline_ms) break;
+        if (!g_daemon.armed && now >= idle_deadline) break;
         if (correcting() && now >= g_daemon.next_correction_ms && correct_node(now) != 0) break;
 
-        int health_written = g_daemon.last_health_ms != health_seen_ms;
-        health_seen_ms = g_daemon.last_health_ms;
-        int ready = wait_for_work(fds, nfds, now, idle_deadline_ms, &wait_mask, accept_failed,
-                                  health_written);
-        accept_failed = 0;
-        if (ready < 1) continue;
-        if (fds[POLL_LISTEN].revents & POLLIN) {
-            int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-            if (conn >= 0) {
-                handle_control_connection(conn);
-                close(conn);
-            } else {
-                accept_failed = errno != EAGAIN && errno != EINTR && errno != ECONNABORTED;
-            }
+        // A health record written this turn has queued its own events:
+        // drain them now so that they do not even wake the wait.
+        int lease_event = 0;
+        if (g_daemon.last_health_ms != health_seen_ms && notify_fd >= 0) {
+            lease_event = dir_watch_drain(notify_fd, MAIN_PANEL_LEASE_NAME);
         }
+        health_seen_ms = g_daemon.last_health_ms;
+
+        hold_timing t = timing_of(&g_daemon);
+        int64_t wake = hold_wake_up_ms(&t, idle_deadline);
+        int backing_off = now < accept_retry_ms;
+        fds[POLL_LISTEN].events = backing_off ? 0 : POLLIN;
+        if (backing_off && accept_retry_ms < wake) wake = accept_retry_ms;
+
+        if (hold_wait(fds, nfds, wake, &wait_mask, lease_event) < 1) continue;
+        if (fds[POLL_LISTEN].revents & POLLIN) serve_connection(listen_fd, &accept_retry_ms);
     }
 
     release_write_guard();

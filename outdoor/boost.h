@@ -1,4 +1,4 @@
-// Outdoor mode's boost decision and loop.
+// Outdoor mode's boost decision and the node write that carries it out.
 #pragma once
 #include <stdint.h>
 
@@ -27,8 +27,3 @@ int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int3
 
 // 0 written and read back; 1 not attempted; -1 failed.
 int32_t write_outdoor_value(int32_t expected, int32_t value);
-
-// Runs outdoor mode until it ends; returns the exit code (7 when the
-// change notification cannot be set up, else 0). lock_fd is the outdoor
-// lock, closed on the way out.
-int run_outdoor_loop(int32_t maximum, int lock_fd);

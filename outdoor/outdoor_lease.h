@@ -4,7 +4,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define OUTDOOR_LEASE_PATH "/data/system/veltaris-outdoor-node-lease"
+#define OUTDOOR_LEASE_NAME "veltaris-outdoor-node-lease"
+#define OUTDOOR_LEASE_PATH "/data/system/" OUTDOOR_LEASE_NAME
 
 enum {
     OUTDOOR_LEASE_READ_SIZE = 160,  // a valid file is 1..158 bytes

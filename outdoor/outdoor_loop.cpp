@@ -1,3 +1,5 @@
+#include "outdoor/outdoor_loop.h"
+
 #include <poll.h>
 #include <signal.h>
 #include <sys/inotify.h>
@@ -5,6 +7,7 @@
 #include <unistd.h>
 
 #include "common/clock.h"
+#include "common/dir_watch.h"
 #include "common/unique_fd.h"
 #include "daemon/environment.h"
 #include "daemon/startup.h"
@@ -18,13 +21,14 @@
 #define LEASE_DIR "/data/system"
 
 enum {
-    // The lease's writer replaces it by rename or removes it; both show up
-    // as one of these in its directory. Writes in place are not watched.
-    LEASE_DIR_EVENTS = IN_MOVED_TO | IN_DELETE,
-    INOTIFY_DRAIN_SIZE = 4096,
     MS_PER_SEC = 1000,
     NS_PER_MS = 1000000,
 };
+
+// The lease's writer replaces it by rename, moves it away or removes it;
+// each shows up as one of these in its directory. Writes in place are not
+// watched.
+static const uint32_t kLeaseDirEvents = IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE;
 
 static const char kReasonWaiting[] = "waiting";
 static const char kReasonStopped[] = "stopped";
@@ -61,11 +65,7 @@ static const char* state_reason(const boost_state* state) {
     return kReasonReleased;
 }
 
-// Sleeps until the lease directory changes, a stop signal arrives or, when
-// timeout_ms is not negative, that many milliseconds pass. The stop signals
-// are blocked everywhere else, so one that came after the flag test is
-// delivered here and ends the wait at once.
-static void wait_for_change(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask) {
+void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask) {
     struct pollfd pfd = {};
     pfd.fd = notify_fd;
     pfd.events = POLLIN;
@@ -77,10 +77,21 @@ static void wait_for_change(int notify_fd, int64_t timeout_ms, const sigset_t* w
         limit = &ts;
     }
     if (ppoll(&pfd, 1, limit, wait_mask) > 0) {
-        // Only the wake-up matters; the events themselves are not examined.
-        char events[INOTIFY_DRAIN_SIZE];
-        (void)read(notify_fd, events, sizeof events);
+        // Only the wake-up matters; which file changed is not examined.
+        (void)dir_watch_drain(notify_fd, OUTDOOR_LEASE_NAME);
+        // Ready descriptors win over a stop signal that was already
+        // pending: the wait puts the blocking mask back without delivering
+        // it, so it is turned into the stop flag here.
+        if (stop_signal_pending()) g_daemon.stop_requested = 1;
     }
+}
+
+int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_ms) {
+    // Only a held lease needs a wake-up of its own, to notice that it
+    // expired; everything else arrives as a change in the directory.
+    if (lease == nullptr || lease->held != 1) return -1;
+    int64_t left = lease->deadline_ms - now_ms;
+    return left < 0 ? 0 : left;
 }
 
 int run_outdoor_loop(int32_t maximum, int lock_fd) {
@@ -96,8 +107,8 @@ int run_outdoor_loop(int32_t maximum, int lock_fd) {
     boost_state state = {};
     write_outdoor_health(&state, kReasonWaiting);
 
-    unique_fd notify(inotify_init1(IN_CLOEXEC | IN_NONBLOCK));
-    if (!notify.ok() || inotify_add_watch(notify.get(), LEASE_DIR, LEASE_DIR_EVENTS) < 0) {
+    unique_fd notify(dir_watch_open(LEASE_DIR, kLeaseDirEvents));
+    if (!notify.ok()) {
         sigprocmask(SIG_SETMASK, &entry_mask, nullptr);
         return EXIT_NOTIFY;
     }
@@ -150,14 +161,8 @@ int run_outdoor_loop(int32_t maximum, int lock_fd) {
 
         if (!same_boost_state(&state, &before)) write_outdoor_health(&state, state_reason(&state));
 
-        // Only a held lease needs a wake-up of its own, to notice that it
-        // expired; everything else arrives as a change in the directory.
-        int64_t timeout_ms = -1;
-        if (have_lease && lease.held == 1) {
-            timeout_ms = lease.deadline_ms - monotonic_ms();
-            if (timeout_ms < 0) timeout_ms = 0;
-        }
-        wait_for_change(notify.get(), timeout_ms, &wait_mask);
+        int64_t timeout_ms = outdoor_wait_timeout_ms(have_lease ? &lease : nullptr, monotonic_ms());
+        outdoor_wait(notify.get(), timeout_ms, &wait_mask);
     }
 
     if (state.held) (void)write_outdoor_value(state.target, state.base);

@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <string>
+
 #include "tests/integration/main_panel_fixture.h"
 
 namespace sandbox {
@@ -78,7 +80,11 @@ TEST_F(MainPanelEndTest, IdleLimitWithoutArm) {
     expect_last_record("", 0, ready_at);
 }
 
-TEST_F(MainPanelEndTest, LeaseDeletedWakesTheLoopAtOnce) {
+// The lease deleted, or moved away under another name: either change itself
+// must wake the loop.
+class MainPanelLeaseGoneTest : public MainPanelEndTest, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(MainPanelLeaseGoneTest, WakesTheLoopAtOnce) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
     // Paused, the loop has no correction turns; its next timer is the
@@ -97,13 +103,17 @@ TEST_F(MainPanelEndTest, LeaseDeletedWakesTheLoopAtOnce) {
         std::chrono::seconds(6)));
 
     stop_renewing();
-    const int64_t deleted_at = monotonic_ms();
-    ASSERT_EQ(unlink(kMainPanelLease), 0);
+    const int64_t ended_at = monotonic_ms();
+    const std::string moved = std::string(kSystemDir) + "/veltaris-main-panel-lease.old";
+    ASSERT_EQ(GetParam() ? rename(kMainPanelLease, moved.c_str()) : unlink(kMainPanelLease), 0);
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
-    EXPECT_LT(monotonic_ms() - deleted_at, 1500) << "the deletion itself wakes the loop";
+    EXPECT_LT(monotonic_ms() - ended_at, 1500) << "the change itself wakes the loop";
     expect_node_released();
-    expect_last_record(kSession, 0, deleted_at);
+    expect_last_record(kSession, 0, ended_at);
 }
+
+INSTANTIATE_TEST_SUITE_P(Lease, MainPanelLeaseGoneTest, ::testing::Values(false, true),
+                         [](const ::testing::TestParamInfo<bool>& p) { return p.param ? "MovedAway" : "Deleted"; });
 
 TEST_F(MainPanelEndTest, LeaseExpires) {
     Lease short_lived;

@@ -7,10 +7,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <string>
 #include <thread>
 
 #include "tests/integration/main_panel_fixture.h"
@@ -120,6 +123,45 @@ TEST_F(MainPanelMendTest, SymlinkAtHealthTempPathFailsTheArm) {
 }
 
 // ---- a client that drips its request ----
+
+TEST_F(MainPanelMendTest, AFailedAcceptBacksOffForAWhileNotForAsLongAsTheDirectoryIsBusy) {
+    Daemon* d = start_with_node();
+    ASSERT_NE(d, nullptr);
+    // The daemon's descriptor table is full: its next accept4 fails with
+    // EMFILE and the socket is left out of the waits for a while.
+    const pid_t pid = d->pid();
+    int lowest_free = 0;
+    while (path_exists("/proc/" + std::to_string(pid) + "/fd/" + std::to_string(lowest_free))) ++lowest_free;
+    struct rlimit normal;
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, nullptr, &normal), 0);
+    struct rlimit full = normal;
+    full.rlim_cur = static_cast<rlim_t>(lowest_free);
+    ASSERT_EQ(prlimit(pid, RLIMIT_NOFILE, &full, nullptr), 0);
+
+    // Meanwhile other files in /data/system keep changing, each a reason to
+    // wait again; the table frees up soon after the failure.
+    std::atomic<bool> churning{true};
+    std::thread churn([&] {
+        const std::string tmp = std::string(kSystemDir) + "/churn.tmp";
+        const std::string name = std::string(kSystemDir) + "/churn";
+        const int64_t freed_at = monotonic_ms() + 150;
+        bool freed = false;
+        while (churning) {
+            write_file(tmp, "x\n");
+            rename(tmp.c_str(), name.c_str());
+            if (!freed && monotonic_ms() >= freed_at) freed = prlimit(pid, RLIMIT_NOFILE, &normal, nullptr) == 0;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    int fd = connect_control(0);
+    auto reply = fd >= 0 ? exchange(fd, "STATUS\n", std::chrono::seconds(5)) : std::nullopt;
+    churning = false;
+    churn.join();
+    if (fd >= 0) close(fd);
+    EXPECT_EQ(reason_of(reply), "status") << "the connection waited for the directory to fall quiet";
+    EXPECT_TRUE(d->running());
+    expect_sigterm_ends(*d);
+}
 
 TEST_F(MainPanelMendTest, DrippingClientsCannotStallTheHold) {
     Daemon* d = start_with_node(node_at(150));

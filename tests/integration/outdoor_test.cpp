@@ -679,6 +679,24 @@ TEST_F(OutdoorTest, OutdoorLeaseExpiryEndsTheBoost) {
     stop_cleanly(*d);
 }
 
+TEST_F(OutdoorTest, OutdoorLeaseMovedAwayEndsTheBoostAtOnce) {
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
+    ASSERT_NE(d, nullptr);
+
+    // Moving the lease out of the directory is a change there, not a wait
+    // for its deadline.
+    lease_.stop();
+    int64_t deadline = lease_.last_deadline_ms();
+    ASSERT_EQ(rename(kOutdoorLease, "/data/veltaris-outdoor-node-lease.old"), 0);
+    EXPECT_TRUE(wait_until([&] { return node_->value() == 100; }, kSettle)) << "node " << node_->value();
+    auto h = wait_health([](const Health& r) { return r.reason == "released"; });
+    ASSERT_TRUE(h) << health_text();
+    EXPECT_LT(h->uptime_ms, deadline) << "released only when the lease expired";
+
+    stop_cleanly(*d);
+}
+
 TEST_F(OutdoorTest, OutdoorAnotherWriterOverridesTheBoost) {
     pid_t server = 0;
     Daemon* d = start_with_server(&server, true);
