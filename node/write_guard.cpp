@@ -19,7 +19,11 @@ namespace {
 const char kV2Magic[] = "v2\n";
 const size_t kV2MagicLen = 3;
 const uint32_t kModeLimit = 01000;
-enum { REALPATH_SIZE = 4096 };
+enum {
+    REALPATH_SIZE = 4096,
+    PROC_FD_PATH_SIZE = 32,
+    RECORD_TEMP_NAMES = 4,
+};
 
 int fail_with(int code) {
     errno = code;
@@ -51,24 +55,64 @@ int parse_legacy(const char* text, permission_record* rec) {
     return 0;
 }
 
-// Writes the complete record under a temporary name, syncs it and links it
-// into place. link never replaces an existing record (EEXIST), and a crash
-// at any point leaves either no record or a whole one; a leftover
-// temporary file is simply replaced next time.
+// A temporary name for the record where the file system cannot create it
+// unnamed: the usual name, or, when something that cannot be removed sits
+// there, the next of a few numbered ones. Returns the descriptor (path
+// holds the name), or -1 with errno.
+int open_named_temporary(char* path, size_t size) {
+    for (int i = 0; i < RECORD_TEMP_NAMES; ++i) {
+        int n = i == 0 ? snprintf(path, size, "%s", PERMISSION_RECORD_TMP_PATH)
+                       : snprintf(path, size, "%s.%d", PERMISSION_RECORD_TMP_PATH, i);
+        if (n < 1 || static_cast<size_t>(n) >= size) return fail_with(ENAMETOOLONG);
+        // A leftover of a crash is replaced; anything that cannot be
+        // removed (a directory) is passed by.
+        if (unlink(path) != 0 && errno != ENOENT) continue;
+        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+    }
+    return fail_with(EEXIST);
+}
+
+// Gives the unnamed file open on fd the record's name.
+int link_unnamed(int fd) {
+    char self[PROC_FD_PATH_SIZE];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    if (linkat(AT_FDCWD, self, AT_FDCWD, PERMISSION_RECORD_PATH, AT_SYMLINK_FOLLOW) == 0) return 0;
+    // Without /proc, the descriptor itself names the file (this needs a
+    // capability that root normally has).
+    if (errno != ENOENT) return -1;
+    return linkat(fd, "", AT_FDCWD, PERMISSION_RECORD_PATH, AT_EMPTY_PATH);
+}
+
+// Writes the complete record, syncs it and only then gives it its name, so
+// a crash at any point leaves either no record or a whole one. The file is
+// made without a name where the file system allows it, so nothing left at
+// a temporary name by an earlier run can get in the way. An existing
+// record is never replaced (EEXIST): it still holds bits to restore.
 int create_permission_record(const char* text, size_t len) {
-    if (unlink(PERMISSION_RECORD_TMP_PATH) != 0 && errno != ENOENT) return -1;
-    unique_fd fd(open(PERMISSION_RECORD_TMP_PATH,
-                      O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    if (!fd.ok()) return -1;
+    struct stat st;
+    if (lstat(PERMISSION_RECORD_PATH, &st) == 0) return fail_with(EEXIST);
+    if (errno != ENOENT) return -1;
+
+    char tmp_path[NODE_PATH_SIZE] = "";
+    unique_fd fd(open(PRIVATE_DIR, O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
+    if (!fd.ok()) {
+        // EOPNOTSUPP: the file system cannot; EISDIR: the kernel predates
+        // unnamed files and took the flag for O_DIRECTORY.
+        if (errno != EOPNOTSUPP && errno != EISDIR) return -1;
+        fd = unique_fd(open_named_temporary(tmp_path, sizeof tmp_path));
+        if (!fd.ok()) return -1;
+    }
     errno = 0;
     ssize_t written = write(fd.get(), text, len);
     int ok = written >= 0 && static_cast<size_t>(written) == len;
     if (ok) ok = fsync(fd.get()) == 0;
-    if (ok) ok = close(fd.release()) == 0;
-    if (ok) ok = link(PERMISSION_RECORD_TMP_PATH, PERMISSION_RECORD_PATH) == 0;
+    if (ok) {
+        ok = tmp_path[0] != '\0' ? link(tmp_path, PERMISSION_RECORD_PATH) == 0 : link_unnamed(fd.get()) == 0;
+    }
     int saved = errno != 0 ? errno : EIO;
     fd.reset();
-    unlink(PERMISSION_RECORD_TMP_PATH);
+    if (tmp_path[0] != '\0') unlink(tmp_path);
     errno = saved;
     return ok ? 0 : -1;
 }

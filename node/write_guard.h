@@ -11,7 +11,8 @@
 #include "daemon/state.h"
 
 #define PERMISSION_RECORD_PATH PRIVATE_DIR "/main-panel-permissions"
-// The complete record is written here first and linked into place, so a
+// Where the file system cannot make the record unnamed, it is written
+// whole under this temporary name first and then linked into place, so a
 // crash never leaves a partial record at PERMISSION_RECORD_PATH.
 #define PERMISSION_RECORD_TMP_PATH PRIVATE_DIR "/main-panel-permissions.tmp"
 #define LEGACY_NODE_PATH "/sys/class/backlight/panel0-backlight/brightness"

@@ -153,7 +153,7 @@ FaultCase after_call(FaultCase c, const char* syscall, const char* text) {
 #define STOP_RESTORE_FAILS UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0"
 
 const std::string kRecord = kPermissionRecord;
-const std::string kTmp = hold::kRecordTmp;
+const std::string kPrivate = kPrivateDir;
 const std::string kHealthNew = hold::kHealthTmp;
 const std::string kNode = kNodePath;
 const std::string kBoot = kBootIdPath;
@@ -211,16 +211,19 @@ const std::vector<FaultCase>& fault_cases() {
         {"poll_request_arm", "poll", Moment::arm, "error=ENOMEM", "found", {}, "", "ARM no reply" ARM_RETRIED},
 
         // ---- arming the write guard at SET ----
-        {"unlink_tmp_arming", "unlink", Moment::set, "error=EACCES", "found", {kTmp}, "permissions.tmp", SET_FAILS(13)},
-        {"openat_tmp_arming", "openat", Moment::set, "error=ENOSPC", "found", {kTmp}, "permissions.tmp", SET_FAILS(28)},
-        {"write_tmp_arming", "write", Moment::set, "error=EIO", "found", {kTmp}, "permissions.tmp", SET_FAILS(5)},
-        {"write_tmp_short_arming", "write", Moment::set, "retval=20", "found", {kTmp}, "permissions.tmp", SET_FAILS(5)},
-        {"fsync_arming", "fsync", Moment::set, "error=EIO", "found", {}, "permissions.tmp", SET_FAILS(5)},
-        {"link_arming", "link", Moment::set, "error=EPERM", "found", {}, "permissions.tmp", SET_FAILS(1)},
-        // The temporary name's removal after link is not checked: the
-        // next arming removes a leftover before it creates the file.
-        after_call({"unlink_tmp_after_link", "unlink", Moment::set, "error=EIO", "found", {kTmp}, "permissions.tmp",
-                    FULL_CYCLE}, "link", "permissions.tmp"),
+        // The record is looked for first, then made unnamed, written,
+        // synced and linked into place.
+        {"lstat_record_arming", "newfstatat", Moment::set, "error=EACCES", "found", {kRecord}, "permissions",
+         SET_FAILS(13)},
+        {"openat_unnamed_arming", "openat", Moment::set, "error=ENOSPC", "found", {kPrivate}, "O_TMPFILE", SET_FAILS(28)},
+        // A file system without unnamed files: the record goes through a
+        // temporary name instead.
+        {"openat_unnamed_unsupported", "openat", Moment::set, "error=EOPNOTSUPP", "found", {kPrivate}, "O_TMPFILE",
+         FULL_CYCLE},
+        {"write_record_arming", "write", Moment::set, "error=EIO", "found", {}, "\"v2\\n", SET_FAILS(5)},
+        {"write_record_short_arming", "write", Moment::set, "retval=20", "found", {}, "\"v2\\n", SET_FAILS(5)},
+        {"fsync_arming", "fsync", Moment::set, "error=EIO", "found", {}, "tavorin_module_workspace", SET_FAILS(5)},
+        {"linkat_arming", "linkat", Moment::set, "error=EPERM", "found", {}, "permissions", SET_FAILS(1)},
         {"openat_node_arming", "openat", Moment::set, "error=EACCES", "found", {kNode}, "O_WRONLY", SET_FAILS(13)},
         // A failed fchmod is followed by a full release; the reply still
         // names the fchmod's error, not what the release's lookups left.
@@ -449,7 +452,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
     void reset_world() {
         node_->set_value(kHeldValue);
         node_->set_mode(0664);
-        for (const std::string& p : {std::string(kMainPanelHealth), kHealthNew, kTmp, std::string(kMainPanelLease)}) {
+        for (const std::string& p : {std::string(kMainPanelHealth), kHealthNew, std::string(hold::kRecordTmp), std::string(kMainPanelLease)}) {
             unlink(p.c_str());
         }
     }

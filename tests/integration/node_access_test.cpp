@@ -539,7 +539,11 @@ TEST_F(NodeAccessTest, LeftoverRecordBlocksArming) {
     ASSERT_NE(node, nullptr);
     const std::string leftover = record_for(node->brightness_path(), 0640, boot_);
     ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
+    // The record is looked for before any temporary file is made, so what
+    // lies at a temporary name does not change the answer.
+    ASSERT_EQ(mkdir(kRecordTmp.c_str(), 0700), 0);
     EXPECT_FAILS_WITH(arm_write_guard(), EEXIST);
+    ASSERT_EQ(rmdir(kRecordTmp.c_str()), 0);
     EXPECT_EQ(read_file(kPermissionRecord), leftover);
     EXPECT_EQ(g_daemon.held_fd, -1);
     EXPECT_EQ(node->mode(), 0664u);
@@ -566,17 +570,18 @@ TEST_F(NodeAccessTest, LeftoverTemporaryFileDoesNotBlockArming) {
     ASSERT_NE(node, nullptr);
     const std::string victim = std::string(kPrivateDir) + "/victim";
     ASSERT_TRUE(write_file(victim, "keep me\n", 0600));
-    // A half-written record from a crash, a whole one, and a planted link.
+    // A half-written record from a crash, a whole one, a planted link, and
+    // a directory that cannot be removed.
     const std::vector<std::function<bool()>> leftovers = {
         [] { return write_file(kRecordTmp, "v2\n66", 0600); },
         [] { return write_file(kRecordTmp, "garbage \x01\x02 that parses as nothing", 0644); },
-        [&] { return symlink(victim.c_str(), kRecordTmp.c_str()) == 0; },
+        [&] { return unlink(kRecordTmp.c_str()) == 0 && symlink(victim.c_str(), kRecordTmp.c_str()) == 0; },
+        [] { return unlink(kRecordTmp.c_str()) == 0 && mkdir(kRecordTmp.c_str(), 0700) == 0; },
     };
     for (size_t i = 0; i < leftovers.size(); ++i) {
         SCOPED_TRACE("leftover " + std::to_string(i));
         ASSERT_TRUE(leftovers[i]());
         ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
-        EXPECT_FALSE(path_exists(kRecordTmp));
         EXPECT_EQ(node->mode(), 0444u);
         auto text = read_file(kPermissionRecord);
         ASSERT_TRUE(text);
