@@ -269,8 +269,8 @@ const std::vector<FaultCase>& fault_cases() {
         {"rename_health_pause", "rename", Moment::pause, "error=EIO", "found", {}, "health.new", ENDS_AT_PAUSE},
 
         // ---- arming again at resume ----
-        {"fsync_resume", "fsync", Moment::resume, "error=EIO", "found", {}, "permissions.tmp", ENDS_AT_RESUME(5)},
-        {"link_resume", "link", Moment::resume, "error=EEXIST", "found", {}, "permissions.tmp", ENDS_AT_RESUME(17)},
+        {"fsync_resume", "fsync", Moment::resume, "error=EIO", "found", {}, "tavorin_module_workspace", ENDS_AT_RESUME(5)},
+        {"linkat_resume", "linkat", Moment::resume, "error=EEXIST", "found", {}, "permissions", ENDS_AT_RESUME(17)},
 
         // ---- the release at STOP, and the shutdown ----
         {"fchmod_node_stop", "fchmod", Moment::stop, "error=EPERM", "found", {kNode}, "0664",
