@@ -272,11 +272,20 @@ TEST_F(NodeAccessTest, CaptureRecordsPathIdentityAndSibling) {
     EXPECT_EQ(read_sysfs_value(g_daemon.max_path), 255);
 }
 
-TEST_F(NodeAccessTest, CaptureRefusesClassLinkLeavingDevices) {
-    // Both look like panels; neither resolves under /sys/devices/ (the
-    // second only shares a prefix without the slash).
-    const std::vector<std::string> outside = {"/data/evil-panel", "/sys/devices-evil/panel"};
-    for (const std::string& dir : outside) {
+TEST_F(NodeAccessTest, CaptureRefusesRealPathsItCannotTrust) {
+    // All look like panels. The first two do not resolve under
+    // /sys/devices/ (the second only shares a prefix without the slash);
+    // the others hold bytes that would split the record's field or break
+    // the JSON reply they are printed into.
+    const std::vector<std::string> refused = {
+        "/data/evil-panel",
+        "/sys/devices-evil/panel",
+        "/sys/devices/platform/hand built/panel",
+        "/sys/devices/platform/hand\"quoted/panel",
+        "/sys/devices/platform/hand\\slashed/panel",
+        "/sys/devices/platform/hand\ttab/panel",
+    };
+    for (const std::string& dir : refused) {
         SCOPED_TRACE(dir);
         ASSERT_TRUE(make_device_dir(dir));
         ASSERT_TRUE(point_class_link("backlight", "evil", dir));
