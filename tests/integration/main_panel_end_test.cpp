@@ -58,10 +58,20 @@ TEST_F(MainPanelEndTest, Stop) {
 TEST_F(MainPanelEndTest, Sigterm) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
+    // The node's bits go back before the last record says the hold is
+    // over: a client that reads "not holding" may rely on them.
+    const std::string at_restore = std::string(kSystemDir) + "/health-at-restore";
+    node_->on_next(FakeNode::Event::chmod, kMainPanelHealth, at_restore, true);
     int64_t since = monotonic_ms();
     expect_sigterm_ends(*d);
     expect_node_released();
     expect_last_record(kSession, 0, since);
+    ASSERT_TRUE(node_->fired());
+    auto before = read_file(at_restore);
+    ASSERT_TRUE(before);
+    auto h = parse_health(*before);
+    ASSERT_TRUE(h) << *before;
+    EXPECT_EQ(h->holding, 1) << "the last record was written before the bits were restored";
 }
 
 TEST_F(MainPanelEndTest, IdleLimitWithoutArm) {

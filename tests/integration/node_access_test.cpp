@@ -21,6 +21,7 @@
 #include <chrono>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "daemon/state.h"
@@ -897,6 +898,38 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
     EXPECT_EQ(verified_write(150), 1);
     expect_nothing_written(*node, 0);
     EXPECT_EQ(node->mode(), 0664u);
+}
+
+TEST_F(NodeAccessTest, VerifiedWriteDeclinesALeaseChangedWhileArming) {
+    // Arming has just recorded the bits and changed the node's mode when
+    // the client pauses the hold, names another target or withdraws the
+    // lease: the node must get its bits back and not be written.
+    const std::string next = std::string(kSystemDir) + "/next-lease";
+    const std::vector<std::pair<const char*, std::string>> changes = {
+        {"paused", lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 0, 150)},
+        {"another target", lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 140)},
+        {"withdrawn", ""},
+    };
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
+    ASSERT_NE(node, nullptr);
+    for (const auto& [what, lease] : changes) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+        if (lease.empty()) {
+            node->on_next(FakeNode::Event::chmod, kMainPanelLease, std::string(kSystemDir) + "/gone");
+        } else {
+            ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, next, lease, 0600), 0);
+            node->on_next(FakeNode::Event::chmod, next, kMainPanelLease);
+        }
+        const int attempts = g_daemon.write_attempts;
+        EXPECT_EQ(verified_write(150), 1);
+        EXPECT_TRUE(node->fired()) << "arming changed the node's mode";
+        EXPECT_EQ(g_daemon.write_attempts, attempts + 1);
+        EXPECT_EQ(node->writes_received(), 0);
+        EXPECT_EQ(node->mode(), 0664u);
+        EXPECT_EQ(g_daemon.held_fd, -1);
+        EXPECT_FALSE(path_exists(kPermissionRecord));
+    }
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesOtherTarget) {

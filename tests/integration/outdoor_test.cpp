@@ -468,6 +468,14 @@ TEST_F(OutdoorTest, OutdoorMaximumTenExitsFourSilently) {
     EXPECT_FALSE(path_exists(kOutdoorHealth));
 }
 
+TEST_F(OutdoorTest, OutdoorRefusedSetsidExitsSixSilently) {
+    // Unlike main-panel mode, outdoor mode needs its own session.
+    ASSERT_NE(add_panel(), nullptr);
+    DaemonOptions leader;
+    leader.group_leader = true;
+    expect_silent_exit({"--outdoor", "--node", kNodePath}, 6, leader);
+}
+
 TEST_F(OutdoorTest, OutdoorMaximumElevenStarts) {
     ASSERT_NE(add_panel(5, 11), nullptr);
     Daemon* d = start_outdoor();

@@ -37,8 +37,8 @@ class SpineTest : public SandboxTest {
 
     // A main-panel daemon on the default fake node that reached its loop.
     // Null (with a failure) when it did not get there.
-    Daemon* start_ready_daemon(std::string* ready_line = nullptr) {
-        Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath});
+    Daemon* start_ready_daemon(std::string* ready_line = nullptr, const DaemonOptions& options = {}) {
+        Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath}, options);
         if (!d.started()) return nullptr;
         auto ready = d.wait_for_line("NATIVE_READY ", 20s);
         if (!ready) {
@@ -400,6 +400,17 @@ TEST_F(SpineTest, NoFreezerTargetsStartUpReachesReadiness) {
                    FreezerTarget::freezer_cgroup}) {
         EXPECT_FALSE(path_exists(freezer_target_path(t))) << "the escape creates nothing";
     }
+    expect_clean_stop(*d);
+}
+
+TEST_F(SpineTest, RefusedSetsidIsNoFailure) {
+    // A process-group leader cannot start a session; main-panel mode goes
+    // on without one.
+    ASSERT_NE(add_node(), nullptr);
+    DaemonOptions leader;
+    leader.group_leader = true;
+    Daemon* d = start_ready_daemon(nullptr, leader);
+    ASSERT_NE(d, nullptr);
     expect_clean_stop(*d);
 }
 

@@ -87,9 +87,11 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
     if (pid == 0) {
         detail::child_basics();
         if (getppid() != parent) _exit(126);
-        // No setpgid here: a process-group leader cannot setsid, and outdoor
-        // mode treats a failing setsid as fatal. The daemon's own setsid
-        // makes its pid the group id, which shutdown then also signals.
+        // Normally no setpgid here: a process-group leader cannot setsid,
+        // and outdoor mode treats a failing setsid as fatal. The daemon's own
+        // setsid makes its pid the group id, which shutdown then also
+        // signals.
+        if (options.group_leader && setpgid(0, 0) != 0) _exit(126);
         int null_fd = open("/dev/null", O_RDWR);
         if (null_fd < 0) _exit(126);
         dup2(null_fd, 0);

@@ -22,6 +22,8 @@ struct DaemonOptions {
     // Keep what the daemon writes on standard output (it should write
     // nothing there); otherwise it goes to /dev/null.
     bool capture_stdout = false;
+    // Start it as a process-group leader, where setsid fails (EPERM).
+    bool group_leader = false;
 };
 
 struct OutputLine {

@@ -31,7 +31,7 @@
 
 namespace sandbox {
 
-enum { kRingSlots = 8, kRingText = 64 };
+enum { kRingSlots = 8, kRingText = 64, kTriggerPath = 256 };
 
 struct FakeNodeShared {
     std::atomic<int> state;  // 0 starting, 1 serving, -errno: mount failed
@@ -52,6 +52,13 @@ struct FakeNodeShared {
     std::atomic<int> chmods;
     std::atomic<int> led_class;
     std::atomic<int> ring_lock;
+    // on_next(): the event (a FakeNode::Event) is stored last, once the
+    // paths are in place, and swapped back to none by the server.
+    std::atomic<int> trigger_event;
+    std::atomic<int> trigger_fired;
+    int trigger_link;
+    char trigger_from[kTriggerPath];
+    char trigger_to[kTriggerPath];
     unsigned ring_count;  // guarded by ring_lock
     char ring[kRingSlots][kRingText];
     int64_t start_time;
@@ -79,6 +86,17 @@ void ring_lock(FakeNodeShared* s) {
 }
 
 void ring_unlock(FakeNodeShared* s) { s->ring_lock.store(0, std::memory_order_release); }
+
+void run_trigger(FakeNode::Event event) {
+    int expected = static_cast<int>(event);
+    if (!g_shared->trigger_event.compare_exchange_strong(expected, static_cast<int>(FakeNode::Event::none))) return;
+    if (g_shared->trigger_link) {
+        link(g_shared->trigger_from, g_shared->trigger_to);
+    } else {
+        rename(g_shared->trigger_from, g_shared->trigger_to);
+    }
+    g_shared->trigger_fired.store(1);
+}
 
 fuse_ino_t current_brightness_ino() { return kBrightnessBase + g_shared->generation.load(); }
 
@@ -175,6 +193,7 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
         return;
     }
     if (to_set & FUSE_SET_ATTR_MODE) {
+        run_trigger(FakeNode::Event::chmod);
         g_shared->mode.store(attr->st_mode & 07777);
         g_shared->chmods.fetch_add(1);
     }
@@ -210,6 +229,7 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
 void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_info*) {
     char text[32];
     if (ino == kMaxIno) {
+        run_trigger(FakeNode::Event::max_read);
         int err = g_shared->max_read_errno.load();
         if (err) {
             fuse_reply_err(req, err);
@@ -388,6 +408,8 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     s->reads = 0;
     s->chmods = 0;
     s->led_class = options.device_class == "leds" ? 1 : 0;
+    s->trigger_event = static_cast<int>(Event::none);
+    s->trigger_fired = 0;
     s->ring_lock = 0;
     s->ring_count = 0;
     s->start_time = time(nullptr);
@@ -498,6 +520,17 @@ int FakeNode::writes_received() const { return shared_->writes_received.load(); 
 int FakeNode::writes_accepted() const { return shared_->writes_accepted.load(); }
 int FakeNode::reads_served() const { return shared_->reads.load(); }
 int FakeNode::chmods_received() const { return shared_->chmods.load(); }
+
+void FakeNode::on_next(Event event, const std::string& from, const std::string& to, bool link_only) {
+    shared_->trigger_event.store(static_cast<int>(Event::none));
+    snprintf(shared_->trigger_from, sizeof shared_->trigger_from, "%s", from.c_str());
+    snprintf(shared_->trigger_to, sizeof shared_->trigger_to, "%s", to.c_str());
+    shared_->trigger_link = link_only ? 1 : 0;
+    shared_->trigger_fired.store(0);
+    shared_->trigger_event.store(static_cast<int>(event));
+}
+
+bool FakeNode::fired() const { return shared_->trigger_fired.load() != 0; }
 
 std::vector<std::string> FakeNode::last_writes() const {
     std::vector<std::string> out;
