@@ -705,6 +705,71 @@ TEST_F(OutdoorTest, OutdoorLeaseMovedAwayEndsTheBoostAtOnce) {
     stop_cleanly(*d);
 }
 
+TEST_F(OutdoorTest, OutdoorFailedWriteReportsTheBoostAsItWasBeforeTheTurn) {
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
+    ASSERT_NE(d, nullptr);
+    lease_.stop();
+
+    // A raise to the maximum fails at the node. The way out then tries to
+    // put the base back, and fails too; at that moment the record must
+    // still show the boost of before the turn, 100 to 177, as overridden.
+    node_->fail_writes(EIO);
+    const std::string at_restore = std::string(kSystemDir) + "/health-at-restore";
+    node_->on_next(FakeNode::Event::write, kOutdoorHealth, at_restore, true, 1);
+    LeaseTerms full;
+    full.pid = server;
+    full.value = 1000;
+    ASSERT_TRUE(lease_.write(full));
+    EXPECT_EQ(d->wait_exit(kSettle), 0);
+    ASSERT_TRUE(node_->fired()) << "the base was not written back on the way out";
+    auto text = read_file(at_restore);
+    ASSERT_TRUE(text);
+    auto failed = parse_health(*text);
+    ASSERT_TRUE(failed) << *text;
+    EXPECT_EQ(failed->reason, "write_failed");
+    EXPECT_TRUE(failed->held);
+    EXPECT_TRUE(failed->inhibited);
+    EXPECT_EQ(failed->base, 100);
+    EXPECT_EQ(failed->target, 177);
+    auto last = read_health();
+    ASSERT_TRUE(last) << health_text();
+    EXPECT_EQ(last->reason, "write_failed");
+    expect_idle(*last);
+    EXPECT_EQ(node_->value(), 177);
+}
+
+TEST_F(OutdoorTest, OutdoorLeaseChangedBeforeARaiseCancelsIt) {
+    ASSERT_NE(add_panel(), nullptr);
+    pid_t server = start_system_server();
+    ASSERT_GT(server, 0);
+    Daemon* d = start_outdoor();
+    ASSERT_NE(d, nullptr);
+
+    // The node is first seen at 100 ...
+    LeaseTerms half;
+    half.pid = server;
+    int reads = node_->reads_served();
+    ASSERT_TRUE(lease_.write(half));
+    ASSERT_TRUE(wait_for_turn(reads));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStableMs + 100));
+
+    // ... and is stable when the next turn decides to raise it to 177. Just
+    // before that decision, system_server asks for more under the same pid:
+    // the raise must be dropped and the new lease's 193 written instead.
+    // (The new lease waits outside /data/system, so that it wakes nothing.)
+    LeaseTerms more = half;
+    more.value = 600;
+    const std::string next = "/data/next-lease";
+    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, next, lease_line(more, monotonic_ms() + kLeaseAheadMs)), 0);
+    node_->on_next(FakeNode::Event::max_read, next, kOutdoorLease);
+    ASSERT_TRUE(lease_.renew_now());
+    ASSERT_TRUE(wait_until([&] { return node_->writes_received() >= 1; }, kSettle)) << "record " << health_text();
+    ASSERT_TRUE(node_->fired());
+    EXPECT_EQ(node_->last_writes().front(), "193") << "the raise decided on the old lease was written";
+    stop_cleanly(*d);
+}
+
 TEST_F(OutdoorTest, OutdoorAnotherWriterOverridesTheBoost) {
     pid_t server = 0;
     Daemon* d = start_with_server(&server, true);

@@ -56,6 +56,7 @@ struct FakeNodeShared {
     // paths are in place, and swapped back to none by the server.
     std::atomic<int> trigger_event;
     std::atomic<int> trigger_fired;
+    std::atomic<int> trigger_skip;
     int trigger_link;
     char trigger_from[kTriggerPath];
     char trigger_to[kTriggerPath];
@@ -89,6 +90,11 @@ void ring_unlock(FakeNodeShared* s) { s->ring_lock.store(0, std::memory_order_re
 
 void run_trigger(FakeNode::Event event) {
     int expected = static_cast<int>(event);
+    if (g_shared->trigger_event.load() != expected) return;
+    if (g_shared->trigger_skip.load() > 0) {
+        g_shared->trigger_skip.fetch_sub(1);
+        return;
+    }
     if (!g_shared->trigger_event.compare_exchange_strong(expected, static_cast<int>(FakeNode::Event::none))) return;
     if (g_shared->trigger_link) {
         link(g_shared->trigger_from, g_shared->trigger_to);
@@ -260,6 +266,7 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_
         return;
     }
     g_shared->writes_received.fetch_add(1);
+    run_trigger(FakeNode::Event::write);
     ring_lock(g_shared);
     char* slot = g_shared->ring[g_shared->ring_count % kRingSlots];
     size_t n = std::min(size, (size_t)kRingText - 1);
@@ -410,6 +417,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     s->led_class = options.device_class == "leds" ? 1 : 0;
     s->trigger_event = static_cast<int>(Event::none);
     s->trigger_fired = 0;
+    s->trigger_skip = 0;
     s->ring_lock = 0;
     s->ring_count = 0;
     s->start_time = time(nullptr);
@@ -521,8 +529,9 @@ int FakeNode::writes_accepted() const { return shared_->writes_accepted.load(); 
 int FakeNode::reads_served() const { return shared_->reads.load(); }
 int FakeNode::chmods_received() const { return shared_->chmods.load(); }
 
-void FakeNode::on_next(Event event, const std::string& from, const std::string& to, bool link_only) {
+void FakeNode::on_next(Event event, const std::string& from, const std::string& to, bool link_only, int skip) {
     shared_->trigger_event.store(static_cast<int>(Event::none));
+    shared_->trigger_skip.store(skip);
     snprintf(shared_->trigger_from, sizeof shared_->trigger_from, "%s", from.c_str());
     snprintf(shared_->trigger_to, sizeof shared_->trigger_to, "%s", to.c_str());
     shared_->trigger_link = link_only ? 1 : 0;

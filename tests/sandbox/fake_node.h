@@ -99,14 +99,16 @@ class FakeNode {
     int writes_accepted() const;
     int reads_served() const;
     int chmods_received() const;
-    // Once, when the server next receives a request of this kind and
-    // before it answers it, it renames `from` over `to` (with link_only: it
-    // hard-links `from` as `to`, e.g. to keep a copy of a file as it was at
-    // that moment). Lets a test change or look at the world at an exact
-    // point of the daemon's work, e.g. between arming the guard and the
-    // write. fired() tells whether it ran.
-    enum class Event { none, chmod, max_read };
-    void on_next(Event event, const std::string& from, const std::string& to, bool link_only = false);
+    // Once, when the server receives a request of this kind (the next one,
+    // or the one after `skip` more) and before it answers it, it renames
+    // `from` over `to` (with link_only: it hard-links `from` as `to`, e.g.
+    // to keep a copy of a file as it was at that moment). Lets a test
+    // change or look at the world at an exact point of the daemon's work,
+    // e.g. between arming the guard and the write. fired() tells whether it
+    // ran.
+    enum class Event { none, chmod, max_read, write };
+    void on_next(Event event, const std::string& from, const std::string& to, bool link_only = false,
+                 int skip = 0);
     bool fired() const;
 
     // The texts of the last few (up to 8) writes, oldest first.
