@@ -102,6 +102,12 @@ TEST_F(HoldWait, OtherFilesDoNotEndTheWaitButTheLeaseDoes) {
     EXPECT_EQ(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 60000, &mask_, 0), 1);
 }
 
+TEST_F(HoldWait, ALostWatchEndsTheWait) {
+    // Without its watch the loop cannot know what became of the lease.
+    ASSERT_EQ(rmdir(dir_.c_str()), 0);
+    EXPECT_EQ(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 60000, &mask_, 0), 1);
+}
+
 TEST_F(HoldWait, ALeaseEventSeenBeforeTheWaitIsNotForgotten) {
     // The turn already drained a lease event; another file's event must not
     // turn the wait into a full one (the answer would then be the timeout).
