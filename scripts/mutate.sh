@@ -116,9 +116,11 @@ echo "mutate: $total mutants in the catalogue, all apply"
 
 bash scripts/deps.sh strace
 echo "mutate: scratch copy in $scratch"
-rm -rf "$scratch/src" && mkdir -p "$scratch/src"
-# tar keeps the time stamps, so an unchanged file is not rebuilt.
-tar -C "$top" --exclude=./.git --exclude='./build*' -cf - . | tar -C "$scratch/src" -xf -
+rm -rf "$scratch/src" "$scratch/pristine" && mkdir -p "$scratch/src" "$scratch/pristine"
+# tar keeps the time stamps, so an unchanged file is not rebuilt. Mutants
+# are undone from a pristine copy, so the tree may change during a run.
+tar -C "$top" --exclude=./.git --exclude='./build*' -cf - . | tee >(tar -C "$scratch/pristine" -xf -) |
+    tar -C "$scratch/src" -xf -
 cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELTARIS_BENCH=OFF >/dev/null
 run_suite() {
@@ -135,7 +137,6 @@ killed=0; survived=0; stillborn=0
 survivors=()
 for id in $ids; do
     file=$(cat "$mutants_dir/$id/file")
-    cp "$top/$file" "$scratch/src/$file"
     apply_mutant "$mutants_dir/$id" "$scratch/src"
     start=$(date +%s)
     if ! ninja -C "$scratch/build" >"$scratch/last-build.log" 2>&1; then
@@ -147,7 +148,8 @@ for id in $ids; do
         killed=$((killed + 1))
     fi
     printf '%-34s %4ss  %s\n' "$id" "$(( $(date +%s) - start ))" "$verdict"
-    cp "$top/$file" "$scratch/src/$file"
+    # A plain copy: its new time stamp makes the next build redo the file.
+    cp "$scratch/pristine/$file" "$scratch/src/$file"
 done
 # Leave the scratch build matching the tree.
 ninja -C "$scratch/build" >/dev/null 2>&1 || true
