@@ -18,7 +18,7 @@
 
 #include "client/ctl.h"
 #include "common/clock.h"
-#include "common/trusted_file.h"
+#include "common/small_file.h"
 #include "mainpanel/control.h"
 #include "mainpanel/health.h"
 #include "mainpanel/lease.h"

@@ -1,6 +1,7 @@
 // A move-only owner of one descriptor, closed when it goes out of scope, so
 // that every early return closes what the function opened.
 #pragma once
+#include <errno.h>
 #include <unistd.h>
 
 class unique_fd {
@@ -25,7 +26,14 @@ class unique_fd {
     }
     // Closes the held descriptor without disturbing errno, which callers
     // report after cleanup.
-    void reset(int fd = -1);
+    void reset(int fd = -1) {
+        if (fd_ >= 0) {
+            int saved = errno;
+            close(fd_);
+            errno = saved;
+        }
+        fd_ = fd;
+    }
 
   private:
     int fd_ = -1;

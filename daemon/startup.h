@@ -1,17 +1,7 @@
+// The program's entry and the start-up sequences of both modes: the
+// command line, the common checks, each mode's own steps, the report
+// lines, and the hand-over to the mode's loop.
 #pragma once
-
-// Exit codes of a start, shared by both modes.
-enum {
-    EXIT_OK = 0,
-    EXIT_USAGE_OR_LOCK = 2,
-    EXIT_BOOT_OR_RESTORE = 3,
-    EXIT_NODE = 4,
-    EXIT_CONTROL_SOCKET = 5,
-    EXIT_FREEZER = 6,
-    EXIT_NOTIFY = 7,
-};
-
-#define NATIVE_BUILD "raw07-mirelodge"
 
 // Prints the start failure line for stage with the current errno and
 // returns code.

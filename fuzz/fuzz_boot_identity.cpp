@@ -8,8 +8,8 @@
 #include <stdint.h>
 #include <string.h>
 
-#include "daemon/environment.h"
-#include "daemon/state.h"
+#include "process/environment.h"
+#include "process/state.h"
 #include "fuzz/fuzz_common.h"
 
 namespace {

@@ -11,7 +11,7 @@
 
 #include <string>
 
-#include "daemon/state.h"
+#include "process/state.h"
 #include "fuzz/fuzz_common.h"
 #include "node/node_policy.h"
 

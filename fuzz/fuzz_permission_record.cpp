@@ -12,7 +12,7 @@
 
 #include "fuzz/fuzz_common.h"
 #include "node/node_policy.h"
-#include "node/write_guard.h"
+#include "node/permission_record.h"
 
 namespace {
 

@@ -10,6 +10,7 @@
 
 #include "fuzz/fuzz_common.h"
 #include "node/node_value.h"
+#include "process/protocol.h"
 
 namespace {
 

@@ -10,23 +10,18 @@
 #include <unistd.h>
 
 #include "common/clock.h"
+#include "common/json.h"
 #include "common/scan.h"
 #include "common/unique_fd.h"
-#include "daemon/state.h"
-#include "daemon/startup.h"
 #include "mainpanel/health.h"
+#include "mainpanel/hold.h"
 #include "mainpanel/hold_loop.h"
 #include "mainpanel/lease.h"
+#include "mainpanel/verified_write.h"
 #include "node/node_value.h"
 #include "node/write_guard.h"
 
 namespace {
-
-enum { ROOT_UID = 0, PEER_UID_SYSTEM = 1000 };
-
-const char* json_bool(int value) {
-    return value ? "true" : "false";
-}
 
 // Reads one request line into buf (REQUEST_SIZE bytes). The whole read is
 // bounded by REQUEST_TIMEOUT_MS, not each receive, so a client dripping one
@@ -53,47 +48,84 @@ int receive_request(int fd, char* buf) {
     return 0;
 }
 
-int is_command(const control_request* req, const char* word, int count) {
-    return req->count == count && !req->number_overflow && strcmp(req->command, word) == 0;
+unsigned peer_of(uid_t uid) {
+    if (uid == ROOT_UID) return PEER_ROOT;
+    if (uid == SYSTEM_UID) return PEER_SYSTEM;
+    return 0;
 }
 
-void reply_arm(int fd, const control_request* req, const lease_record* lease) {
-    snprintf(g_daemon.session, sizeof g_daemon.session, "%s", req->session);
-    g_daemon.lease_pid = req->number;
-    g_daemon.lease_deadline_ms = lease->deadline_ms;
-    g_daemon.armed = 1;
-    g_daemon.paused = 0;
-    g_daemon.last_error = 0;
+void send_status_reply(const daemon_state* s, int fd, int ok, const char* reason) {
+    int actual = read_sysfs_value(s->node.node_path);
+    char reply[REPLY_SIZE];
+    int len = format_status_reply(reply, sizeof reply, s, ok, reason, actual);
+    if (len < 0) return;
+    send(fd, reply, static_cast<size_t>(len), MSG_NOSIGNAL);
+}
+
+// Ends the hold after STOP or a failed SET: the hold is cleared and the
+// loop stops at its next turn, after the reply has gone out.
+void stop_after_reply(daemon_state* s, int fd, int ok, const char* reason) {
+    hold_clear(&s->hold);
+    send_status_reply(s, fd, ok, reason);
+    s->process.stop_requested = 1;
+}
+
+// The handlers. Each returns 1 when it accepted and answered the request,
+// 0 when the request is stale (the caller answers that).
+
+int serve_status(daemon_state* s, int fd, const control_request*, int64_t) {
+    send_status_reply(s, fd, 1, REASON_STATUS);
+    return 1;
+}
+
+int serve_arm(daemon_state* s, int fd, const control_request* req, int64_t) {
+    lease_record lease;
+    if (!lease_matches_request(req->session, req->number, s->node.maximum, &lease) ||
+        lease.active == 0 || req->number < 1 || !is_valid_session_token(req->session)) {
+        return 0;
+    }
+    hold_arm(&s->hold, req->session, req->number, lease.deadline_ms);
+    s->counters.last_error = 0;
     errno = 0;
-    if (write_health_record(1) == 0) {
-        send_status_reply(fd, 1, "armed");
-        return;
+    if (write_health_record(&s->hold, s->counters.last_error, 1) == 0) {
+        send_status_reply(s, fd, 1, REASON_ARMED);
+        return 1;
     }
-    g_daemon.last_error = errno != 0 ? errno : EIO;
-    send_status_reply(fd, 0, "health_state_failed");
-    g_daemon.stop_requested = 1;
+    s->counters.last_error = errno != 0 ? errno : EIO;
+    send_status_reply(s, fd, 0, REASON_HEALTH_STATE_FAILED);
+    s->process.stop_requested = 1;
+    return 1;
 }
 
-void reply_stop(int fd) {
-    int released = release_write_guard();
-    clear_hold();
-    send_status_reply(fd, released == 0, released == 0 ? "released" : "permission_restore_failed");
-    g_daemon.stop_requested = 1;
+int serve_stop(daemon_state* s, int fd, const control_request*, int64_t) {
+    int released = release_write_guard(&s->guard, s->process.boot_id) == 0;
+    stop_after_reply(s, fd, released, released ? REASON_RELEASED : REASON_PERMISSION_RESTORE_FAILED);
+    return 1;
 }
 
-void reply_set(int fd, const control_request* req, int64_t now_ms) {
-    int rc = verified_write(req->number);
+int serve_stop_session(daemon_state* s, int fd, const control_request* req, int64_t now_ms) {
+    if (strcmp(req->session, s->hold.session) != 0) return 0;
+    return serve_stop(s, fd, req, now_ms);
+}
+
+int serve_set(daemon_state* s, int fd, const control_request* req, int64_t now_ms) {
+    lease_record lease;
+    if (!lease_matches_request(req->session, s->hold.lease_pid, s->node.maximum, &lease) ||
+        lease.active == 0 || lease.target != req->number ||
+        !accept_set_value(&s->hold, req->session, req->number, s->node.maximum, now_ms)) {
+        return 0;
+    }
+    int rc = verified_write(s, req->number);
     if (rc == 0) {
-        g_daemon.next_correction_ms = now_ms + CORRECTION_PERIOD_MS;
-        send_status_reply(fd, 1, "readback_ok");
+        s->hold.next_correction_ms = now_ms + CORRECTION_PERIOD_MS;
+        send_status_reply(s, fd, 1, REASON_READBACK_OK);
     } else if (rc > 0) {
-        send_status_reply(fd, 0, "screen_not_writable");
+        send_status_reply(s, fd, 0, REASON_SCREEN_NOT_WRITABLE);
     } else {
-        release_write_guard();
-        clear_hold();
-        send_status_reply(fd, 0, "write_or_readback_failed");
-        g_daemon.stop_requested = 1;
+        release_write_guard(&s->guard, s->process.boot_id);
+        stop_after_reply(s, fd, 0, REASON_WRITE_OR_READBACK_FAILED);
     }
+    return 1;
 }
 
 }  // namespace
@@ -118,17 +150,26 @@ void parse_control_request(const char* line, control_request* out) {
     *out = req;
 }
 
-int format_status_reply(char* buf, size_t size, int ok, const char* reason, int actual) {
+const control_command* find_control_command(const control_request* req) {
+    if (req->number_overflow) return nullptr;
+    for (const control_command& c : kControlCommands) {
+        if (c.fields == req->count && strcmp(c.word, req->command) == 0) return &c;
+    }
+    return nullptr;
+}
+
+int format_status_reply(char* buf, size_t size, const daemon_state* s, int ok, const char* reason,
+                        int actual) {
     int n = snprintf(
         buf, size,
         "{\"ok\":%s,\"reason\":\"%s\",\"backend\":\"raw_main_node\",\"native_build\":\"" NATIVE_BUILD
         "\",\"path\":\"%s\",\"canonical_path\":\"%s\",\"target\":%d,\"actual\":%d,"
         "\"maximum\":%d,\"armed\":%s,\"paused\":%s,\"session\":\"%s\",\"write_attempts\":%d,"
         "\"write_successes\":%d,\"corrections\":%d,\"errno\":%d}\n",
-        json_bool(ok), reason, g_daemon.node_path, g_daemon.canonical_path, g_daemon.target,
-        actual, g_daemon.maximum, json_bool(g_daemon.armed), json_bool(g_daemon.paused),
-        g_daemon.session, g_daemon.write_attempts, g_daemon.write_successes,
-        g_daemon.corrections, g_daemon.last_error);
+        json_bool(ok), reason, s->node.node_path, s->node.canonical_path, s->hold.target, actual,
+        s->node.maximum, json_bool(s->hold.armed), json_bool(s->hold.paused), s->hold.session,
+        s->counters.write_attempts, s->counters.write_successes, s->counters.corrections,
+        s->counters.last_error);
     if (n < 1 || static_cast<size_t>(n) >= size) return -1;
     return n;
 }
@@ -144,20 +185,12 @@ int open_control_socket(void) {
     return fd.release();
 }
 
-void send_status_reply(int fd, int ok, const char* reason) {
-    int actual = read_sysfs_value(g_daemon.node_path);
-    char reply[REPLY_SIZE];
-    int len = format_status_reply(reply, sizeof reply, ok, reason, actual);
-    if (len < 0) return;
-    send(fd, reply, static_cast<size_t>(len), MSG_NOSIGNAL);
-}
-
-void handle_control_connection(int fd) {
+void handle_control_connection(daemon_state* s, int fd) {
     struct ucred cred = {};
     socklen_t cred_len = sizeof cred;
     if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len) != 0) return;
-    if (cred.uid != ROOT_UID && cred.uid != PEER_UID_SYSTEM) return;
-    int is_root = cred.uid == ROOT_UID;
+    unsigned peer = peer_of(cred.uid);
+    if (peer == 0) return;  // anyone else gets no answer at all
 
     struct timeval timeout = {0, static_cast<suseconds_t>(REQUEST_TIMEOUT_MS) * 1000};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -168,23 +201,17 @@ void handle_control_connection(int fd) {
     control_request req;
     parse_control_request(line, &req);
     int64_t now_ms = monotonic_ms();
-    lease_record lease;
 
-    if (is_command(&req, "STATUS", 1)) {
-        send_status_reply(fd, 1, "status");
-    } else if (is_command(&req, "ARM", 3) && is_root &&
-               lease_matches_request(req.session, req.number, &lease) && lease.active != 0 &&
-               req.number >= 1 && is_valid_session_token(req.session)) {
-        reply_arm(fd, &req, &lease);
-    } else if ((is_command(&req, "STOP", 1) && is_root) ||
-               (is_command(&req, "STOP", 2) && strcmp(req.session, g_daemon.session) == 0)) {
-        reply_stop(fd);
-    } else if (is_command(&req, "SET", 3) && is_root &&
-               lease_matches_request(req.session, g_daemon.lease_pid, &lease) &&
-               lease.active != 0 && lease.target == req.number &&
-               accept_set_value(req.session, req.number, g_daemon.maximum, now_ms)) {
-        reply_set(fd, &req, now_ms);
-    } else {
-        send_status_reply(fd, 0, "stale_or_invalid_request");
+    const control_command* cmd = find_control_command(&req);
+    int served = 0;
+    if (cmd != nullptr && (cmd->peers & peer) != 0) {
+        switch (cmd->verb) {
+            case VERB_STATUS: served = serve_status(s, fd, &req, now_ms); break;
+            case VERB_ARM: served = serve_arm(s, fd, &req, now_ms); break;
+            case VERB_STOP: served = serve_stop(s, fd, &req, now_ms); break;
+            case VERB_STOP_SESSION: served = serve_stop_session(s, fd, &req, now_ms); break;
+            case VERB_SET: served = serve_set(s, fd, &req, now_ms); break;
+        }
     }
+    if (!served) send_status_reply(s, fd, 0, REASON_STALE);
 }

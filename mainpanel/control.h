@@ -4,19 +4,7 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#include "daemon/state.h"
-
-#define CONTROL_SOCKET_NAME "veltaris.main.panel.raw04"
-
-enum {
-    CONTROL_NAME_LEN = 25,
-    CONTROL_ADDR_LEN = 28,  // family + NUL + name
-    CONTROL_BACKLOG = 8,
-    REQUEST_SIZE = 240,     // a request is at most 239 bytes
-    REQUEST_TIMEOUT_MS = 250,
-    REPLY_SIZE = 2048,
-    COMMAND_WORD_MAX = 15,
-};
+#include "process/state.h"
 
 struct control_request {
     char command[COMMAND_WORD_MAX + 1];
@@ -32,11 +20,17 @@ struct control_request {
 // cleared first); count < 1 for an empty line. Pure.
 void parse_control_request(const char* line, control_request* out);
 
-// The status reply for the current daemon state with the given outcome and
-// actual node value; its length, or -1 when it would not fit. Pure apart
-// from reading g_daemon.
-int format_status_reply(char* buf, size_t size, int ok, const char* reason, int actual);
+// The row of the command table that req names by word and field count, or
+// null when none does. Pure.
+const control_command* find_control_command(const control_request* req);
 
+// The status reply for state s with the given outcome and actual node
+// value; its length, or -1 when it would not fit. Pure.
+int format_status_reply(char* buf, size_t size, const daemon_state* s, int ok, const char* reason,
+                        int actual);
+
+// The listening socket, or -1 with errno from the call that failed.
 int open_control_socket(void);
-void handle_control_connection(int fd);
-void send_status_reply(int fd, int ok, const char* reason);
+
+// Serves one request on connection fd; never closes it.
+void handle_control_connection(daemon_state* s, int fd);

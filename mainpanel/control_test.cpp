@@ -6,6 +6,7 @@
 #include <string>
 
 #include "mainpanel/health.h"
+#include "mainpanel/hold.h"
 
 namespace {
 
@@ -48,27 +49,27 @@ TEST(ControlRequest, LongCommandWordsSplit) {
 }
 
 TEST(StatusReply, ExactFormat) {
-    reset_daemon_state();
-    clear_hold();
-    strcpy(g_daemon.node_path, "/sys/class/backlight/p/brightness");
-    strcpy(g_daemon.canonical_path, "/sys/devices/x/p/brightness");
-    g_daemon.maximum = 255;
-    g_daemon.armed = 1;
-    strcpy(g_daemon.session, "S");
-    g_daemon.target = 120;
-    g_daemon.write_attempts = 3;
-    g_daemon.write_successes = 2;
-    g_daemon.corrections = 1;
-    g_daemon.last_error = 34;
+    daemon_state s;
+    reset_daemon_state(&s);
+    hold_clear(&s.hold);
+    strcpy(s.node.node_path, "/sys/class/backlight/p/brightness");
+    strcpy(s.node.canonical_path, "/sys/devices/x/p/brightness");
+    s.node.maximum = 255;
+    s.hold.armed = 1;
+    strcpy(s.hold.session, "S");
+    s.hold.target = 120;
+    s.counters.write_attempts = 3;
+    s.counters.write_successes = 2;
+    s.counters.corrections = 1;
+    s.counters.last_error = 34;
     char buf[REPLY_SIZE];
-    int len = format_status_reply(buf, sizeof buf, 1, "armed", 99);
+    int len = format_status_reply(buf, sizeof buf, &s, 1, "armed", 99);
     EXPECT_EQ(std::string(buf, static_cast<size_t>(len)),
               "{\"ok\":true,\"reason\":\"armed\",\"backend\":\"raw_main_node\",\"native_build\":"
               "\"raw07-mirelodge\",\"path\":\"/sys/class/backlight/p/brightness\","
               "\"canonical_path\":\"/sys/devices/x/p/brightness\",\"target\":120,\"actual\":99,"
               "\"maximum\":255,\"armed\":true,\"paused\":false,\"session\":\"S\","
               "\"write_attempts\":3,\"write_successes\":2,\"corrections\":1,\"errno\":34}\n");
-    reset_daemon_state();
 }
 
 TEST(HealthRecord, LineFormat) {

@@ -1,12 +1,10 @@
-// The main-panel heartbeat record "session holding last_error time".
+// The main-panel health record "session holding last_error time", the
+// client's heartbeat of the hold.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
-#define HEALTH_FILE_NAME "veltaris-main-panel-health"
-#define HEALTH_TMP_FILE_NAME HEALTH_FILE_NAME ".new"
-#define MAIN_PANEL_HEALTH_PATH "/data/system/" HEALTH_FILE_NAME
-#define MAIN_PANEL_HEALTH_TMP_PATH "/data/system/" HEALTH_TMP_FILE_NAME
+#include "process/state.h"
 
 enum { HEALTH_LINE_SIZE = 128 };
 
@@ -14,5 +12,6 @@ enum { HEALTH_LINE_SIZE = 128 };
 int format_health_record(char* buf, size_t size, const char* session, int holding,
                          int last_error, int64_t now_ms);
 
-// Replaces the record atomically; on success sets g_daemon.last_health_ms.
-int write_health_record(int holding);
+// Replaces the record atomically with hold's session, the holding flag and
+// last_error; on success sets hold->last_health_ms. 0, or -1 with errno.
+int write_health_record(hold_state* hold, int32_t last_error, int holding);

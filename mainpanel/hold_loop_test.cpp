@@ -11,10 +11,20 @@
 
 #include "common/clock.h"
 #include "common/dir_watch.h"
-#include "daemon/state.h"
+#include "process/state.h"
 #include "mainpanel/lease.h"
 
 namespace {
+
+hold_state holding(int32_t target, int64_t deadline, int64_t last_health, int64_t next_correction) {
+    hold_state h = {};
+    h.armed = 1;
+    h.target = target;
+    h.lease_deadline_ms = deadline;
+    h.last_health_ms = last_health;
+    h.next_correction_ms = next_correction;
+    return h;
+}
 
 // The loop's timing rules with a given clock. The numbers are written out,
 // not taken from the constants, so that a changed limit fails here.
@@ -23,11 +33,10 @@ TEST(HoldTiming, IdleLimitAndHeartbeat) {
     EXPECT_FALSE(health_due(6999, 5000));
     EXPECT_TRUE(health_due(7000, 5000));
 
-    hold_timing idle = {};
+    hold_state idle = {};
     EXPECT_EQ(hold_wake_up_ms(&idle, 15000), 15000) << "not armed: only the idle limit";
 
-    hold_timing t = {.armed = 1, .paused = 0, .target = 150, .lease_deadline_ms = 9000,
-                     .last_health_ms = 5000, .next_correction_ms = 8000};
+    hold_state t = holding(150, 9000, 5000, 8000);
     EXPECT_EQ(hold_wake_up_ms(&t, 15000), 7000) << "the heartbeat comes first";
     t.next_correction_ms = 5250;
     EXPECT_EQ(hold_wake_up_ms(&t, 15000), 5250) << "then the correction";
@@ -36,13 +45,13 @@ TEST(HoldTiming, IdleLimitAndHeartbeat) {
 }
 
 TEST(HoldTiming, CorrectionsOnlyWhileActiveWithATarget) {
-    hold_timing t = {.armed = 1, .paused = 0, .target = 10, .lease_deadline_ms = 9000,
-                     .last_health_ms = 5000, .next_correction_ms = 5250};
+    hold_state t = holding(10, 9000, 5000, 5250);
     EXPECT_TRUE(hold_correcting(&t));
     EXPECT_EQ(hold_wake_up_ms(&t, 0), 5250);
-    for (hold_timing off : {hold_timing{t.armed, 1, t.target, 9000, 5000, 5250},
-                            hold_timing{t.armed, 0, 9, 9000, 5000, 5250},
-                            hold_timing{0, 0, t.target, 9000, 5000, 5250}}) {
+    hold_state paused = t, low = holding(9, 9000, 5000, 5250), unarmed = t;
+    paused.paused = 1;
+    unarmed.armed = 0;
+    for (const hold_state& off : {paused, low, unarmed}) {
         EXPECT_FALSE(hold_correcting(&off));
         if (off.armed) {
             EXPECT_EQ(hold_wake_up_ms(&off, 0), 7000) << "no correction timer";
@@ -63,7 +72,7 @@ TEST(HoldTiming, CorrectionLinesEightFreeThenOneEveryThirtySeconds) {
 class HoldWait : public ::testing::Test {
   protected:
     void SetUp() override {
-        reset_daemon_state();
+        reset_daemon_state(&g_daemon);
         char tmpl[] = "/tmp/veltaris-wait-XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir_ = tmpl;
@@ -80,7 +89,7 @@ class HoldWait : public ::testing::Test {
         close(peer_[1]);
         for (const char* name : {"other", MAIN_PANEL_LEASE_NAME}) unlink((dir_ + "/" + name).c_str());
         rmdir(dir_.c_str());
-        reset_daemon_state();
+        reset_daemon_state(&g_daemon);
     }
     void touch(const char* name) {
         FILE* f = fopen((dir_ + "/" + name).c_str(), "w");
@@ -97,22 +106,22 @@ class HoldWait : public ::testing::Test {
 
 TEST_F(HoldWait, OtherFilesDoNotEndTheWaitButTheLeaseDoes) {
     touch("other");
-    EXPECT_EQ(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 300, &mask_, 0), 0) << "only the timer ends it";
+    EXPECT_EQ(hold_wait(&g_daemon.process, fds_, POLL_SLOTS, monotonic_ms() + 300, &mask_, 0), 0) << "only the timer ends it";
     touch(MAIN_PANEL_LEASE_NAME);
-    EXPECT_EQ(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 60000, &mask_, 0), 1);
+    EXPECT_EQ(hold_wait(&g_daemon.process, fds_, POLL_SLOTS, monotonic_ms() + 60000, &mask_, 0), 1);
 }
 
 TEST_F(HoldWait, ALostWatchEndsTheWait) {
     // Without its watch the loop cannot know what became of the lease.
     ASSERT_EQ(rmdir(dir_.c_str()), 0);
-    EXPECT_EQ(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 60000, &mask_, 0), 1);
+    EXPECT_EQ(hold_wait(&g_daemon.process, fds_, POLL_SLOTS, monotonic_ms() + 60000, &mask_, 0), 1);
 }
 
 TEST_F(HoldWait, ALeaseEventSeenBeforeTheWaitIsNotForgotten) {
     // The turn already drained a lease event; another file's event must not
     // turn the wait into a full one (the answer would then be the timeout).
     touch("other");
-    EXPECT_EQ(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 1000, &mask_, 1), 1);
+    EXPECT_EQ(hold_wait(&g_daemon.process, fds_, POLL_SLOTS, monotonic_ms() + 1000, &mask_, 1), 1);
 }
 
 TEST_F(HoldWait, APendingStopSignalComesBeforeAReadyConnection) {
@@ -126,8 +135,8 @@ TEST_F(HoldWait, APendingStopSignalComesBeforeAReadyConnection) {
     ASSERT_EQ(raise(SIGTERM), 0);
     ASSERT_EQ(write(peer_[1], "STATUS\n", 7), 7);
 
-    EXPECT_LT(hold_wait(fds_, POLL_SLOTS, monotonic_ms() + 1000, &mask_, 0), 1) << "the connection is not served";
-    EXPECT_EQ(g_daemon.stop_requested, 1);
+    EXPECT_LT(hold_wait(&g_daemon.process, fds_, POLL_SLOTS, monotonic_ms() + 1000, &mask_, 0), 1) << "the connection is not served";
+    EXPECT_EQ(g_daemon.process.stop_requested, 1);
 
     struct timespec zero = {0, 0};
     sigtimedwait(&term, nullptr, &zero);

@@ -1,11 +1,11 @@
 #include "mainpanel/lease.h"
 
+#include <fcntl.h>
 #include <string.h>
 
 #include "common/clock.h"
 #include "common/scan.h"
-#include "common/trusted_file.h"
-#include "common/unique_fd.h"
+#include "common/small_file.h"
 
 int is_valid_session_token(const char* text) {
     size_t len = strnlen(text, SESSION_MAX + 1);
@@ -40,28 +40,19 @@ int parse_main_panel_lease(const char* text, int64_t now_ms, int32_t maximum,
     return 1;
 }
 
-int read_main_panel_lease(lease_record* out) {
-    unique_fd fd(open_trusted_file(MAIN_PANEL_LEASE_PATH, SYSTEM_UID));
-    if (!fd.ok()) return 0;
+int read_main_panel_lease(int32_t maximum, lease_record* out) {
+    // The system user's file, not readable by others; a FIFO planted in the
+    // lease directory must not block the open.
     char buf[LEASE_READ_SIZE];
-    ssize_t n = read_once(fd.get(), buf, sizeof buf);
-    fd.reset();
+    ssize_t n = read_small_file(MAIN_PANEL_LEASE_PATH, O_NOFOLLOW | O_NONBLOCK, SYSTEM_UID, buf,
+                                sizeof buf);
     if (n < 1) return 0;
-    int32_t maximum = g_daemon.maximum;
+    // The clock is read after the file, so a slow read cannot make an
+    // expired deadline look current.
     return parse_main_panel_lease(buf, monotonic_ms(), maximum, out);
 }
 
-int lease_matches_request(const char* session, int32_t pid, lease_record* out) {
-    if (!read_main_panel_lease(out)) return 0;
+int lease_matches_request(const char* session, int32_t pid, int32_t maximum, lease_record* out) {
+    if (!read_main_panel_lease(maximum, out)) return 0;
     return strcmp(out->session, session) == 0 && out->pid == pid;
-}
-
-int accept_set_value(const char* session, int32_t value, int32_t maximum, int64_t now_ms) {
-    if (!g_daemon.armed) return 0;
-    if (now_ms >= g_daemon.lease_deadline_ms) return 0;
-    if (g_daemon.paused) return 0;
-    if (strcmp(session, g_daemon.session) != 0) return 0;
-    if (value > maximum || value < HELD_VALUE_MIN) return 0;
-    g_daemon.target = value;
-    return 1;
 }

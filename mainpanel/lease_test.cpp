@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "daemon/state.h"
 
 namespace {
 
@@ -70,39 +69,6 @@ TEST(MainPanelLease, SessionTokenRule) {
     EXPECT_FALSE(is_valid_session_token("a b"));
     EXPECT_FALSE(is_valid_session_token("a.b"));
     EXPECT_FALSE(is_valid_session_token("\xff"));
-}
-
-class SetAcceptance : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        reset_daemon_state();
-        clear_hold();
-        g_daemon.armed = 1;
-        g_daemon.lease_deadline_ms = kNow + 1000;
-        strcpy(g_daemon.session, "s1");
-        g_daemon.target = 50;
-    }
-    void TearDown() override { reset_daemon_state(); }
-};
-
-TEST_F(SetAcceptance, StoresValuesWithinRange) {
-    EXPECT_TRUE(accept_set_value("s1", 10, kMax, kNow));
-    EXPECT_EQ(g_daemon.target, 10);
-    EXPECT_TRUE(accept_set_value("s1", kMax, kMax, kNow));
-    EXPECT_EQ(g_daemon.target, kMax);
-}
-
-TEST_F(SetAcceptance, RefusalsKeepTheTarget) {
-    EXPECT_FALSE(accept_set_value("s1", 9, kMax, kNow));
-    EXPECT_FALSE(accept_set_value("s1", kMax + 1, kMax, kNow));
-    EXPECT_FALSE(accept_set_value("s2", 100, kMax, kNow));
-    EXPECT_FALSE(accept_set_value("s1", 100, kMax, kNow + 1000));
-    g_daemon.paused = 1;
-    EXPECT_FALSE(accept_set_value("s1", 100, kMax, kNow));
-    g_daemon.paused = 0;
-    g_daemon.armed = 0;
-    EXPECT_FALSE(accept_set_value("s1", 100, kMax, kNow));
-    EXPECT_EQ(g_daemon.target, 50);
 }
 
 }  // namespace

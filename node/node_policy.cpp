@@ -1,16 +1,9 @@
 #include "node/node_policy.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <limits.h>
-#include <stdio.h>
-#include <stdlib.h>
+#include <stddef.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include "common/unique_fd.h"
-#include "daemon/state.h"
+#include "process/protocol.h"
 
 namespace {
 
@@ -44,8 +37,6 @@ const char* const kLedPanelNames[] = {
 };
 
 const char kTail[] = "/brightness";
-const char kMaxName[] = "max_brightness";
-enum { REALPATH_SIZE = 4096 };
 
 int names_numbered_sibling(const char* name) {
     for (const char* word : kNumberedSiblingWords) {
@@ -60,21 +51,6 @@ int names_numbered_sibling(const char* name) {
         }
     }
     return 0;
-}
-
-// The canonical path is printed unescaped in JSON and stored as one
-// blank-free field, so it may hold no blank, control byte, quote or
-// backslash.
-int canonical_bytes_ok(const char* path) {
-    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(path); *p; ++p) {
-        if (*p < 0x21 || *p == '"' || *p == '\\') return 0;
-    }
-    return 1;
-}
-
-int fail_with(int code) {
-    errno = code;
-    return -1;
 }
 
 }  // namespace
@@ -120,71 +96,16 @@ int node_path_allowed(const char* path) {
     return 0;
 }
 
-int capture_node(const char* path) {
-    if (!node_path_allowed(path)) return fail_with(EINVAL);
-    size_t path_len = strlen(path);
-    if (path_len > NODE_PATH_SIZE - 1) return fail_with(EINVAL);
-
-    char real[REALPATH_SIZE];
-    if (realpath(path, real) == nullptr) return fail_with(EINVAL);
-    if (strncmp(real, SYSFS_DEVICES_PREFIX, SYSFS_DEVICES_PREFIX_LEN) != 0) return fail_with(EINVAL);
-    size_t real_len = strlen(real);
-    if (real_len > CANONICAL_PATH_SIZE - 1) return fail_with(EINVAL);
-    struct stat st;
-    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return fail_with(EINVAL);
-    if (!canonical_bytes_ok(real)) return fail_with(EINVAL);
-
-    memcpy(g_daemon.node_path, path, path_len + 1);
-    memcpy(g_daemon.canonical_path, real, real_len + 1);
-    g_daemon.node_dev = static_cast<uint64_t>(st.st_dev);
-    g_daemon.node_ino = static_cast<uint64_t>(st.st_ino);
-
-    // The policy guarantees the last "/" is the one before "brightness".
-    const char* last_slash = strrchr(path, '/');
-    int dir_len = static_cast<int>(last_slash - path);
-    int n = snprintf(g_daemon.max_path, sizeof g_daemon.max_path, "%.*s/%s", dir_len, path,
-                     kMaxName);
-    if (n < 1 || n > NODE_PATH_SIZE - 1) return fail_with(ENAMETOOLONG);
-
-    // The maximum must come from the node's own device directory.
-    char max_real[REALPATH_SIZE];
-    if (realpath(g_daemon.max_path, max_real) == nullptr) return fail_with(EINVAL);
-    char* max_dir_end = strrchr(max_real, '/');
-    if (max_dir_end == nullptr) return fail_with(EINVAL);
-    size_t max_dir_len = static_cast<size_t>(max_dir_end - max_real);
-    const char* node_last = strrchr(real, '/');
-    if (node_last == nullptr || static_cast<size_t>(node_last - real) != max_dir_len ||
-        memcmp(real, max_real, max_dir_len) != 0) {
-        return fail_with(EINVAL);
-    }
-    return 0;
+int under_sysfs_devices(const char* path) {
+    return strncmp(path, SYSFS_DEVICES_PREFIX, SYSFS_DEVICES_PREFIX_LEN) == 0;
 }
 
-int node_identity_ok(void) {
-    int saved = errno;
-    struct stat st;
-    int ok = 0;
-    if (stat(g_daemon.node_path, &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<uint64_t>(st.st_dev) == g_daemon.node_dev &&
-        static_cast<uint64_t>(st.st_ino) == g_daemon.node_ino) {
-        char real[REALPATH_SIZE];
-        ok = realpath(g_daemon.node_path, real) != nullptr &&
-             strcmp(real, g_daemon.canonical_path) == 0;
+int real_path_allowed(const char* real) {
+    if (!under_sysfs_devices(real)) return 0;
+    if (strnlen(real, CANONICAL_PATH_SIZE) > CANONICAL_PATH_SIZE - 1) return 0;
+    // Bytes are compared unsigned: 0x80 and above pass.
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(real); *p; ++p) {
+        if (*p < 0x21 || *p == '"' || *p == '\\') return 0;
     }
-    errno = saved;
-    return ok;
-}
-
-int open_node_for_write(void) {
-    if (!node_identity_ok()) return fail_with(ESTALE);
-    unique_fd fd(open(g_daemon.node_path, O_WRONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.ok()) return -1;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<uint64_t>(st.st_dev) != g_daemon.node_dev ||
-        static_cast<uint64_t>(st.st_ino) != g_daemon.node_ino || !node_identity_ok()) {
-        fd.reset();
-        return fail_with(ESTALE);
-    }
-    return fd.release();
+    return 1;
 }

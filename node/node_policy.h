@@ -1,24 +1,16 @@
-// Which paths may name the panel's brightness node, the node's identity
-// captured at start, and opening the node for writing only while that
-// identity still holds.
+// Which paths may name the main panel's brightness node, and which real
+// paths such a node may resolve to. Pure: nothing here touches a file.
 #pragma once
 
-#define SYSFS_DEVICES_PREFIX "/sys/devices/"
-enum { SYSFS_DEVICES_PREFIX_LEN = 13, NODE_NAME_MAX = 96 };
-
-// 1 when path names an acceptable brightness node; pure.
+// 1 when path names an acceptable brightness node: under the backlight
+// class, or a listed panel name under the LED class, with a device name
+// that says nothing of a second panel, keyboard, torch or the like.
 int node_path_allowed(const char* path);
 
-// Validates path, resolves it and fills the node fields of g_daemon
-// (node_path, canonical_path, node_dev, node_ino, max_path). Returns 0, or
-// -1 with errno EINVAL (refused or unresolvable) or ENAMETOOLONG (the
-// max_brightness sibling path does not fit).
-int capture_node(const char* path);
+// 1 when path lies under /sys/devices/, where every real device node is.
+int under_sysfs_devices(const char* path);
 
-// 1 when node_path still resolves to the captured device, inode and
-// canonical path; sets no error code.
-int node_identity_ok(void);
-
-// A descriptor open for writing on the captured node, or -1 with errno
-// (ESTALE when the identity does not hold, the open error otherwise).
-int open_node_for_write(void);
+// 1 when a node's real path may be held: under /sys/devices/, at most 767
+// bytes, and without blanks, control bytes, quotes or backslashes, so that
+// it can be printed unescaped in JSON and stored as one field.
+int real_path_allowed(const char* real);

@@ -1,239 +1,63 @@
 #include "node/write_guard.h"
 
 #include <errno.h>
-#include <fcntl.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/scan.h"
-#include "common/trusted_file.h"
-#include "common/unique_fd.h"
-#include "daemon/environment.h"
-#include "node/node_policy.h"
+#include "node/node_identity.h"
+#include "node/permission_record.h"
 
-namespace {
+static const mode_t kWriteBits = 0222;
 
-const char kV2Magic[] = "v2\n";
-const size_t kV2MagicLen = 3;
-const uint32_t kModeLimit = 01000;
-enum {
-    REALPATH_SIZE = 4096,
-    PROC_FD_PATH_SIZE = 32,
-    RECORD_TEMP_NAMES = 4,
-};
-
-int fail_with(int code) {
-    errno = code;
-    return -1;
-}
-
-int parse_v2(const char* text, permission_record* rec) {
-    const char* p = text + 2;  // past "v2"
-    char spare;
-    if (!scan_octal(&p, &rec->mode) || !scan_u64(&p, &rec->dev) || !scan_u64(&p, &rec->ino) ||
-        !scan_word(&p, rec->boot_id, BOOT_ID_SIZE - 1) ||
-        !scan_word(&p, rec->node_path, NODE_PATH_SIZE - 1) ||
-        !scan_word(&p, rec->canonical_path, CANONICAL_PATH_SIZE - 1) || scan_char(&p, &spare)) {
+int arm_write_guard(guard_state* guard, const node_identity* node, const char* boot_id) {
+    if (guard->held_fd >= 0) return 0;
+    if (!node_identity_ok(node)) {
+        errno = ESTALE;
         return -1;
     }
-    char checked_boot_id[BOOT_ID_SIZE];
-    if (parse_boot_identity(rec->boot_id, strlen(rec->boot_id), checked_boot_id) != 0) return -1;
-    if (!node_path_allowed(rec->node_path)) return -1;
-    if (strncmp(rec->canonical_path, SYSFS_DEVICES_PREFIX, SYSFS_DEVICES_PREFIX_LEN) != 0) return -1;
-    return 0;
-}
-
-int parse_legacy(const char* text, permission_record* rec) {
-    const char* p = text;
-    char spare;
-    if (!scan_octal(&p, &rec->mode) || scan_char(&p, &spare)) return -1;
-    rec->legacy = 1;
-    snprintf(rec->node_path, sizeof rec->node_path, "%s", LEGACY_NODE_PATH);
-    return 0;
-}
-
-// A temporary name for the record where the file system cannot create it
-// unnamed: the usual name, or, when something that cannot be removed sits
-// there, the next of a few numbered ones. Returns the descriptor (path
-// holds the name), or -1 with errno.
-int open_named_temporary(char* path, size_t size) {
-    for (int i = 0; i < RECORD_TEMP_NAMES; ++i) {
-        int n = i == 0 ? snprintf(path, size, "%s", PERMISSION_RECORD_TMP_PATH)
-                       : snprintf(path, size, "%s.%d", PERMISSION_RECORD_TMP_PATH, i);
-        if (n < 1 || static_cast<size_t>(n) >= size) return fail_with(ENAMETOOLONG);
-        // A leftover of a crash is replaced; anything that cannot be
-        // removed (a directory) is passed by.
-        if (unlink(path) != 0 && errno != ENOENT) continue;
-        int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (fd >= 0 || errno != EEXIST) return fd;
-    }
-    return fail_with(EEXIST);
-}
-
-// Gives the unnamed file open on fd the record's name.
-int link_unnamed(int fd) {
-    char self[PROC_FD_PATH_SIZE];
-    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
-    if (linkat(AT_FDCWD, self, AT_FDCWD, PERMISSION_RECORD_PATH, AT_SYMLINK_FOLLOW) == 0) return 0;
-    // Without /proc, the descriptor itself names the file (this needs a
-    // capability that root normally has).
-    if (errno != ENOENT) return -1;
-    return linkat(fd, "", AT_FDCWD, PERMISSION_RECORD_PATH, AT_EMPTY_PATH);
-}
-
-// Writes the complete record, syncs it and only then gives it its name, so
-// a crash at any point leaves either no record or a whole one. The file is
-// made without a name where the file system allows it, so nothing left at
-// a temporary name by an earlier run can get in the way. An existing
-// record is never replaced (EEXIST): it still holds bits to restore.
-int create_permission_record(const char* text, size_t len) {
     struct stat st;
-    if (lstat(PERMISSION_RECORD_PATH, &st) == 0) return fail_with(EEXIST);
-    if (errno != ENOENT) return -1;
-
-    char tmp_path[NODE_PATH_SIZE] = "";
-    unique_fd fd(open(PRIVATE_DIR, O_WRONLY | O_TMPFILE | O_CLOEXEC, 0600));
-    if (!fd.ok()) {
-        // EOPNOTSUPP: the file system cannot; EISDIR: the kernel predates
-        // unnamed files and took the flag for O_DIRECTORY.
-        if (errno != EOPNOTSUPP && errno != EISDIR) return -1;
-        fd = unique_fd(open_named_temporary(tmp_path, sizeof tmp_path));
-        if (!fd.ok()) return -1;
-    }
-    errno = 0;
-    ssize_t written = write(fd.get(), text, len);
-    int ok = written >= 0 && static_cast<size_t>(written) == len;
-    if (ok) ok = fsync(fd.get()) == 0;
-    if (ok) {
-        ok = tmp_path[0] != '\0' ? link(tmp_path, PERMISSION_RECORD_PATH) == 0 : link_unnamed(fd.get()) == 0;
-    }
-    int saved = errno != 0 ? errno : EIO;
-    fd.reset();
-    if (tmp_path[0] != '\0') unlink(tmp_path);
-    errno = saved;
-    return ok ? 0 : -1;
-}
-
-}  // namespace
-
-int parse_permission_record(const char* text, permission_record* out) {
-    permission_record rec = {};
-    int rc = strncmp(text, kV2Magic, kV2MagicLen) == 0 ? parse_v2(text, &rec)
-                                                        : parse_legacy(text, &rec);
-    if (rc != 0 || rec.mode >= kModeLimit) return fail_with(EINVAL);
-    *out = rec;
-    return 0;
-}
-
-int format_permission_record(const permission_record* rec, char* buf, size_t size) {
-    int n = snprintf(buf, size, "v2\n%o\n%llu %llu\n%s\n%s\n%s\n", rec->mode,
-                     static_cast<unsigned long long>(rec->dev),
-                     static_cast<unsigned long long>(rec->ino), rec->boot_id, rec->node_path,
-                     rec->canonical_path);
-    if (n < 1 || static_cast<size_t>(n) >= size) return -1;
-    return n;
-}
-
-int record_matches_node(const permission_record* rec, const char* real_path, uint64_t dev,
-                        uint64_t ino) {
-    if (strncmp(real_path, SYSFS_DEVICES_PREFIX, SYSFS_DEVICES_PREFIX_LEN) != 0) return 0;
-    if (rec->legacy) return 1;
-    return strcmp(rec->canonical_path, real_path) == 0 && rec->dev == dev && rec->ino == ino;
-}
-
-int restore_permissions(void) {
-    unique_fd fd(open(PERMISSION_RECORD_PATH, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
-    if (!fd.ok()) return errno == ENOENT ? 0 : -1;
-    struct stat st;
-    if (fstat(fd.get(), &st) != 0 || !stat_is_trusted(&st, 0)) return -1;
-    char text[PERMISSION_RECORD_SIZE];
-    ssize_t n = read_once(fd.get(), text, sizeof text);
-    fd.reset();
-    if (n < 1 || n == PERMISSION_RECORD_SIZE - 1) return fail_with(EINVAL);
-
-    permission_record rec;
-    if (parse_permission_record(text, &rec) != 0) return -1;
-    if (!rec.legacy && strcmp(rec.boot_id, g_daemon.boot_id) != 0) {
-        // Modes of sysfs nodes do not survive a reboot: nothing to put back.
-        return unlink(PERMISSION_RECORD_PATH);
-    }
-
-    struct stat node_st;
-    char real[REALPATH_SIZE];
-    if (stat(rec.node_path, &node_st) != 0 || !S_ISREG(node_st.st_mode) ||
-        realpath(rec.node_path, real) == nullptr ||
-        strncmp(real, SYSFS_DEVICES_PREFIX, SYSFS_DEVICES_PREFIX_LEN) != 0) {
-        return fail_with(ESTALE);
-    }
-    if (!record_matches_node(&rec, real, static_cast<uint64_t>(node_st.st_dev),
-                             static_cast<uint64_t>(node_st.st_ino))) {
-        return fail_with(ESTALE);
-    }
-    unique_fd node(open(rec.node_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!node.ok()) return -1;
-    struct stat open_st;
-    if (fstat(node.get(), &open_st) != 0 || open_st.st_dev != node_st.st_dev ||
-        open_st.st_ino != node_st.st_ino) {
-        return fail_with(ESTALE);
-    }
-    if (fchmod(node.get(), static_cast<mode_t>(rec.mode)) != 0) return -1;
-    node.reset();
-    return unlink(PERMISSION_RECORD_PATH);
-}
-
-int arm_write_guard(void) {
-    if (g_daemon.held_fd >= 0) return 0;
-    if (!node_identity_ok()) return fail_with(ESTALE);
-    struct stat st;
-    if (stat(g_daemon.node_path, &st) != 0) return -1;
-    g_daemon.saved_mode = static_cast<int32_t>(st.st_mode & 0777);
+    if (stat(node->node_path, &st) != 0) return -1;
+    guard->saved_mode = static_cast<int32_t>(st.st_mode & 0777);
 
     permission_record rec = {};
-    rec.mode = static_cast<uint32_t>(g_daemon.saved_mode);
+    rec.mode = static_cast<uint32_t>(guard->saved_mode);
     rec.dev = static_cast<uint64_t>(st.st_dev);
     rec.ino = static_cast<uint64_t>(st.st_ino);
-    snprintf(rec.boot_id, sizeof rec.boot_id, "%s", g_daemon.boot_id);
-    snprintf(rec.node_path, sizeof rec.node_path, "%s", g_daemon.node_path);
-    snprintf(rec.canonical_path, sizeof rec.canonical_path, "%s", g_daemon.canonical_path);
-    char text[PERMISSION_RECORD_SIZE];
-    int len = format_permission_record(&rec, text, sizeof text);
-    if (len < 0) return fail_with(ENAMETOOLONG);
+    snprintf(rec.boot_id, sizeof rec.boot_id, "%s", boot_id);
+    snprintf(rec.node_path, sizeof rec.node_path, "%s", node->node_path);
+    snprintf(rec.canonical_path, sizeof rec.canonical_path, "%s", node->canonical_path);
     // Only once the record is on disk may the node's mode change.
-    if (create_permission_record(text, static_cast<size_t>(len)) != 0) return -1;
+    if (write_permission_record(&rec) != 0) return -1;
 
-    int fd = open_node_for_write();
+    int fd = open_node_for_write(node);
     if (fd < 0) {
         int saved = errno;
-        restore_permissions();
+        restore_permissions(boot_id);
         errno = saved;
         return -1;
     }
-    g_daemon.held_fd = fd;
-    if (fchmod(fd, static_cast<mode_t>(g_daemon.saved_mode) & ~static_cast<mode_t>(0222)) == 0) {
-        return 0;
-    }
+    guard->held_fd = fd;
+    if (fchmod(fd, static_cast<mode_t>(guard->saved_mode) & ~kWriteBits) == 0) return 0;
     // Report why arming failed, not what the release's own lookups left in
     // errno; a failed release reports itself.
     int saved = errno;
-    if (release_write_guard() == 0) errno = saved;
+    if (release_write_guard(guard, boot_id) == 0) errno = saved;
     return -1;
 }
 
-int release_write_guard(void) {
-    if (g_daemon.held_fd >= 0) close(g_daemon.held_fd);
-    g_daemon.held_fd = -1;
-    int rc = restore_permissions();
-    if (rc == 0) g_daemon.saved_mode = -1;
+int release_write_guard(guard_state* guard, const char* boot_id) {
+    if (guard->held_fd >= 0) close(guard->held_fd);
+    guard->held_fd = -1;
+    int rc = restore_permissions(boot_id);
+    if (rc == 0) guard->saved_mode = -1;
     return rc;
 }
 
-int enforce_guard_mode(void) {
-    if (g_daemon.held_fd < 0) return 0;
+int enforce_guard_mode(const guard_state* guard) {
+    if (guard->held_fd < 0) return 0;
     struct stat st;
-    if (fstat(g_daemon.held_fd, &st) != 0) return -1;
-    if ((st.st_mode & 0222) == 0) return 0;
-    return fchmod(g_daemon.held_fd, st.st_mode & 0777 & ~static_cast<mode_t>(0222));
+    if (fstat(guard->held_fd, &st) != 0) return -1;
+    if ((st.st_mode & kWriteBits) == 0) return 0;
+    return fchmod(guard->held_fd, st.st_mode & 0777 & ~kWriteBits);
 }

@@ -3,10 +3,10 @@
 #include <stdint.h>
 
 #include "outdoor/outdoor_lease.h"
+#include "process/state.h"
 
 enum {
-    BOOST_MIN_VALUE = 10,
-    BOOST_STABLE_MS = 500,
+    BOOST_STABLE_MS = 500,  // a node value this old becomes the base
     PERMILLE = 1000,
 };
 
@@ -25,5 +25,8 @@ struct boost_state {
 int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int32_t current,
                      int32_t maximum, int panel_busy, int64_t now_ms);
 
-// 0 written and read back; 1 not attempted; -1 failed.
-int32_t write_outdoor_value(int32_t expected, int32_t value);
+// Writes value to the node while it still shows expected, holding the
+// main-panel lock for the whole write, and reads it back. 0 written and
+// read back; 1 not attempted (the lock is busy, the maximum or the node
+// changed); -1 failed.
+int32_t write_outdoor_value(const node_identity* node, int32_t expected, int32_t value);

@@ -5,10 +5,7 @@
 
 #include "common/atomic_file.h"
 #include "common/clock.h"
-
-static const char* json_bool(int32_t flag) {
-    return flag ? "true" : "false";
-}
+#include "common/json.h"
 
 int format_outdoor_health(char* buf, size_t size, int pid, const boost_state* state,
                           const char* reason, int64_t uptime_ms) {

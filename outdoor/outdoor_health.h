@@ -1,12 +1,10 @@
+// The outdoor health record: one JSON line saying whether a boost is in
+// force, from which base to which target, and why it was last written.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
-#include "daemon/environment.h"
 #include "outdoor/boost.h"
-
-#define OUTDOOR_HEALTH_PATH PRIVATE_DIR "/outdoor-node-health.json"
-#define OUTDOOR_HEALTH_TMP_PATH PRIVATE_DIR "/outdoor-node-health.json.new"
 
 enum { OUTDOOR_HEALTH_SIZE = 400 };
 

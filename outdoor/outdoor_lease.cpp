@@ -7,19 +7,14 @@
 
 #include "common/clock.h"
 #include "common/scan.h"
-#include "common/trusted_file.h"
-#include "common/unique_fd.h"
+#include "common/small_file.h"
 
 enum {
-    SYSTEM_UID = 1000,
     // A full read buffer means the file may be longer than we looked at, so
     // the longest acceptable text is one byte shorter than a full read.
     OUTDOOR_LEASE_MAX_LEN = OUTDOOR_LEASE_READ_SIZE - 2,
     LEASE_VERSION_WIDTH = 2,
     LEASE_FIELD_COUNT = 5,
-    V1_RATIO_MAX = 1000,
-    V2_LEVEL_MIN = 10,
-    V2_LEVEL_MAX = 65535,
     V2_FULL_RATIO = 1000,
     CMDLINE_PATH_SIZE = 64,
 };
@@ -78,12 +73,12 @@ int parse_outdoor_lease(const char* text, size_t len, int64_t now_ms,
     if (strcmp(version, "v2") == 0) {
         // 0 asks for the maximum; anything else is an absolute level that
         // must be one a boost could actually start from.
-        if (value != 0 && (value < V2_LEVEL_MIN || value > V2_LEVEL_MAX)) return 0;
+        if (value != 0 && (value < OUTDOOR_V2_LEVEL_MIN || value > OUTDOOR_V2_LEVEL_MAX)) return 0;
         ratio_permille = V2_FULL_RATIO;
         is_v2 = 1;
         level = value;
     } else if (strcmp(version, "v1") == 0) {
-        if (value < 0 || value > V1_RATIO_MAX) return 0;
+        if (value < 0 || value > OUTDOOR_V1_RATIO_MAX) return 0;
         ratio_permille = value;
         is_v2 = 0;
         level = 0;
@@ -103,11 +98,9 @@ int parse_outdoor_lease(const char* text, size_t len, int64_t now_ms,
 int read_outdoor_lease(outdoor_lease_record* out) {
     // The lease directory belongs to the system user, so the file must too,
     // and it must not be a link, a FIFO or readable by anyone else.
-    unique_fd fd(open_trusted_file(OUTDOOR_LEASE_PATH, SYSTEM_UID));
-    if (!fd.ok()) return 0;
     char buf[OUTDOOR_LEASE_READ_SIZE];
-    ssize_t n = read_once(fd.get(), buf, sizeof buf);
-    fd.reset();
+    ssize_t n = read_small_file(OUTDOOR_LEASE_PATH, O_NOFOLLOW | O_NONBLOCK, SYSTEM_UID, buf,
+                                sizeof buf);
     if (n < 1) return 0;
     // The clock is read after the file so that a slow read cannot make an
     // expired deadline look current.
@@ -124,14 +117,11 @@ int is_system_server(int32_t pid) {
     char path[CMDLINE_PATH_SIZE];
     int plen = snprintf(path, sizeof path, "/proc/%d/cmdline", static_cast<int>(pid));
     if (plen < 1 || static_cast<size_t>(plen) >= sizeof path) return 0;
-    unique_fd fd(open(path, O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) return 0;
     char buf[CMDLINE_READ_SIZE];
-    ssize_t n = read_once(fd.get(), buf, sizeof buf);
-    fd.reset();
+    ssize_t n = read_small_file(path, 0, SMALL_FILE_ANY_OWNER, buf, sizeof buf);
     if (n < 1) return 0;
-    // read_once leaves at least one zero byte after what it read. A process
-    // that rewrote its title may end its first element there rather than
-    // with its own NUL, so that byte counts as the terminator.
+    // The reader leaves at least one zero byte after what it read. A
+    // process that rewrote its title may end its first element there rather
+    // than with its own NUL, so that byte counts as the terminator.
     return cmdline_is_system_server(buf, static_cast<size_t>(n) + 1);
 }

@@ -4,14 +4,9 @@
 #include <stddef.h>
 #include <stdint.h>
 
-#define OUTDOOR_LEASE_NAME "veltaris-outdoor-node-lease"
-#define OUTDOOR_LEASE_PATH "/data/system/" OUTDOOR_LEASE_NAME
+#include "process/protocol.h"
 
-enum {
-    OUTDOOR_LEASE_READ_SIZE = 160,  // a valid file is 1..158 bytes
-    OUTDOOR_LEASE_MAX_AHEAD_MS = 1500,
-    CMDLINE_READ_SIZE = 64,
-};
+enum { CMDLINE_READ_SIZE = 64 };
 
 struct outdoor_lease_record {
     int32_t pid;

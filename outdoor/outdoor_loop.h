@@ -5,7 +5,28 @@
 #include <signal.h>
 #include <stdint.h>
 
+#include "outdoor/boost.h"
 #include "outdoor/outdoor_lease.h"
+#include "process/state.h"
+
+// What one run of the loop carries from turn to turn.
+struct outdoor_run {
+    const node_identity* node;
+    int32_t maximum;          // captured at start-up, fixed for the run
+    boost_state state;
+    const char* stop_reason;  // what the final record will say
+};
+
+enum outdoor_turn_result {
+    OUTDOOR_WAIT,   // sleep until the next change or the lease's deadline
+    OUTDOOR_AGAIN,  // a raise was dropped because the lease changed: look again at once
+    OUTDOOR_LEAVE,  // the node changed or a write failed: end the loop
+};
+
+// One turn: reads the lease (into *lease, *have_lease says whether the turn
+// had a lease from system_server), probes the main-panel lock, reads the
+// node, decides and writes. Reports a changed boost state.
+outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, int* have_lease);
 
 // How long the loop may sleep after a turn that saw lease (null when the
 // turn had no system lease): until its deadline while it holds a boost,
@@ -16,10 +37,12 @@ int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_m
 // arrives or, when timeout_ms is not negative, that many milliseconds
 // pass; wait_mask is the signal mask during the wait, which lets the stop
 // signals in. A stop signal that was already pending when the directory
-// changed sets the stop flag before this returns.
-void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask);
+// changed sets *stop before this returns.
+void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
+                  volatile sig_atomic_t* stop);
 
-// Runs outdoor mode until it ends; returns the exit code (7 when the
-// change notification cannot be set up, else 0). lock_fd is the outdoor
-// lock, closed on the way out.
-int run_outdoor_loop(int32_t maximum, int lock_fd);
+// Runs outdoor mode on node until *stop is set, the node changes or a
+// write fails; returns the exit code (7 when the lease directory cannot be
+// watched, else 0). lock_fd is the outdoor lock, closed on the way out.
+int run_outdoor_loop(const node_identity* node, int32_t maximum, int lock_fd,
+                     volatile sig_atomic_t* stop);

@@ -10,7 +10,7 @@
 #include <string>
 
 #include "common/dir_watch.h"
-#include "daemon/state.h"
+#include "process/state.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ TEST(OutdoorWait, OnlyAHeldLeaseSetsATimer) {
 }
 
 TEST(OutdoorWait, APendingStopSignalIsSeenWhenTheDirectoryChanged) {
-    reset_daemon_state();
+    reset_daemon_state(&g_daemon);
     char dir[] = "/tmp/veltaris-outdoor-wait-XXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
     int notify = dir_watch_open(dir, IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE);
@@ -44,8 +44,8 @@ TEST(OutdoorWait, APendingStopSignalIsSeenWhenTheDirectoryChanged) {
     ASSERT_NE(f, nullptr);
     fclose(f);
 
-    outdoor_wait(notify, 1000, &during);
-    EXPECT_EQ(g_daemon.stop_requested, 1) << "the next turn must not act";
+    outdoor_wait(notify, 1000, &during, &g_daemon.process.stop_requested);
+    EXPECT_EQ(g_daemon.process.stop_requested, 1) << "the next turn must not act";
 
     struct timespec zero = {0, 0};
     sigtimedwait(&term, nullptr, &zero);
@@ -54,7 +54,7 @@ TEST(OutdoorWait, APendingStopSignalIsSeenWhenTheDirectoryChanged) {
     close(notify);
     unlink(file.c_str());
     rmdir(dir);
-    reset_daemon_state();
+    reset_daemon_state(&g_daemon);
 }
 
 }  // namespace

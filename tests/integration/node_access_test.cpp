@@ -24,11 +24,13 @@
 #include <utility>
 #include <vector>
 
-#include "daemon/state.h"
 #include "mainpanel/lease.h"
-#include "node/node_policy.h"
+#include "mainpanel/verified_write.h"
+#include "node/node_identity.h"
 #include "node/node_value.h"
+#include "node/permission_record.h"
 #include "node/write_guard.h"
+#include "process/state.h"
 #include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
@@ -186,19 +188,19 @@ class NodeAccessTest : public SandboxTest {
     void SetUp() override {
         SandboxTest::SetUp();
         if (IsSkipped() || HasFatalFailure()) return;
-        reset_daemon_state();
+        reset_daemon_state(&s_);
         boot_ = boot_id();
         while (!boot_.empty() && (boot_.back() == '\n' || boot_.back() == '\r')) boot_.pop_back();
         ASSERT_EQ(boot_.size(), (size_t)BOOT_ID_LENGTH);
-        snprintf(g_daemon.boot_id, sizeof g_daemon.boot_id, "%s", boot_.c_str());
-        g_daemon.maximum = 255;
+        snprintf(s_.process.boot_id, sizeof s_.process.boot_id, "%s", boot_.c_str());
+        s_.node.maximum = 255;
     }
 
     void TearDown() override {
         // A held descriptor on a fake node would keep its FUSE mount busy.
-        if (g_daemon.held_fd >= 0) release_write_guard();
-        if (g_daemon.held_fd >= 0) close(g_daemon.held_fd);
-        reset_daemon_state();
+        if (s_.guard.held_fd >= 0) release();
+        if (s_.guard.held_fd >= 0) close(s_.guard.held_fd);
+        reset_daemon_state(&s_);
         SandboxTest::TearDown();
     }
 
@@ -206,7 +208,7 @@ class NodeAccessTest : public SandboxTest {
     FakeNode* captured_node(const FakeNodeOptions& options = {}) {
         FakeNode* node = add_node(options);
         if (node == nullptr) return nullptr;
-        if (capture_node(node->brightness_path().c_str()) != 0) {
+        if (capture(node->brightness_path().c_str()) != 0) {
             ADD_FAILURE() << "capture_node: " << strerror(errno);
             return nullptr;
         }
@@ -228,9 +230,9 @@ class NodeAccessTest : public SandboxTest {
     // writes names lease_session and lease_pid. True when the lease was
     // written.
     bool hold_with_lease(const std::string& lease_session, int lease_pid, int active, int target) {
-        snprintf(g_daemon.session, sizeof g_daemon.session, "%s", "S");
-        g_daemon.lease_pid = kLeasePid;
-        g_daemon.armed = 1;
+        snprintf(s_.hold.session, sizeof s_.hold.session, "%s", "S");
+        s_.hold.lease_pid = kLeasePid;
+        s_.hold.armed = 1;
         return write_lease(lease_session, lease_pid, active, target) == 0;
     }
 
@@ -251,8 +253,26 @@ class NodeAccessTest : public SandboxTest {
                              mode);
     }
 
+    // The node code, on the fixture's own state record.
+    int capture(const std::string& path) { return capture_node(&s_.node, path.c_str()); }
+    int identity_ok() { return node_identity_ok(&s_.node); }
+    int open_for_write() { return open_node_for_write(&s_.node); }
+    int arm() { return arm_write_guard(&s_.guard, &s_.node, s_.process.boot_id); }
+    int release() { return release_write_guard(&s_.guard, s_.process.boot_id); }
+    int restore() { return restore_permissions(s_.process.boot_id); }
+    int vwrite(int value) { return verified_write(&s_, value); }
+
+    // Nothing was written, no record made, and last_error is err.
+    void expect_nothing_written(FakeNode& node, int err) {
+        EXPECT_EQ(s_.counters.last_error, err);
+        EXPECT_EQ(s_.counters.write_attempts, 0);
+        EXPECT_EQ(node.writes_received(), 0);
+        EXPECT_FALSE(path_exists(kPermissionRecord));
+    }
+
     static constexpr int kLeasePid = 4242;
     std::string boot_;
+    daemon_state s_;
 };
 
 // ---------------------------------------------------------------- capture
@@ -260,17 +280,17 @@ class NodeAccessTest : public SandboxTest {
 TEST_F(NodeAccessTest, CaptureRecordsPathIdentityAndSibling) {
     FakeNode* node = add_node();
     ASSERT_NE(node, nullptr);
-    ASSERT_EQ(capture_node(node->brightness_path().c_str()), 0) << strerror(errno);
-    EXPECT_STREQ(g_daemon.node_path, kDefaultNodePath.c_str());
-    EXPECT_STREQ(g_daemon.canonical_path, node->real_brightness_path().c_str());
-    EXPECT_EQ(std::string(g_daemon.canonical_path).rfind("/sys/devices/", 0), 0u);
+    ASSERT_EQ(capture(node->brightness_path().c_str()), 0) << strerror(errno);
+    EXPECT_STREQ(s_.node.node_path, kDefaultNodePath.c_str());
+    EXPECT_STREQ(s_.node.canonical_path, node->real_brightness_path().c_str());
+    EXPECT_EQ(std::string(s_.node.canonical_path).rfind("/sys/devices/", 0), 0u);
     auto st = stat_path(node->brightness_path());
     ASSERT_TRUE(st);
-    EXPECT_EQ(g_daemon.node_dev, (uint64_t)st->st_dev);
-    EXPECT_EQ(g_daemon.node_ino, (uint64_t)st->st_ino);
-    EXPECT_EQ(g_daemon.node_ino, node->current_inode());
-    EXPECT_STREQ(g_daemon.max_path, "/sys/class/backlight/panel0-backlight/max_brightness");
-    EXPECT_EQ(read_sysfs_value(g_daemon.max_path), 255);
+    EXPECT_EQ(s_.node.node_dev, (uint64_t)st->st_dev);
+    EXPECT_EQ(s_.node.node_ino, (uint64_t)st->st_ino);
+    EXPECT_EQ(s_.node.node_ino, node->current_inode());
+    EXPECT_STREQ(s_.node.max_path, "/sys/class/backlight/panel0-backlight/max_brightness");
+    EXPECT_EQ(read_sysfs_value(s_.node.max_path), 255);
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesRealPathsItCannotTrust) {
@@ -290,7 +310,7 @@ TEST_F(NodeAccessTest, CaptureRefusesRealPathsItCannotTrust) {
         SCOPED_TRACE(dir);
         ASSERT_TRUE(make_device_dir(dir));
         ASSERT_TRUE(point_class_link("backlight", "evil", dir));
-        EXPECT_FAILS_WITH(capture_node("/sys/class/backlight/evil/brightness"), EINVAL);
+        EXPECT_FAILS_WITH(capture("/sys/class/backlight/evil/brightness"), EINVAL);
     }
 }
 
@@ -299,10 +319,10 @@ TEST_F(NodeAccessTest, CaptureAcceptsHandBuiltDevice) {
     const std::string dev = kHandDevices + "/handpanel";
     ASSERT_TRUE(make_device_dir(dev));
     ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
-    ASSERT_EQ(capture_node("/sys/class/backlight/handpanel/brightness"), 0) << strerror(errno);
-    EXPECT_EQ(std::string(g_daemon.canonical_path), dev + "/brightness");
-    EXPECT_STREQ(g_daemon.max_path, "/sys/class/backlight/handpanel/max_brightness");
-    EXPECT_TRUE(node_identity_ok());
+    ASSERT_EQ(capture("/sys/class/backlight/handpanel/brightness"), 0) << strerror(errno);
+    EXPECT_EQ(std::string(s_.node.canonical_path), dev + "/brightness");
+    EXPECT_STREQ(s_.node.max_path, "/sys/class/backlight/handpanel/max_brightness");
+    EXPECT_TRUE(identity_ok());
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesMaxBrightnessFromAnotherDirectory) {
@@ -313,7 +333,7 @@ TEST_F(NodeAccessTest, CaptureRefusesMaxBrightnessFromAnotherDirectory) {
     ASSERT_EQ(unlink((dev + "/max_brightness").c_str()), 0);
     ASSERT_EQ(symlink((other + "/max_brightness").c_str(), (dev + "/max_brightness").c_str()), 0);
     ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
-    EXPECT_FAILS_WITH(capture_node("/sys/class/backlight/handpanel/brightness"), EINVAL);
+    EXPECT_FAILS_WITH(capture("/sys/class/backlight/handpanel/brightness"), EINVAL);
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesNodeResolvingIntoAnotherDirectoryThanItsSibling) {
@@ -326,7 +346,7 @@ TEST_F(NodeAccessTest, CaptureRefusesNodeResolvingIntoAnotherDirectoryThanItsSib
     ASSERT_EQ(unlink((dev + "/brightness").c_str()), 0);
     ASSERT_EQ(symlink("../handother/brightness", (dev + "/brightness").c_str()), 0);
     ASSERT_TRUE(point_class_link("backlight", "handpanel", dev));
-    EXPECT_FAILS_WITH(capture_node("/sys/class/backlight/handpanel/brightness"), EINVAL);
+    EXPECT_FAILS_WITH(capture("/sys/class/backlight/handpanel/brightness"), EINVAL);
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesNamesThePolicyRefuses) {
@@ -346,14 +366,14 @@ TEST_F(NodeAccessTest, CaptureRefusesNamesThePolicyRefuses) {
         ASSERT_TRUE(point_class_link(c.cls, c.name, dev));
         const std::string path = "/sys/class/" + c.cls + "/" + c.name + "/brightness";
         ASSERT_TRUE(stat_path(path));
-        EXPECT_FAILS_WITH(capture_node(path.c_str()), EINVAL);
-        EXPECT_STREQ(g_daemon.node_path, "") << "a refused path is never stored";
+        EXPECT_FAILS_WITH(capture(path.c_str()), EINVAL);
+        EXPECT_STREQ(s_.node.node_path, "") << "a refused path is never stored";
     }
 }
 
 TEST_F(NodeAccessTest, CaptureRefusesMissingNode) {
     errno = 0;
-    EXPECT_EQ(capture_node(kDefaultNodePath.c_str()), -1);
+    EXPECT_EQ(capture(kDefaultNodePath.c_str()), -1);
     EXPECT_EQ(errno, EINVAL) << "a failed realpath is reported as EINVAL, not ENOENT";
 }
 
@@ -369,16 +389,16 @@ TEST_F(NodeAccessTest, LongestAcceptedNameFitsTheSiblingPath) {
     ASSERT_TRUE(point_class_link("backlight", longest, dev));
     const std::string path = "/sys/class/backlight/" + longest + "/brightness";
     ASSERT_EQ(path.size(), 128u);
-    ASSERT_EQ(capture_node(path.c_str()), 0) << strerror(errno);
-    EXPECT_EQ(std::string(g_daemon.max_path), "/sys/class/backlight/" + longest + "/max_brightness");
-    EXPECT_EQ(strlen(g_daemon.max_path), 132u);
+    ASSERT_EQ(capture(path.c_str()), 0) << strerror(errno);
+    EXPECT_EQ(std::string(s_.node.max_path), "/sys/class/backlight/" + longest + "/max_brightness");
+    EXPECT_EQ(strlen(s_.node.max_path), 132u);
 
     const std::string too_long(NODE_NAME_MAX + 1, 'x');
     const std::string dev2 = kHandDevices + "/" + too_long;
     ASSERT_TRUE(make_device_dir(dev2));
     ASSERT_TRUE(point_class_link("backlight", too_long, dev2));
     const std::string path2 = "/sys/class/backlight/" + too_long + "/brightness";
-    EXPECT_FAILS_WITH(capture_node(path2.c_str()), EINVAL);
+    EXPECT_FAILS_WITH(capture(path2.c_str()), EINVAL);
 }
 
 // ------------------------------------------------------ identity and open
@@ -386,12 +406,12 @@ TEST_F(NodeAccessTest, LongestAcceptedNameFitsTheSiblingPath) {
 TEST_F(NodeAccessTest, IdentityHoldsAfterCaptureAndOpenGivesTheNode) {
     FakeNode* node = captured_node();
     ASSERT_NE(node, nullptr);
-    EXPECT_TRUE(node_identity_ok());
-    int fd = open_node_for_write();
+    EXPECT_TRUE(identity_ok());
+    int fd = open_for_write();
     ASSERT_GE(fd, 0) << strerror(errno);
     struct stat st;
     ASSERT_EQ(fstat(fd, &st), 0);
-    EXPECT_EQ((uint64_t)st.st_ino, g_daemon.node_ino);
+    EXPECT_EQ((uint64_t)st.st_ino, s_.node.node_ino);
     EXPECT_EQ(write(fd, "42", 2), 2);
     close(fd);
     EXPECT_EQ(node->value(), 42);
@@ -401,8 +421,8 @@ TEST_F(NodeAccessTest, ReplacedInodeBreaksIdentity) {
     FakeNode* node = captured_node();
     ASSERT_NE(node, nullptr);
     node->replace_inode();
-    EXPECT_FALSE(node_identity_ok());
-    EXPECT_FAILS_WITH(open_node_for_write(), ESTALE);
+    EXPECT_FALSE(identity_ok());
+    EXPECT_FAILS_WITH(open_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
 }
 
@@ -417,8 +437,8 @@ TEST_F(NodeAccessTest, ClassLinkRepointedToAnotherDeviceBreaksIdentity) {
     ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", other->device_dir()));
     ASSERT_EQ(read_file(kDefaultNodePath), "100\n") << "the path works, on the other device";
 
-    EXPECT_FALSE(node_identity_ok());
-    EXPECT_FAILS_WITH(open_node_for_write(), ESTALE);
+    EXPECT_FALSE(identity_ok());
+    EXPECT_FAILS_WITH(open_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
     EXPECT_EQ(other->writes_received(), 0);
 }
@@ -435,11 +455,11 @@ TEST_F(NodeAccessTest, SameInodeReachedThroughAnotherRealPathBreaksIdentity) {
     ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", alias));
     auto st = stat_path(kDefaultNodePath);
     ASSERT_TRUE(st);
-    EXPECT_EQ((uint64_t)st->st_dev, g_daemon.node_dev);
-    EXPECT_EQ((uint64_t)st->st_ino, g_daemon.node_ino);
+    EXPECT_EQ((uint64_t)st->st_dev, s_.node.node_dev);
+    EXPECT_EQ((uint64_t)st->st_ino, s_.node.node_ino);
 
-    EXPECT_FALSE(node_identity_ok());
-    EXPECT_FAILS_WITH(open_node_for_write(), ESTALE);
+    EXPECT_FALSE(identity_ok());
+    EXPECT_FAILS_WITH(open_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
     umount2(alias.c_str(), MNT_DETACH);
 }
@@ -452,10 +472,10 @@ TEST_F(NodeAccessTest, SymlinkAsLastComponentIsNotOpened) {
     ASSERT_EQ(rename((dev + "/brightness").c_str(), (dev + "/real-brightness").c_str()), 0);
     ASSERT_EQ(symlink("real-brightness", (dev + "/brightness").c_str()), 0);
     ASSERT_TRUE(point_class_link("backlight", "looppanel", dev));
-    ASSERT_EQ(capture_node("/sys/class/backlight/looppanel/brightness"), 0) << strerror(errno);
-    EXPECT_EQ(std::string(g_daemon.canonical_path), dev + "/real-brightness");
-    EXPECT_TRUE(node_identity_ok());
-    EXPECT_FAILS_WITH(open_node_for_write(), ELOOP);
+    ASSERT_EQ(capture("/sys/class/backlight/looppanel/brightness"), 0) << strerror(errno);
+    EXPECT_EQ(std::string(s_.node.canonical_path), dev + "/real-brightness");
+    EXPECT_TRUE(identity_ok());
+    EXPECT_FAILS_WITH(open_for_write(), ELOOP);
     EXPECT_EQ(read_file(dev + "/real-brightness"), "100\n");
 }
 
@@ -468,9 +488,9 @@ TEST_F(NodeAccessTest, ArmingRecordsBitsAndBindsOtherWriters) {
     ASSERT_EQ(open_for_write_as(kSystemUid, path), 0) << "the system user may write at 0664";
     const std::string expected = record_for(path, 0664, boot_);
 
-    ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
-    EXPECT_GE(g_daemon.held_fd, 0);
-    EXPECT_EQ(g_daemon.saved_mode, 0664);
+    ASSERT_EQ(arm(), 0) << strerror(errno);
+    EXPECT_GE(s_.guard.held_fd, 0);
+    EXPECT_EQ(s_.guard.saved_mode, 0664);
     EXPECT_EQ(node->mode(), 0444u);
     auto rec_st = lstat_path(kPermissionRecord);
     ASSERT_TRUE(rec_st);
@@ -478,32 +498,32 @@ TEST_F(NodeAccessTest, ArmingRecordsBitsAndBindsOtherWriters) {
     EXPECT_EQ(rec_st->st_mode & 07777, 0600u);
     EXPECT_EQ(rec_st->st_uid, 0u);
     EXPECT_EQ(read_file(kPermissionRecord), expected);
-    EXPECT_EQ(expected, "v2\n664\n" + std::to_string(g_daemon.node_dev) + " " +
+    EXPECT_EQ(expected, "v2\n664\n" + std::to_string(s_.node.node_dev) + " " +
                             std::to_string(node->current_inode()) + "\n" + boot_ + "\n" +
                             kDefaultNodePath + "\n" + node->real_brightness_path() + "\n");
     EXPECT_FALSE(path_exists(kRecordTmp)) << "the temporary name is gone once linked";
 
     EXPECT_EQ(open_for_write_as(kSystemUid, path), EACCES);
     // The guard's own descriptor still writes.
-    ASSERT_EQ(lseek(g_daemon.held_fd, 0, SEEK_SET), 0);
-    EXPECT_EQ(write(g_daemon.held_fd, "77", 2), 2);
+    ASSERT_EQ(lseek(s_.guard.held_fd, 0, SEEK_SET), 0);
+    EXPECT_EQ(write(s_.guard.held_fd, "77", 2), 2);
     EXPECT_EQ(node->value(), 77);
 
     // Arming again changes nothing.
-    const int held = g_daemon.held_fd;
+    const int held = s_.guard.held_fd;
     const int chmods = node->chmods_received();
-    EXPECT_EQ(arm_write_guard(), 0);
-    EXPECT_EQ(g_daemon.held_fd, held);
-    EXPECT_EQ(g_daemon.saved_mode, 0664);
+    EXPECT_EQ(arm(), 0);
+    EXPECT_EQ(s_.guard.held_fd, held);
+    EXPECT_EQ(s_.guard.saved_mode, 0664);
     EXPECT_EQ(node->chmods_received(), chmods);
     EXPECT_EQ(node->mode(), 0444u);
     EXPECT_EQ(read_file(kPermissionRecord), expected);
 
-    EXPECT_EQ(release_write_guard(), 0) << strerror(errno);
+    EXPECT_EQ(release(), 0) << strerror(errno);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
-    EXPECT_EQ(g_daemon.held_fd, -1);
-    EXPECT_EQ(g_daemon.saved_mode, -1);
+    EXPECT_EQ(s_.guard.held_fd, -1);
+    EXPECT_EQ(s_.guard.saved_mode, -1);
     EXPECT_NE(fcntl(held, F_GETFD), 0) << "the held descriptor is closed";
     EXPECT_EQ(open_for_write_as(kSystemUid, path), 0);
 }
@@ -511,7 +531,7 @@ TEST_F(NodeAccessTest, ArmingRecordsBitsAndBindsOtherWriters) {
 TEST_F(NodeAccessTest, ArmedRecordParsesAndMatchesTheNode) {
     FakeNode* node = captured_node({.name = "panel0-backlight", .mode = 0644});
     ASSERT_NE(node, nullptr);
-    ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
+    ASSERT_EQ(arm(), 0) << strerror(errno);
     auto text = read_file(kPermissionRecord);
     ASSERT_TRUE(text);
     permission_record rec;
@@ -519,13 +539,13 @@ TEST_F(NodeAccessTest, ArmedRecordParsesAndMatchesTheNode) {
     EXPECT_EQ(rec.mode, 0644u);
     EXPECT_EQ(rec.legacy, 0);
     EXPECT_STREQ(rec.boot_id, boot_.c_str());
-    EXPECT_STREQ(rec.node_path, g_daemon.node_path);
-    EXPECT_STREQ(rec.canonical_path, g_daemon.canonical_path);
-    EXPECT_EQ(rec.dev, g_daemon.node_dev);
-    EXPECT_EQ(rec.ino, g_daemon.node_ino);
-    EXPECT_TRUE(record_matches_node(&rec, g_daemon.canonical_path, g_daemon.node_dev, g_daemon.node_ino));
+    EXPECT_STREQ(rec.node_path, s_.node.node_path);
+    EXPECT_STREQ(rec.canonical_path, s_.node.canonical_path);
+    EXPECT_EQ(rec.dev, s_.node.node_dev);
+    EXPECT_EQ(rec.ino, s_.node.node_ino);
+    EXPECT_TRUE(record_matches_node(&rec, s_.node.canonical_path, s_.node.node_dev, s_.node.node_ino));
     EXPECT_EQ(node->mode(), 0444u);
-    EXPECT_EQ(release_write_guard(), 0);
+    EXPECT_EQ(release(), 0);
     EXPECT_EQ(node->mode(), 0644u);
 }
 
@@ -535,8 +555,8 @@ TEST_F(NodeAccessTest, RecordIsNeverSeenIncompleteWhileArmingAndReleasing) {
     RecordWatcher watcher;
     ASSERT_TRUE(watcher.start());
     for (int i = 0; i < 40; ++i) {
-        ASSERT_EQ(arm_write_guard(), 0) << "round " << i << ": " << strerror(errno);
-        ASSERT_EQ(release_write_guard(), 0) << "round " << i << ": " << strerror(errno);
+        ASSERT_EQ(arm(), 0) << "round " << i << ": " << strerror(errno);
+        ASSERT_EQ(release(), 0) << "round " << i << ": " << strerror(errno);
     }
     EXPECT_EQ(watcher.stop(), 0) << "another process saw an empty or unparseable record";
     EXPECT_EQ(node->mode(), 0664u);
@@ -552,10 +572,10 @@ TEST_F(NodeAccessTest, LeftoverRecordBlocksArming) {
     // The record is looked for before any temporary file is made, so what
     // lies at a temporary name does not change the answer.
     ASSERT_EQ(mkdir(kRecordTmp.c_str(), 0700), 0);
-    EXPECT_FAILS_WITH(arm_write_guard(), EEXIST);
+    EXPECT_FAILS_WITH(arm(), EEXIST);
     ASSERT_EQ(rmdir(kRecordTmp.c_str()), 0);
     EXPECT_EQ(read_file(kPermissionRecord), leftover);
-    EXPECT_EQ(g_daemon.held_fd, -1);
+    EXPECT_EQ(s_.guard.held_fd, -1);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_EQ(node->chmods_received(), 0);
     EXPECT_FALSE(path_exists(kRecordTmp));
@@ -566,13 +586,13 @@ TEST_F(NodeAccessTest, SymlinkAtRecordPathBlocksArmingAndIsNotFollowed) {
     ASSERT_NE(node, nullptr);
     const std::string target = std::string(kPrivateDir) + "/planted-target";
     ASSERT_EQ(symlink(target.c_str(), kPermissionRecord), 0);
-    EXPECT_FAILS_WITH(arm_write_guard(), EEXIST);
+    EXPECT_FAILS_WITH(arm(), EEXIST);
     EXPECT_FALSE(path_exists(target)) << "nothing was written through the link";
     auto st = lstat_path(kPermissionRecord);
     ASSERT_TRUE(st);
     EXPECT_TRUE(S_ISLNK(st->st_mode));
     EXPECT_EQ(node->mode(), 0664u);
-    EXPECT_EQ(g_daemon.held_fd, -1);
+    EXPECT_EQ(s_.guard.held_fd, -1);
 }
 
 TEST_F(NodeAccessTest, LeftoverTemporaryFileDoesNotBlockArming) {
@@ -591,14 +611,14 @@ TEST_F(NodeAccessTest, LeftoverTemporaryFileDoesNotBlockArming) {
     for (size_t i = 0; i < leftovers.size(); ++i) {
         SCOPED_TRACE("leftover " + std::to_string(i));
         ASSERT_TRUE(leftovers[i]());
-        ASSERT_EQ(arm_write_guard(), 0) << strerror(errno);
+        ASSERT_EQ(arm(), 0) << strerror(errno);
         EXPECT_EQ(node->mode(), 0444u);
         auto text = read_file(kPermissionRecord);
         ASSERT_TRUE(text);
         permission_record rec;
         EXPECT_EQ(parse_permission_record(text->c_str(), &rec), 0) << *text;
         EXPECT_EQ(rec.mode, 0664u);
-        ASSERT_EQ(release_write_guard(), 0) << strerror(errno);
+        ASSERT_EQ(release(), 0) << strerror(errno);
         EXPECT_EQ(node->mode(), 0664u);
         EXPECT_FALSE(path_exists(kPermissionRecord));
     }
@@ -609,10 +629,10 @@ TEST_F(NodeAccessTest, ArmingAReplacedNodeFailsWithoutRecord) {
     FakeNode* node = captured_node();
     ASSERT_NE(node, nullptr);
     node->replace_inode();
-    EXPECT_FAILS_WITH(arm_write_guard(), ESTALE);
+    EXPECT_FAILS_WITH(arm(), ESTALE);
     EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->chmods_received(), 0);
-    EXPECT_EQ(g_daemon.held_fd, -1);
+    EXPECT_EQ(s_.guard.held_fd, -1);
 }
 
 // ------------------------------------------------------- recovery outcomes
@@ -621,7 +641,7 @@ TEST_F(NodeAccessTest, RestoreWithoutRecordDoesNothing) {
     FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
     errno = 0;
-    EXPECT_EQ(restore_permissions(), 0);
+    EXPECT_EQ(restore(), 0);
     EXPECT_EQ(node->mode(), 0444u);
     EXPECT_EQ(node->chmods_received(), 0);
 }
@@ -630,7 +650,7 @@ TEST_F(NodeAccessTest, RestoreSameBootSameNodePutsBitsBack) {
     FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
     ASSERT_TRUE(write_file(kPermissionRecord, record_for(node->brightness_path(), 0664, boot_), 0600));
-    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(restore(), 0) << strerror(errno);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
 }
@@ -639,7 +659,7 @@ TEST_F(NodeAccessTest, RestoreOtherBootDeletesRecordOnly) {
     FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
     ASSERT_TRUE(write_file(kPermissionRecord, record_for(node->brightness_path(), 0664, kOtherBoot), 0600));
-    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(restore(), 0) << strerror(errno);
     EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_EQ(node->mode(), 0444u);
     EXPECT_EQ(node->chmods_received(), 0);
@@ -651,7 +671,7 @@ TEST_F(NodeAccessTest, RestoreOtherInodeKeepsRecord) {
     const std::string text = record_for(node->brightness_path(), 0664, boot_);
     ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
     node->replace_inode();
-    EXPECT_FAILS_WITH(restore_permissions(), ESTALE);
+    EXPECT_FAILS_WITH(restore(), ESTALE);
     EXPECT_EQ(read_file(kPermissionRecord), text);
     EXPECT_EQ(node->mode(), 0444u);
     EXPECT_EQ(node->chmods_received(), 0);
@@ -662,7 +682,7 @@ TEST_F(NodeAccessTest, RestoreLegacyRecordAppliesToTheFixedNode) {
     ASSERT_NE(node, nullptr);
     ASSERT_EQ(node->brightness_path(), LEGACY_NODE_PATH);
     ASSERT_TRUE(write_file(kPermissionRecord, "644\n", 0600));
-    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(restore(), 0) << strerror(errno);
     EXPECT_EQ(node->mode(), 0644u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
 }
@@ -672,7 +692,7 @@ TEST_F(NodeAccessTest, RestoreLegacyRecordWithoutTheNodeKeepsRecord) {
     FakeNode* node = add_node({.name = "lcd-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
     ASSERT_TRUE(write_file(kPermissionRecord, "644\n", 0600));
-    EXPECT_FAILS_WITH(restore_permissions(), ESTALE);
+    EXPECT_FAILS_WITH(restore(), ESTALE);
     EXPECT_EQ(read_file(kPermissionRecord), "644\n");
     EXPECT_EQ(node->chmods_received(), 0);
 }
@@ -705,7 +725,7 @@ TEST_F(NodeAccessTest, RestoreRefusesMalformedRecordsAndKeepsThem) {
     for (const auto& [what, text] : cases) {
         SCOPED_TRACE(what);
         ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
-        EXPECT_FAILS_WITH(restore_permissions(), EINVAL);
+        EXPECT_FAILS_WITH(restore(), EINVAL);
         EXPECT_EQ(read_file(kPermissionRecord), text);
         EXPECT_EQ(node->mode(), 0444u);
     }
@@ -713,7 +733,7 @@ TEST_F(NodeAccessTest, RestoreRefusesMalformedRecordsAndKeepsThem) {
 
     // The limit case of the mode: 777 is still a mode.
     ASSERT_TRUE(write_file(kPermissionRecord, record_for(path, 0777, boot_), 0600));
-    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(restore(), 0) << strerror(errno);
     EXPECT_EQ(node->mode(), 0777u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
 }
@@ -728,13 +748,13 @@ TEST_F(NodeAccessTest, RestoreRefusesRecordOf1199BytesOrMore) {
         SCOPED_TRACE(size);
         const std::string text = good + std::string(size - good.size(), ' ');
         ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
-        EXPECT_FAILS_WITH(restore_permissions(), EINVAL);
+        EXPECT_FAILS_WITH(restore(), EINVAL);
         EXPECT_EQ(read_file(kPermissionRecord), text);
         EXPECT_EQ(node->mode(), 0444u);
     }
     const std::string fits = good + std::string(1198 - good.size(), ' ');
     ASSERT_TRUE(write_file(kPermissionRecord, fits, 0600));
-    EXPECT_EQ(restore_permissions(), 0) << strerror(errno);
+    EXPECT_EQ(restore(), 0) << strerror(errno);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
 }
@@ -747,7 +767,7 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
     {
         SCOPED_TRACE("mode 0640");
         ASSERT_TRUE(write_file(kPermissionRecord, good, 0640));
-        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(restore(), -1);
         EXPECT_EQ(read_file(kPermissionRecord), good);
         ASSERT_EQ(unlink(kPermissionRecord), 0);
     }
@@ -755,7 +775,7 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
         SCOPED_TRACE("owned by the system user");
         ASSERT_TRUE(write_file(kPermissionRecord, good, 0600));
         ASSERT_EQ(chown(kPermissionRecord, kSystemUid, kSystemUid), 0);
-        EXPECT_EQ(restore_permissions(), -1);
+        EXPECT_EQ(restore(), -1);
         EXPECT_EQ(read_file(kPermissionRecord), good);
         ASSERT_EQ(unlink(kPermissionRecord), 0);
     }
@@ -764,7 +784,7 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
         const std::string target = std::string(kPrivateDir) + "/sound-record";
         ASSERT_TRUE(write_file(target, good, 0600));
         ASSERT_EQ(symlink(target.c_str(), kPermissionRecord), 0);
-        EXPECT_FAILS_WITH(restore_permissions(), ELOOP);
+        EXPECT_FAILS_WITH(restore(), ELOOP);
         auto st = lstat_path(kPermissionRecord);
         ASSERT_TRUE(st);
         EXPECT_TRUE(S_ISLNK(st->st_mode));
@@ -774,7 +794,7 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
     {
         SCOPED_TRACE("a FIFO does not block the open");
         ASSERT_EQ(mkfifo(kPermissionRecord, 0600), 0);
-        EXPECT_EQ(guarded([] { return restore_permissions() == -1 ? 1 : 0; }), 1);
+        EXPECT_EQ(guarded([this] { return restore() == -1 ? 1 : 0; }), 1);
         auto st = lstat_path(kPermissionRecord);
         ASSERT_TRUE(st);
         EXPECT_TRUE(S_ISFIFO(st->st_mode));
@@ -808,16 +828,16 @@ TEST_F(NodeAccessTest, ReadSysfsValueThroughTheFakeNode) {
 TEST_F(NodeAccessTest, VerifiedWriteArmsWritesAndReadsBack) {
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    g_daemon.last_error = 99;
-    EXPECT_EQ(verified_write(150), 0);
+    s_.counters.last_error = 99;
+    EXPECT_EQ(vwrite(150), 0);
     EXPECT_EQ(node->value(), 150);
     ASSERT_FALSE(node->last_writes().empty());
     EXPECT_EQ(node->last_writes().back(), "150");
-    EXPECT_EQ(read_sysfs_value(g_daemon.node_path), 150);
-    EXPECT_EQ(g_daemon.write_attempts, 1);
-    EXPECT_EQ(g_daemon.write_successes, 1);
-    EXPECT_EQ(g_daemon.last_error, 0);
-    EXPECT_GE(g_daemon.held_fd, 0);
+    EXPECT_EQ(read_sysfs_value(s_.node.node_path), 150);
+    EXPECT_EQ(s_.counters.write_attempts, 1);
+    EXPECT_EQ(s_.counters.write_successes, 1);
+    EXPECT_EQ(s_.counters.last_error, 0);
+    EXPECT_GE(s_.guard.held_fd, 0);
     EXPECT_EQ(node->mode(), 0444u);
     auto text = read_file(kPermissionRecord);
     ASSERT_TRUE(text);
@@ -825,77 +845,70 @@ TEST_F(NodeAccessTest, VerifiedWriteArmsWritesAndReadsBack) {
     EXPECT_EQ(open_for_write_as(kSystemUid, node->brightness_path()), EACCES);
 
     // Once armed, the next write goes through the same descriptor.
-    const int held = g_daemon.held_fd;
+    const int held = s_.guard.held_fd;
     ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 160));
-    EXPECT_EQ(verified_write(160), 0);
+    EXPECT_EQ(vwrite(160), 0);
     EXPECT_EQ(node->value(), 160);
-    EXPECT_EQ(g_daemon.held_fd, held);
-    EXPECT_EQ(g_daemon.write_attempts, 2);
-    EXPECT_EQ(g_daemon.write_successes, 2);
+    EXPECT_EQ(s_.guard.held_fd, held);
+    EXPECT_EQ(s_.counters.write_attempts, 2);
+    EXPECT_EQ(s_.counters.write_successes, 2);
     EXPECT_EQ(read_file(kPermissionRecord), text);
 }
 
 // verified_write gave up before writing: err in last_error, no attempt, no
 // write reached the node and no permission record was made.
-void expect_nothing_written(FakeNode& node, int err) {
-    EXPECT_EQ(g_daemon.last_error, err);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
-    EXPECT_EQ(node.writes_received(), 0);
-    EXPECT_FALSE(path_exists(kPermissionRecord));
-}
-
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesWhilePanelReadsZero) {
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
     node->force_zero(true);
-    EXPECT_EQ(verified_write(150), 1);
+    EXPECT_EQ(vwrite(150), 1);
     expect_nothing_written(*node, 0);
-    EXPECT_EQ(g_daemon.write_successes, 0);
+    EXPECT_EQ(s_.counters.write_successes, 0);
     EXPECT_EQ(node->mode(), 0664u);
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherSession) {
     FakeNode* node = held_node("T", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(vwrite(150), -1);
     expect_nothing_written(*node, ECANCELED);
-    EXPECT_EQ(g_daemon.last_error, 125);
+    EXPECT_EQ(s_.counters.last_error, 125);
     EXPECT_EQ(node->mode(), 0664u);
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherPidOrIsGone) {
     FakeNode* node = held_node("S", kLeasePid + 1, 1, 150);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(verified_write(150), -1);
-    EXPECT_EQ(g_daemon.last_error, ECANCELED);
-    g_daemon.last_error = 0;
+    EXPECT_EQ(vwrite(150), -1);
+    EXPECT_EQ(s_.counters.last_error, ECANCELED);
+    s_.counters.last_error = 0;
     ASSERT_EQ(unlink(kMainPanelLease), 0);
-    EXPECT_EQ(verified_write(150), -1);
-    EXPECT_EQ(g_daemon.last_error, ECANCELED);
+    EXPECT_EQ(vwrite(150), -1);
+    EXPECT_EQ(s_.counters.last_error, ECANCELED);
     EXPECT_EQ(node->writes_received(), 0);
-    EXPECT_EQ(g_daemon.write_attempts, 0);
+    EXPECT_EQ(s_.counters.write_attempts, 0);
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteReportsAClampingDriver) {
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
     node->clamp_to(120);
-    EXPECT_EQ(verified_write(150), -1);
-    EXPECT_EQ(g_daemon.last_error, ERANGE);
-    EXPECT_EQ(g_daemon.last_error, 34);
-    EXPECT_EQ(g_daemon.write_attempts, 1);
-    EXPECT_EQ(g_daemon.write_successes, 0);
+    EXPECT_EQ(vwrite(150), -1);
+    EXPECT_EQ(s_.counters.last_error, ERANGE);
+    EXPECT_EQ(s_.counters.last_error, 34);
+    EXPECT_EQ(s_.counters.write_attempts, 1);
+    EXPECT_EQ(s_.counters.write_successes, 0);
     EXPECT_EQ(node->writes_received(), 1);
     EXPECT_EQ(node->value(), 120);
     // A failed write leaves the guard as it was, for the caller to end.
-    EXPECT_GE(g_daemon.held_fd, 0);
+    EXPECT_GE(s_.guard.held_fd, 0);
     EXPECT_TRUE(path_exists(kPermissionRecord));
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
     FakeNode* node = held_node("S", kLeasePid, 0, 150);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(verified_write(150), 1);
+    EXPECT_EQ(vwrite(150), 1);
     expect_nothing_written(*node, 0);
     EXPECT_EQ(node->mode(), 0664u);
 }
@@ -921,13 +934,13 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesALeaseChangedWhileArming) {
             ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, next, lease, 0600), 0);
             node->on_next(FakeNode::Event::chmod, next, kMainPanelLease);
         }
-        const int attempts = g_daemon.write_attempts;
-        EXPECT_EQ(verified_write(150), 1);
+        const int attempts = s_.counters.write_attempts;
+        EXPECT_EQ(vwrite(150), 1);
         EXPECT_TRUE(node->fired()) << "arming changed the node's mode";
-        EXPECT_EQ(g_daemon.write_attempts, attempts + 1);
+        EXPECT_EQ(s_.counters.write_attempts, attempts + 1);
         EXPECT_EQ(node->writes_received(), 0);
         EXPECT_EQ(node->mode(), 0664u);
-        EXPECT_EQ(g_daemon.held_fd, -1);
+        EXPECT_EQ(s_.guard.held_fd, -1);
         EXPECT_FALSE(path_exists(kPermissionRecord));
     }
 }
@@ -935,7 +948,7 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesALeaseChangedWhileArming) {
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesOtherTarget) {
     FakeNode* node = held_node("S", kLeasePid, 1, 140);
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(verified_write(150), 1);
+    EXPECT_EQ(vwrite(150), 1);
     expect_nothing_written(*node, 0);
 }
 
@@ -943,9 +956,9 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsOnReplacedNode) {
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
     node->replace_inode();
-    EXPECT_EQ(verified_write(150), -1);
+    EXPECT_EQ(vwrite(150), -1);
     expect_nothing_written(*node, ESTALE);
-    EXPECT_EQ(g_daemon.last_error, 116);
+    EXPECT_EQ(s_.counters.last_error, 116);
 }
 
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
@@ -953,10 +966,10 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
     ASSERT_NE(node, nullptr);
     const std::string leftover = record_for(node->brightness_path(), 0664, boot_);
     ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
-    EXPECT_EQ(verified_write(150), -1);
-    EXPECT_EQ(g_daemon.last_error, EEXIST);
-    EXPECT_EQ(g_daemon.write_attempts, 1);
-    EXPECT_EQ(g_daemon.write_successes, 0);
+    EXPECT_EQ(vwrite(150), -1);
+    EXPECT_EQ(s_.counters.last_error, EEXIST);
+    EXPECT_EQ(s_.counters.write_attempts, 1);
+    EXPECT_EQ(s_.counters.write_successes, 0);
     EXPECT_EQ(node->writes_received(), 0);
     EXPECT_EQ(read_file(kPermissionRecord), leftover);
     EXPECT_EQ(node->mode(), 0664u);
@@ -967,29 +980,29 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
 TEST_F(NodeAccessTest, LeaseFileOwnershipAndModeRules) {
     lease_record rec = {};
     ASSERT_EQ(write_lease("S", kLeasePid, 1, 150), 0);
-    ASSERT_EQ(read_main_panel_lease(&rec), 1) << "control: a sound lease";
+    ASSERT_EQ(read_main_panel_lease(255, &rec), 1) << "control: a sound lease";
     EXPECT_STREQ(rec.session, "S");
     EXPECT_EQ(rec.pid, kLeasePid);
     EXPECT_EQ(rec.active, 1);
     EXPECT_EQ(rec.target, 150);
 
     ASSERT_EQ(write_lease("S", kLeasePid, 1, 150, 0400), 0);
-    EXPECT_EQ(read_main_panel_lease(&rec), 1) << "mode 0400";
+    EXPECT_EQ(read_main_panel_lease(255, &rec), 1) << "mode 0400";
 
     ASSERT_EQ(write_lease("S", kLeasePid, 1, 150, 0640), 0);
-    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "mode 0640";
+    EXPECT_EQ(read_main_panel_lease(255, &rec), 0) << "mode 0640";
 
     ASSERT_EQ(unlink(kMainPanelLease), 0);
     ASSERT_TRUE(write_file(kMainPanelLease,
                            lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150), 0600));
-    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "owned by root";
+    EXPECT_EQ(read_main_panel_lease(255, &rec), 0) << "owned by root";
 
     ASSERT_EQ(write_lease("S", kLeasePid, 1, 150), 0);
     ASSERT_EQ(run_as(kSystemUid, kSystemUid, [] { return truncate(kMainPanelLease, 0) == 0 ? 0 : errno; }), 0);
-    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "empty";
+    EXPECT_EQ(read_main_panel_lease(255, &rec), 0) << "empty";
 
     ASSERT_EQ(unlink(kMainPanelLease), 0);
-    EXPECT_EQ(read_main_panel_lease(&rec), 0) << "missing";
+    EXPECT_EQ(read_main_panel_lease(255, &rec), 0) << "missing";
 }
 
 TEST_F(NodeAccessTest, LeaseBehindASymlinkIsNoLease) {
@@ -1001,7 +1014,7 @@ TEST_F(NodeAccessTest, LeaseBehindASymlinkIsNoLease) {
                      [&] { return symlink(sound.c_str(), kMainPanelLease) == 0 ? 0 : errno; }),
               0);
     lease_record rec = {};
-    EXPECT_EQ(read_main_panel_lease(&rec), 0);
+    EXPECT_EQ(read_main_panel_lease(255, &rec), 0);
 }
 
 TEST_F(NodeAccessTest, LeaseThatIsAFifoIsNoLeaseAndDoesNotBlock) {
@@ -1016,15 +1029,15 @@ TEST_F(NodeAccessTest, LeaseThatIsAFifoIsNoLeaseAndDoesNotBlock) {
     // 0 or 1 is the reader's answer; -1 means it never came back.
     EXPECT_EQ(guarded([] {
                   lease_record rec = {};
-                  return read_main_panel_lease(&rec);
+                  return read_main_panel_lease(255, &rec);
               }),
               0);
     // verified_write reads the lease first; it must fail, not hang.
-    EXPECT_EQ(guarded([] {
-                  snprintf(g_daemon.session, sizeof g_daemon.session, "S");
-                  g_daemon.lease_pid = kLeasePid;
-                  g_daemon.armed = 1;
-                  return verified_write(150) == -1 && g_daemon.last_error == ECANCELED ? 0 : 1;
+    EXPECT_EQ(guarded([this] {
+                  snprintf(s_.hold.session, sizeof s_.hold.session, "S");
+                  s_.hold.lease_pid = kLeasePid;
+                  s_.hold.armed = 1;
+                  return vwrite(150) == -1 && s_.counters.last_error == ECANCELED ? 0 : 1;
               }),
               0);
 }

@@ -11,10 +11,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include "daemon/environment.h"
-#include "daemon/state.h"
-#include "node/node_policy.h"
+#include "node/node_identity.h"
 #include "node/node_value.h"
+#include "process/environment.h"
 #include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
@@ -202,19 +201,20 @@ TEST_F(SandboxSelfTest, ControlClientTalksToAListener) {
 TEST_F(SandboxSelfTest, NodeCodeRunsInProcess) {
     FakeNode* node = add_node();
     ASSERT_NE(node, nullptr);
-    reset_daemon_state();
-    ASSERT_EQ(capture_node(node->brightness_path().c_str()), 0) << strerror(errno);
-    EXPECT_STREQ(g_daemon.canonical_path, node->real_brightness_path().c_str());
-    EXPECT_EQ(g_daemon.node_ino, node->current_inode());
-    EXPECT_EQ(read_sysfs_value(g_daemon.max_path), 255);
-    EXPECT_EQ(read_sysfs_value(g_daemon.node_path), 100);
-    EXPECT_EQ(node_identity_ok(), 1);
+    node_identity captured = {};
+    ASSERT_EQ(capture_node(&captured, node->brightness_path().c_str()), 0) << strerror(errno);
+    EXPECT_STREQ(captured.canonical_path, node->real_brightness_path().c_str());
+    EXPECT_EQ(captured.node_ino, node->current_inode());
+    EXPECT_EQ(read_sysfs_value(captured.max_path), 255);
+    EXPECT_EQ(read_sysfs_value(captured.node_path), 100);
+    EXPECT_EQ(node_identity_ok(&captured), 1);
     node->replace_inode();
-    EXPECT_EQ(node_identity_ok(), 0);
-    EXPECT_EQ(open_node_for_write(), -1);
+    EXPECT_EQ(node_identity_ok(&captured), 0);
+    EXPECT_EQ(open_node_for_write(&captured), -1);
     EXPECT_EQ(errno, ESTALE);
-    EXPECT_EQ(read_boot_identity(), 0);
-    EXPECT_STREQ(g_daemon.boot_id, "0123abcd-4567-89ab-cdef-0123456789ab");
+    char boot_id[BOOT_ID_SIZE];
+    EXPECT_EQ(read_boot_identity(boot_id), 0);
+    EXPECT_STREQ(boot_id, "0123abcd-4567-89ab-cdef-0123456789ab");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "node/write_guard.h"
+#include "node/permission_record.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "daemon/environment.h"
+#include "process/environment.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "daemon/state.h"
+#include "process/state.h"
 
 namespace {
 

@@ -5,13 +5,6 @@
 #include <signal.h>
 #include <stddef.h>
 
-#define PRIVATE_DIR "/data/adb/tavorin_module_workspace"
-#define MAIN_PANEL_LOCK_PATH PRIVATE_DIR "/main-panel.lock"
-#define OUTDOOR_LOCK_PATH PRIVATE_DIR "/outdoor-node.lock"
-#define BOOT_ID_PATH "/proc/sys/kernel/random/boot_id"
-
-enum { BOOT_ID_READ_MAX = 39 };
-
 // 1 when the private directory is a directory owned by uid 0 with no group
 // or other permission bits (symbolic links followed); 0 otherwise.
 int check_private_directory(void);
@@ -27,12 +20,14 @@ int take_main_panel_lock(void);
 // returns 0; on failure returns -1 with errno EINVAL and leaves out alone.
 int parse_boot_identity(const char* text, size_t len, char* out);
 
-// Fills g_daemon.boot_id from BOOT_ID_PATH; 0, or -1 with errno.
-int read_boot_identity(void);
+// Fills out (BOOT_ID_SIZE bytes) from BOOT_ID_PATH; 0, or -1 with errno
+// (EINVAL for malformed content; an empty file sets nothing).
+int read_boot_identity(char* out);
 
 // Writes the pid into the first usable app-freezer target; 0 or -1.
 int escape_app_freezer(void);
 
+// Sets the stop flag of the process's state record, and nothing else.
 void on_stop_signal(int signo);
 
 // Points SIGTERM, SIGINT and SIGHUP at on_stop_signal (restartable), and

@@ -1,4 +1,4 @@
-#include "daemon/environment.h"
+#include "process/environment.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -8,9 +8,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "common/trusted_file.h"
+#include "common/small_file.h"
 #include "common/unique_fd.h"
-#include "daemon/state.h"
+#include "process/protocol.h"
+#include "process/state.h"
 
 static const char* const kFreezerTargets[] = {
     "/sys/fs/cgroup/cgroup.procs",
@@ -67,14 +68,11 @@ int parse_boot_identity(const char* text, size_t len, char* out) {
     return 0;
 }
 
-int read_boot_identity(void) {
-    unique_fd fd(open(BOOT_ID_PATH, O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) return -1;
+int read_boot_identity(char* out) {
     char buf[BOOT_ID_SIZE];
-    ssize_t n = read_once(fd.get(), buf, sizeof buf);
-    fd.reset();
+    ssize_t n = read_small_file(BOOT_ID_PATH, 0, SMALL_FILE_ANY_OWNER, buf, sizeof buf);
     if (n < 1) return -1;
-    return parse_boot_identity(buf, static_cast<size_t>(n), g_daemon.boot_id);
+    return parse_boot_identity(buf, static_cast<size_t>(n), out);
 }
 
 int escape_app_freezer(void) {
@@ -101,7 +99,7 @@ int escape_app_freezer(void) {
 }
 
 void on_stop_signal(int) {
-    g_daemon.stop_requested = 1;
+    g_daemon.process.stop_requested = 1;
 }
 
 void install_stop_signals(int ignore_sigpipe) {

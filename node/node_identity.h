@@ -1,0 +1,27 @@
+// The node's identity: captured once at start-up, checked again before the
+// node is read for a correction or written, and required to open it for
+// writing.
+#pragma once
+#include <sys/stat.h>
+
+#include "process/state.h"
+
+// Validates path, resolves it and fills *node (node_path, canonical_path,
+// node_dev, node_ino, max_path). Returns 0, or -1 with errno EINVAL
+// (refused or unresolvable) or ENAMETOOLONG (the max_brightness sibling
+// path does not fit). *node may be partly written on failure.
+int capture_node(node_identity* node, const char* path);
+
+// 1 when st is a regular file with the captured device and inode numbers.
+int stat_is_node(const struct stat* st, const node_identity* node);
+
+// 1 when node_path still resolves to the captured device, inode and
+// canonical path; sets no error code.
+int node_identity_ok(const node_identity* node);
+
+// A descriptor open for writing on the captured node, or -1 with errno
+// (ESTALE when the identity does not hold, the open error otherwise). The
+// identity is checked before the open and again after it, on the open
+// descriptor and on the path, so the descriptor is the node's even if the
+// path was swapped meanwhile.
+int open_node_for_write(const node_identity* node);
