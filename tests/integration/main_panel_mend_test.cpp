@@ -70,19 +70,27 @@ TEST_F(MainPanelMendTest, FifoAtHealthTempPathDoesNotBlock) {
 
 TEST_F(MainPanelMendTest, HardLinkAtHealthTempPathIsNotTruncated) {
     ASSERT_NE(make_node(node_at(150)), nullptr);
-    const std::string other = "/data/system/packages-of-the-system-user";
-    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, other, "keep me\n", 0600), 0);
-    ASSERT_EQ(link(other.c_str(), kHealthTemp), 0) << strerror(errno);
-    Daemon* d = arm_and_check_record();
+    // Another file of the system user, and a root-owned one it may link to
+    // because anyone may write it (or where hard links are not protected).
+    const std::string system_file = "/data/system/packages-of-the-system-user";
+    const std::string root_file = "/data/system/root-owned-and-open";
+    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, system_file, "keep me\n", 0600), 0);
+    ASSERT_TRUE(write_file(root_file, "keep me\n", 0666));
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
-    EXPECT_EQ(read_file(other), "keep me\n") << "the other file's content is untouched";
-    auto st = stat_path(other);
-    ASSERT_TRUE(st);
-    EXPECT_EQ(st->st_nlink, 1u);
-    EXPECT_EQ(st->st_uid, kSystemUid);
-    EXPECT_EQ(st->st_mode & 07777, 0600u);
+    for (const std::string& other : {system_file, root_file}) {
+        SCOPED_TRACE(other);
+        unlink(kHealthTemp);
+        ASSERT_EQ(link(other.c_str(), kHealthTemp), 0) << strerror(errno);
+        EXPECT_EQ(reason_of(arm(Lease{})), "armed");
+        EXPECT_EQ(read_file(other), "keep me\n") << "the other file's content is untouched";
+        auto st = stat_path(other);
+        ASSERT_TRUE(st);
+        EXPECT_EQ(st->st_nlink, 1u);
+        EXPECT_EQ(st->st_mode & 07777, other == root_file ? 0666u : 0600u);
+    }
     stop(d);
-    EXPECT_EQ(read_file(other), "keep me\n");
+    EXPECT_EQ(read_file(system_file), "keep me\n");
 }
 
 TEST_F(MainPanelMendTest, FileOfAnotherOwnerAtHealthTempPathIsReplaced) {
