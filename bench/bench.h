@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace bench {
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 using namespace std::chrono_literals;
 using sandbox::Daemon;

@@ -32,8 +32,8 @@
 #include <thread>
 #include <vector>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/hold_client.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

@@ -25,8 +25,8 @@
 #include <sstream>
 #include <thread>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/hold_client.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

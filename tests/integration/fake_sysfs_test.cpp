@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

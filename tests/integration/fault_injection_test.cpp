@@ -45,8 +45,8 @@
 #include <utility>
 #include <vector>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/hold_client.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

@@ -12,7 +12,7 @@
 #include <regex>
 #include <string>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace hold {

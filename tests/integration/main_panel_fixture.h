@@ -20,8 +20,8 @@
 #include <thread>
 #include <vector>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/run_outcome.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace main_panel {

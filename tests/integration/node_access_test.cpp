@@ -31,7 +31,7 @@
 #include "node/permission_record.h"
 #include "node/write_guard.h"
 #include "process/state.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

@@ -14,7 +14,7 @@
 #include "node/node_identity.h"
 #include "node/node_value.h"
 #include "process/environment.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

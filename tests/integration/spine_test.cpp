@@ -10,8 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/run_outcome.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

@@ -6,7 +6,7 @@
 // made before the fork; every field is a lock-free atomic, read afresh on
 // each request, so a control takes effect on the very next access.
 #define FUSE_USE_VERSION 31
-#include "tests/sandbox/fake_node.h"
+#include "sandbox/fake_node.h"
 
 #include <errno.h>
 #include <fuse_lowlevel.h>
@@ -26,8 +26,8 @@
 #include <new>
 #include <thread>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 

@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

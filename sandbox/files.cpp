@@ -12,7 +12,7 @@
 #include <ostream>
 #include <thread>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {

@@ -1,5 +1,5 @@
 // Launching the daemon binary and collecting its output.
-#include "tests/sandbox/daemon_process.h"
+#include "sandbox/daemon_process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,8 +12,8 @@
 
 #include <sstream>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 #ifndef VELTARISD_DEFAULT_PATH
 #define VELTARISD_DEFAULT_PATH "veltarisd"

@@ -83,8 +83,8 @@
 #include <string>
 #include <vector>
 
-#include "tests/sandbox/daemon_process.h"
-#include "tests/sandbox/fake_node.h"
+#include "sandbox/daemon_process.h"
+#include "sandbox/fake_node.h"
 
 namespace sandbox {
 
