@@ -83,6 +83,7 @@
 #include <string>
 #include <vector>
 
+#include "process/protocol.h"
 #include "sandbox/daemon_process.h"
 #include "sandbox/fake_node.h"
 
@@ -90,19 +91,27 @@ namespace sandbox {
 
 using namespace std::chrono_literals;
 
-inline constexpr const char* kDefaultBootId = "0123abcd-4567-89ab-cdef-0123456789ab\n";
-inline constexpr const char* kPrivateDir = "/data/adb/tavorin_module_workspace";
-inline constexpr const char* kMainPanelLock = "/data/adb/tavorin_module_workspace/main-panel.lock";
-inline constexpr const char* kOutdoorLock = "/data/adb/tavorin_module_workspace/outdoor-node.lock";
-inline constexpr const char* kPermissionRecord = "/data/adb/tavorin_module_workspace/main-panel-permissions";
-inline constexpr const char* kSystemDir = "/data/system";
-inline constexpr const char* kMainPanelLease = "/data/system/veltaris-main-panel-lease";
-inline constexpr const char* kMainPanelHealth = "/data/system/veltaris-main-panel-health";
-inline constexpr const char* kOutdoorLease = "/data/system/veltaris-outdoor-node-lease";
-inline constexpr const char* kOutdoorHealth = "/data/adb/tavorin_module_workspace/outdoor-node-health.json";
-inline constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
-inline constexpr const char* kControlSocketName = "veltaris.main.panel.raw04";
-inline constexpr uid_t kSystemUid = 1000;
+// The sandbox's boot identity as records carry it, and the file that holds
+// it by default.
+inline constexpr const char* kBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
+inline const std::string kDefaultBootId = std::string(kBootId) + "\n";
+
+// The daemon's own files and names, taken from the daemon's definitions so
+// that test code never spells them a second time.
+inline constexpr const char* kPrivateDir = PRIVATE_DIR;
+inline constexpr const char* kMainPanelLock = MAIN_PANEL_LOCK_PATH;
+inline constexpr const char* kOutdoorLock = OUTDOOR_LOCK_PATH;
+inline constexpr const char* kPermissionRecord = PERMISSION_RECORD_PATH;
+inline constexpr const char* kPermissionRecordTmp = PERMISSION_RECORD_TMP_PATH;
+inline constexpr const char* kSystemDir = LEASE_DIR;
+inline constexpr const char* kMainPanelLease = MAIN_PANEL_LEASE_PATH;
+inline constexpr const char* kMainPanelHealth = MAIN_PANEL_HEALTH_PATH;
+inline constexpr const char* kMainPanelHealthTmp = MAIN_PANEL_HEALTH_TMP_PATH;
+inline constexpr const char* kOutdoorLease = OUTDOOR_LEASE_PATH;
+inline constexpr const char* kOutdoorHealth = OUTDOOR_HEALTH_PATH;
+inline constexpr const char* kBootIdPath = BOOT_ID_PATH;
+inline constexpr const char* kControlSocketName = CONTROL_SOCKET_NAME;
+inline constexpr uid_t kSystemUid = SYSTEM_UID;
 
 struct SandboxOptions {
     // Create the private directory with these attributes in SetUp.

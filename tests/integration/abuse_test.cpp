@@ -38,8 +38,6 @@
 namespace sandbox {
 namespace {
 
-using hold::kNodePath;
-
 constexpr int kHeldValue = 150;
 constexpr int kForeignValue = 80;
 constexpr const char* kSession = "abuse";

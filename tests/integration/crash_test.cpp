@@ -31,8 +31,6 @@
 namespace sandbox {
 namespace {
 
-using hold::kNodePath;
-
 constexpr int kHeldValue = 150;
 
 // The steps of one hold cycle, in order. A kill is planned as "this long
@@ -160,7 +158,7 @@ class CrashTest : public SandboxTest {
         if (auto health = read_file(kMainPanelHealth)) {
             EXPECT_TRUE(hold::health_record_whole(*health)) << "health record \"" << *health << "\"";
         }
-        if (path_exists(hold::kRecordTmp)) stats.tmp_left++;
+        if (path_exists(kPermissionRecordTmp)) stats.tmp_left++;
         if (!saw_ready) {
             stats.killed_before_ready++;
         } else if (!writable) {

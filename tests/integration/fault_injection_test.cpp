@@ -51,8 +51,6 @@
 namespace sandbox {
 namespace {
 
-using hold::kNodePath;
-
 constexpr int kHeldValue = 150;
 constexpr const char* kSession = "fault";
 constexpr int kAttempts = 3;
@@ -154,7 +152,7 @@ FaultCase after_call(FaultCase c, const char* syscall, const char* text) {
 
 const std::string kRecord = kPermissionRecord;
 const std::string kPrivate = kPrivateDir;
-const std::string kHealthNew = hold::kHealthTmp;
+const std::string kHealthNew = kMainPanelHealthTmp;
 const std::string kNode = kNodePath;
 const std::string kBoot = kBootIdPath;
 const std::string kLease = kMainPanelLease;
@@ -452,7 +450,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
     void reset_world() {
         node_->set_value(kHeldValue);
         node_->set_mode(0664);
-        for (const std::string& p : {std::string(kMainPanelHealth), kHealthNew, std::string(hold::kRecordTmp), std::string(kMainPanelLease)}) {
+        for (const std::string& p : {std::string(kMainPanelHealth), kHealthNew, std::string(kPermissionRecordTmp), std::string(kMainPanelLease)}) {
             unlink(p.c_str());
         }
     }

@@ -17,10 +17,6 @@
 namespace sandbox {
 namespace hold {
 
-inline constexpr const char* kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-inline constexpr const char* kRecordTmp = "/data/adb/tavorin_module_workspace/main-panel-permissions.tmp";
-inline constexpr const char* kHealthTmp = "/data/system/veltaris-main-panel-health.new";
-
 // The lease as the client writes it: replaced whole with rename, owned by
 // the system user, 0600, with a deadline a few seconds ahead so that a
 // slow machine does not let it lapse between two steps.

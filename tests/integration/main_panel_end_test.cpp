@@ -114,7 +114,7 @@ TEST_P(MainPanelLeaseGoneTest, WakesTheLoopAtOnce) {
 
     stop_renewing();
     const int64_t ended_at = monotonic_ms();
-    const std::string moved = std::string(kSystemDir) + "/veltaris-main-panel-lease.old";
+    const std::string moved = std::string(kMainPanelLease) + ".old";
     ASSERT_EQ(GetParam() ? rename(kMainPanelLease, moved.c_str()) : unlink(kMainPanelLease), 0);
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
     EXPECT_LT(monotonic_ms() - ended_at, 1500) << "the change itself wakes the loop";

@@ -26,12 +26,6 @@
 namespace sandbox {
 namespace main_panel {
 
-inline constexpr const char* kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-inline constexpr const char* kRealNodePath =
-    "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness";
-// The sandbox's boot identity without its line feed, as records carry it.
-inline constexpr const char* kBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
-inline constexpr const char* kHealthTemp = "/data/system/veltaris-main-panel-health.new";
 inline constexpr const char* kSession = "hold-A_1";
 
 // How long a lease stays valid after each rewrite, and how often the

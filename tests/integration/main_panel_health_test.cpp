@@ -32,7 +32,7 @@ TEST_F(MainPanelHealthTest, ArmWritesTheRecordAndHeartbeatsKeepItFresh) {
     ASSERT_TRUE(st);
     EXPECT_EQ(st->st_mode & 07777, 0644u);
     EXPECT_EQ(st->st_uid, 0u);
-    EXPECT_FALSE(path_exists(kHealthTemp)) << "the temporary file was moved into place";
+    EXPECT_FALSE(path_exists(kMainPanelHealthTmp)) << "the temporary file was moved into place";
 
     // While armed the record is rewritten about every two seconds.
     std::vector<int64_t> times = {first->time};

@@ -36,8 +36,6 @@
 namespace sandbox {
 namespace {
 
-const std::string kRecordTmp = std::string(kPermissionRecord) + ".tmp";
-const std::string kDefaultNodePath = "/sys/class/backlight/panel0-backlight/brightness";
 // Hand-built device directories (plain tmpfs files) live under here; the
 // capture only needs stat and realpath, so no FUSE server is needed.
 const std::string kHandDevices = "/sys/devices/platform/hand-built/backlight";
@@ -281,7 +279,7 @@ TEST_F(NodeAccessTest, CaptureRecordsPathIdentityAndSibling) {
     FakeNode* node = add_node();
     ASSERT_NE(node, nullptr);
     ASSERT_EQ(capture(node->brightness_path().c_str()), 0) << strerror(errno);
-    EXPECT_STREQ(s_.node.node_path, kDefaultNodePath.c_str());
+    EXPECT_STREQ(s_.node.node_path, kNodePath);
     EXPECT_STREQ(s_.node.canonical_path, node->real_brightness_path().c_str());
     EXPECT_EQ(std::string(s_.node.canonical_path).rfind("/sys/devices/", 0), 0u);
     auto st = stat_path(node->brightness_path());
@@ -373,7 +371,7 @@ TEST_F(NodeAccessTest, CaptureRefusesNamesThePolicyRefuses) {
 
 TEST_F(NodeAccessTest, CaptureRefusesMissingNode) {
     errno = 0;
-    EXPECT_EQ(capture(kDefaultNodePath.c_str()), -1);
+    EXPECT_EQ(capture(kNodePath), -1);
     EXPECT_EQ(errno, EINVAL) << "a failed realpath is reported as EINVAL, not ENOENT";
 }
 
@@ -435,7 +433,7 @@ TEST_F(NodeAccessTest, ClassLinkRepointedToAnotherDeviceBreaksIdentity) {
     FakeNode* other = add_node(twin);
     ASSERT_NE(other, nullptr);
     ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", other->device_dir()));
-    ASSERT_EQ(read_file(kDefaultNodePath), "100\n") << "the path works, on the other device";
+    ASSERT_EQ(read_file(kNodePath), "100\n") << "the path works, on the other device";
 
     EXPECT_FALSE(identity_ok());
     EXPECT_FAILS_WITH(open_for_write(), ESTALE);
@@ -453,7 +451,7 @@ TEST_F(NodeAccessTest, SameInodeReachedThroughAnotherRealPathBreaksIdentity) {
     ASSERT_EQ(mount(node->device_dir().c_str(), alias.c_str(), nullptr, MS_BIND, nullptr), 0)
         << strerror(errno);
     ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", alias));
-    auto st = stat_path(kDefaultNodePath);
+    auto st = stat_path(kNodePath);
     ASSERT_TRUE(st);
     EXPECT_EQ((uint64_t)st->st_dev, s_.node.node_dev);
     EXPECT_EQ((uint64_t)st->st_ino, s_.node.node_ino);
@@ -500,8 +498,8 @@ TEST_F(NodeAccessTest, ArmingRecordsBitsAndBindsOtherWriters) {
     EXPECT_EQ(read_file(kPermissionRecord), expected);
     EXPECT_EQ(expected, "v2\n664\n" + std::to_string(s_.node.node_dev) + " " +
                             std::to_string(node->current_inode()) + "\n" + boot_ + "\n" +
-                            kDefaultNodePath + "\n" + node->real_brightness_path() + "\n");
-    EXPECT_FALSE(path_exists(kRecordTmp)) << "the temporary name is gone once linked";
+                            kNodePath + "\n" + node->real_brightness_path() + "\n");
+    EXPECT_FALSE(path_exists(kPermissionRecordTmp)) << "the temporary name is gone once linked";
 
     EXPECT_EQ(open_for_write_as(kSystemUid, path), EACCES);
     // The guard's own descriptor still writes.
@@ -561,7 +559,7 @@ TEST_F(NodeAccessTest, RecordIsNeverSeenIncompleteWhileArmingAndReleasing) {
     EXPECT_EQ(watcher.stop(), 0) << "another process saw an empty or unparseable record";
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
-    EXPECT_FALSE(path_exists(kRecordTmp));
+    EXPECT_FALSE(path_exists(kPermissionRecordTmp));
 }
 
 TEST_F(NodeAccessTest, LeftoverRecordBlocksArming) {
@@ -571,14 +569,14 @@ TEST_F(NodeAccessTest, LeftoverRecordBlocksArming) {
     ASSERT_TRUE(write_file(kPermissionRecord, leftover, 0600));
     // The record is looked for before any temporary file is made, so what
     // lies at a temporary name does not change the answer.
-    ASSERT_EQ(mkdir(kRecordTmp.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir(kPermissionRecordTmp, 0700), 0);
     EXPECT_FAILS_WITH(arm(), EEXIST);
-    ASSERT_EQ(rmdir(kRecordTmp.c_str()), 0);
+    ASSERT_EQ(rmdir(kPermissionRecordTmp), 0);
     EXPECT_EQ(read_file(kPermissionRecord), leftover);
     EXPECT_EQ(s_.guard.held_fd, -1);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_EQ(node->chmods_received(), 0);
-    EXPECT_FALSE(path_exists(kRecordTmp));
+    EXPECT_FALSE(path_exists(kPermissionRecordTmp));
 }
 
 TEST_F(NodeAccessTest, SymlinkAtRecordPathBlocksArmingAndIsNotFollowed) {
@@ -603,10 +601,10 @@ TEST_F(NodeAccessTest, LeftoverTemporaryFileDoesNotBlockArming) {
     // A half-written record from a crash, a whole one, a planted link, and
     // a directory that cannot be removed.
     const std::vector<std::function<bool()>> leftovers = {
-        [] { return write_file(kRecordTmp, "v2\n66", 0600); },
-        [] { return write_file(kRecordTmp, "garbage \x01\x02 that parses as nothing", 0644); },
-        [&] { return unlink(kRecordTmp.c_str()) == 0 && symlink(victim.c_str(), kRecordTmp.c_str()) == 0; },
-        [] { return unlink(kRecordTmp.c_str()) == 0 && mkdir(kRecordTmp.c_str(), 0700) == 0; },
+        [] { return write_file(kPermissionRecordTmp, "v2\n66", 0600); },
+        [] { return write_file(kPermissionRecordTmp, "garbage \x01\x02 that parses as nothing", 0644); },
+        [&] { return unlink(kPermissionRecordTmp) == 0 && symlink(victim.c_str(), kPermissionRecordTmp) == 0; },
+        [] { return unlink(kPermissionRecordTmp) == 0 && mkdir(kPermissionRecordTmp, 0700) == 0; },
     };
     for (size_t i = 0; i < leftovers.size(); ++i) {
         SCOPED_TRACE("leftover " + std::to_string(i));

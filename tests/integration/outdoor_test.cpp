@@ -25,8 +25,6 @@
 namespace sandbox {
 namespace {
 
-const char* const kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-
 // The daemon accepts a lease whose deadline lies at most this far ahead.
 constexpr int64_t kLeaseAheadMs = 1500;
 // How often the renewing writer replaces the lease: well inside the lease's

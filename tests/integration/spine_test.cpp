@@ -16,10 +16,6 @@
 namespace sandbox {
 namespace {
 
-const char* const kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-const char* const kRealNodePath = "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness";
-const char* const kValidBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
-
 class SpineTest : public SandboxTest {
   protected:
     // Runs the daemon to its end; start-up failures and the non-looping
@@ -326,15 +322,15 @@ TEST_F(SpineTest, SecondDaemonFailsWhileTheFirstHoldsTheLock) {
 
 TEST_F(SpineTest, AcceptedBootIdentities) {
     const std::vector<std::string> accepted = {
-        std::string(kValidBootId) + "\n",
-        std::string(kValidBootId) + "\r\n",
-        std::string(kValidBootId),
-        std::string(kValidBootId) + "\n\r\n\r",
+        std::string(kBootId) + "\n",
+        std::string(kBootId) + "\r\n",
+        std::string(kBootId),
+        std::string(kBootId) + "\n\r\n\r",
         "0123ABCD-4567-89AB-CDEF-0123456789AB\n",
         "0123AbCd-4567-89aB-cDeF-0123456789aB\n",
         // Only the first 39 bytes are read; line ends beyond them do not
         // matter.
-        std::string(kValidBootId) + "\n\n\n\n\n\n\n\n\n\n",
+        std::string(kBootId) + "\n\n\n\n\n\n\n\n\n\n",
     };
     for (const std::string& id : accepted) {
         SCOPED_TRACE(testing::PrintToString(id));
@@ -345,7 +341,7 @@ TEST_F(SpineTest, AcceptedBootIdentities) {
 }
 
 TEST_F(SpineTest, MalformedBootIdentitiesFailWithInvalidArgument) {
-    const std::string valid = kValidBootId;
+    const std::string valid = kBootId;
     std::string dash_moved = valid;
     dash_moved[8] = 'a';
     dash_moved[9] = '-';
