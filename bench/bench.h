@@ -146,7 +146,6 @@ bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int h
 // end of the reply.
 std::optional<std::string> timed_request(const std::string& socket_name, const std::string& line,
                                          int64_t* elapsed_ns = nullptr);
-std::string reply_reason(const std::string& reply);
 
 // The floor of a control round trip: a forked child that accepts, reads a
 // line, reads the node once and answers with a line of reply_size bytes.

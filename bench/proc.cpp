@@ -257,14 +257,6 @@ std::optional<std::string> timed_request(const std::string& socket_name, const s
     return reply;
 }
 
-std::string reply_reason(const std::string& reply) {
-    const std::string key = "\"reason\":\"";
-    size_t pos = reply.find(key);
-    if (pos == std::string::npos) return "";
-    size_t end = reply.find('"', pos + key.size());
-    return reply.substr(pos + key.size(), end - pos - key.size());
-}
-
 // ---- floors ----
 
 pid_t start_floor_server(const std::string& node_path, size_t reply_size) {
@@ -403,14 +395,14 @@ bool Hold::arm(int target, std::string* why) {
     }
     auto reply = timed_request(sandbox::kControlSocketName,
                                fmt("ARM %s %d\n", kSession, static_cast<int>(getpid())));
-    if (!reply || reply_reason(*reply) != "armed") {
+    if (sandbox::reason_of(reply) != "armed") {
         *why = "ARM was not accepted: " + reply.value_or("(no reply)");
         return false;
     }
     // The loop takes the target from the lease on its next turn; a SET makes
     // the node show it at once.
     reply = timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, target));
-    if (!reply || reply_reason(*reply) != "readback_ok") {
+    if (sandbox::reason_of(reply) != "readback_ok") {
         *why = "SET was not accepted: " + reply.value_or("(no reply)");
         return false;
     }

@@ -173,6 +173,26 @@ std::optional<std::string> exchange(int fd, const std::string& bytes, std::chron
     return reply;
 }
 
+std::optional<std::string> json_field(const std::string& text, const std::string& key) {
+    std::string needle = "\"" + key + "\":";
+    size_t at = text.find(needle);
+    if (at == std::string::npos) return std::nullopt;
+    at += needle.size();
+    if (at < text.size() && text[at] == '"') {
+        size_t end = text.find('"', at + 1);
+        if (end == std::string::npos) return std::nullopt;
+        return text.substr(at + 1, end - at - 1);
+    }
+    size_t end = text.find_first_of(",}", at);
+    if (end == std::string::npos) return std::nullopt;
+    return text.substr(at, end - at);
+}
+
+std::string reason_of(const std::optional<std::string>& reply) {
+    if (!reply) return "<no reply>";
+    return json_field(*reply, "reason").value_or("<no reason>");
+}
+
 std::optional<std::string> send_request(const std::string& line, uid_t uid, std::chrono::milliseconds timeout) {
     int fd = connect_control(uid);
     if (fd < 0) return std::nullopt;

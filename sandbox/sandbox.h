@@ -65,7 +65,8 @@
 //   abstract socket as root or any other uid, sends one line and returns
 //   the reply (nullopt when nothing came); connect_control(uid) returns the
 //   connected descriptor for tests that misbehave on purpose;
-//   control_socket_listening() tells whether the daemon listens.
+//   control_socket_listening() tells whether the daemon listens;
+//   json_field and reason_of read a reply.
 //
 // * Files and time: read_file, write_file, stat_path/lstat_path,
 //   file_mode, wait_until(pred, timeout), monotonic_ms.
@@ -218,6 +219,13 @@ std::optional<std::string> send_request(const std::string& line, uid_t uid = 0,
 // send_request does; the descriptor is left open.
 std::optional<std::string> exchange(int fd, const std::string& bytes,
                                     std::chrono::milliseconds timeout = 3s);
+// The value of key in a flat JSON object (a status reply, the outdoor
+// health record): a string without its quotes, anything else as written;
+// nullopt when the key is missing. Replies and records hold no nested
+// objects and no escaped quotes, so a plain search is enough.
+std::optional<std::string> json_field(const std::string& text, const std::string& key);
+// The reason of a reply, or "<no reply>" / "<no reason>".
+std::string reason_of(const std::optional<std::string>& reply);
 
 // ---- the fixture ----
 

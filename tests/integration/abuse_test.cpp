@@ -179,7 +179,7 @@ class AbuseTest : public SandboxTest {
             while (!stop_threads_) {
                 int64_t t0 = monotonic_ms();
                 auto reply = send_request("STATUS", kSystemUid, 10s);
-                bool ok = hold::reason_of(reply) == "status";
+                bool ok = reason_of(reply) == "status";
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     probes_.push_back({t0, monotonic_ms() - t0, ok});
@@ -239,10 +239,10 @@ class AbuseTest : public SandboxTest {
         ASSERT_TRUE(d.running()) << "the daemon ended: exit " << d.wait_exit(1s) << ", " << d.stderr_text()
                                  << " health: " << read_file(kMainPanelHealth).value_or("(none)");
         auto reply = send_request("STATUS", kSystemUid, 10s);
-        ASSERT_EQ(hold::reason_of(reply), "status") << reply.value_or("(no reply)");
-        EXPECT_EQ(hold::reply_field(reply, "armed"), "true") << *reply;
-        EXPECT_EQ(hold::reply_field(reply, "target"), std::to_string(kHeldValue)) << *reply;
-        EXPECT_EQ(hold::reply_field(reply, "errno"), "0") << *reply;
+        ASSERT_EQ(reason_of(reply), "status") << reply.value_or("(no reply)");
+        EXPECT_EQ(json_field(*reply, "armed"), "true") << *reply;
+        EXPECT_EQ(json_field(*reply, "target"), std::to_string(kHeldValue)) << *reply;
+        EXPECT_EQ(json_field(*reply, "errno"), "0") << *reply;
     }
 };
 
@@ -262,10 +262,10 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
 
     ASSERT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue, 4000), 0);
     auto arm = send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()), 0, 5s);
-    ASSERT_EQ(hold::reason_of(arm), "armed") << arm.value_or("");
+    ASSERT_EQ(reason_of(arm), "armed") << arm.value_or("");
     start_lease_renewer();
     auto set = send_request("SET " + std::string(kSession) + " " + std::to_string(kHeldValue), 0, 5s);
-    ASSERT_EQ(hold::reason_of(set), "readback_ok") << set.value_or("");
+    ASSERT_EQ(reason_of(set), "readback_ok") << set.value_or("");
     start_watcher();
     start_prober();
 
@@ -368,7 +368,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
                 }
                 auto reply = exchange(fd, p, 5s);
                 close(fd);
-                std::string reason = hold::reason_of(reply);
+                std::string reason = reason_of(reply);
                 if (reason == "stale_or_invalid_request") {
                     refused++;
                 } else if (!reply) {
@@ -459,7 +459,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
                 int64_t prev = worst.load();
                 while (took > prev && !worst.compare_exchange_weak(prev, took)) {
                 }
-                std::string reason = hold::reason_of(reply);
+                std::string reason = reason_of(reply);
                 if (status && reason == "status") {
                     ok++;
                 } else if (!status && reason == "stale_or_invalid_request") {
@@ -502,7 +502,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
 
     // The hold ends cleanly after all that.
     auto stop = send_request("STOP " + std::string(kSession), kSystemUid, 10s);
-    EXPECT_EQ(hold::reason_of(stop), "released") << stop.value_or("");
+    EXPECT_EQ(reason_of(stop), "released") << stop.value_or("");
     EXPECT_EQ(d.wait_exit(20s), 0) << d.stderr_text();
     EXPECT_EQ(node_->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));

@@ -205,7 +205,7 @@ class CrashTest : public SandboxTest {
         auto ready = r.wait_for_line("NATIVE_READY ", 20s);
         ASSERT_TRUE(ready) << "the next start did not come up: exit " << r.wait_exit(5s) << ", " << r.stderr_text();
         auto stop = send_request("STOP", 0, 5s);
-        EXPECT_EQ(hold::reason_of(stop), "released") << stop.value_or("");
+        EXPECT_EQ(reason_of(stop), "released") << stop.value_or("");
         EXPECT_EQ(r.wait_exit(20s), 0) << r.stderr_text();
     }
 

@@ -439,9 +439,9 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         Daemon d;
         ASSERT_TRUE(d.start({"--daemon", "--node", kNodePath}));
         ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
-        ASSERT_EQ(hold::reason_of(send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()))),
+        ASSERT_EQ(reason_of(send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()))),
                   "armed");
-        ASSERT_EQ(hold::reason_of(send_request("SET " + std::string(kSession) + " 150")), "readback_ok");
+        ASSERT_EQ(reason_of(send_request("SET " + std::string(kSession) + " 150")), "readback_ok");
         d.shutdown();
         ASSERT_EQ(node_->mode(), 0444u);
         ASSERT_TRUE(path_exists(kPermissionRecord));
@@ -489,14 +489,14 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         auto request = [&](const std::string& word, const std::string& line, const std::string& good) {
             const std::chrono::milliseconds patience(c.request_timeout_ms);
             auto reply = send_request(line, 0, patience);
-            std::string reason = hold::reason_of(reply);
+            std::string reason = reason_of(reply);
             std::string t = word + " " + (reply ? reason : "no reply");
-            if (reply && reason != good) t += " errno=" + hold::reply_field(reply, "errno").value_or("?");
+            if (reply && reason != good) t += " errno=" + json_field(*reply, "errno").value_or("?");
             if ((!reply || reason == "stale_or_invalid_request") && !gone()) {
                 reply = send_request(line, 0, patience);
-                reason = hold::reason_of(reply);
+                reason = reason_of(reply);
                 t += ", retry " + std::string(reply ? reason : "no reply");
-                if (reply && reason != good) t += " errno=" + hold::reply_field(reply, "errno").value_or("?");
+                if (reply && reason != good) t += " errno=" + json_field(*reply, "errno").value_or("?");
             }
             say(t);
             return reason == good;

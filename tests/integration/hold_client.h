@@ -26,30 +26,6 @@ inline int write_lease(const std::string& session, pid_t pid, bool active, int t
     return write_file_as(kSystemUid, kSystemUid, kMainPanelLease, line, 0600);
 }
 
-// The raw text of one key of a status reply ("armed" -> "true", "reason"
-// -> "readback_ok"), or nullopt. Replies have no nested objects and no
-// escaped quotes, so a plain search is enough.
-inline std::optional<std::string> reply_field(const std::optional<std::string>& reply, const std::string& key) {
-    if (!reply) return std::nullopt;
-    std::string needle = "\"" + key + "\":";
-    size_t at = reply->find(needle);
-    if (at == std::string::npos) return std::nullopt;
-    at += needle.size();
-    if (at < reply->size() && (*reply)[at] == '"') {
-        size_t end = reply->find('"', at + 1);
-        if (end == std::string::npos) return std::nullopt;
-        return reply->substr(at + 1, end - at - 1);
-    }
-    size_t end = reply->find_first_of(",}", at);
-    if (end == std::string::npos) return std::nullopt;
-    return reply->substr(at, end - at);
-}
-
-inline std::string reason_of(const std::optional<std::string>& reply) {
-    if (!reply) return "no_reply";
-    return reply_field(reply, "reason").value_or("unparsable_reply");
-}
-
 // A health record as a reader may find it at any moment: exactly one
 // whole line of session, holding flag, last error and time.
 inline bool health_record_whole(const std::string& text) {

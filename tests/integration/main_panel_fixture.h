@@ -64,38 +64,16 @@ inline std::string status_json(const StatusExpect& e) {
     return s.str();
 }
 
-// The raw text of one value of a flat reply object, quotes removed from
-// strings; nullopt when the key is missing.
-inline std::optional<std::string> json_value(const std::string& reply, const std::string& key) {
-    std::string needle = "\"" + key + "\":";
-    size_t at = reply.find(needle);
-    if (at == std::string::npos) return std::nullopt;
-    at += needle.size();
-    if (at < reply.size() && reply[at] == '"') {
-        size_t end = reply.find('"', at + 1);
-        if (end == std::string::npos) return std::nullopt;
-        return reply.substr(at + 1, end - at - 1);
-    }
-    size_t end = reply.find_first_of(",}", at);
-    if (end == std::string::npos) return std::nullopt;
-    return reply.substr(at, end - at);
-}
-
-inline std::string reason_of(const std::optional<std::string>& reply) {
-    if (!reply) return "<no reply>";
-    return json_value(*reply, "reason").value_or("<no reason>");
-}
-
 inline int int_of(const std::optional<std::string>& reply, const std::string& key) {
     if (!reply) return INT32_MIN;
-    auto v = json_value(*reply, key);
+    auto v = json_field(*reply, key);
     if (!v) return INT32_MIN;
     return std::stoi(*v);
 }
 
 inline std::string text_of(const std::optional<std::string>& reply, const std::string& key) {
     if (!reply) return "<no reply>";
-    return json_value(*reply, key).value_or("<missing>");
+    return json_field(*reply, key).value_or("<missing>");
 }
 
 // ---- the health record ----

@@ -64,20 +64,9 @@ std::optional<bool> parse_bool(const std::string& text) {
     return std::nullopt;
 }
 
-// The text after "key": up to the next ',' or '}'.
-std::optional<std::string> json_field(const std::string& text, const char* key) {
-    std::string k = std::string("\"") + key + "\":";
-    size_t p = text.find(k);
-    if (p == std::string::npos) return std::nullopt;
-    p += k.size();
-    size_t e = text.find_first_of(",}", p);
-    if (e == std::string::npos) return std::nullopt;
-    return text.substr(p, e - p);
-}
-
 // Reads the record with plain string searches, then insists that the line
 // is exactly what the fixed format would make of those values, so that key
-// order, blanks and the single trailing newline are checked too.
+// order, quotes, blanks and the single trailing newline are checked too.
 std::optional<Health> parse_health(const std::string& text) {
     Health h;
     h.raw = text;
@@ -96,13 +85,12 @@ std::optional<Health> parse_health(const std::string& text) {
     auto target_v = parse_number(*target);
     auto uptime_v = parse_number(*uptime);
     if (!pid_v || !held_v || !inhibited_v || !base_v || !target_v || !uptime_v) return std::nullopt;
-    if (reason->size() < 2 || reason->front() != '"' || reason->back() != '"') return std::nullopt;
     h.pid = *pid_v;
     h.held = *held_v;
     h.inhibited = *inhibited_v;
     h.base = *base_v;
     h.target = *target_v;
-    h.reason = reason->substr(1, reason->size() - 2);
+    h.reason = *reason;
     h.uptime_ms = *uptime_v;
     std::string expected = "{\"pid\":" + std::to_string(h.pid) + ",\"held\":" + (h.held ? "true" : "false") +
                            ",\"inhibited\":" + (h.inhibited ? "true" : "false") +
