@@ -136,7 +136,9 @@ inline constexpr const char* kFloorSocketName = "veltaris.bench.floor";
 
 // Replaces dir/name the way the system user's client does: a temporary
 // file moved over the name. Written as root and handed to uid 1000 with
-// mode 0600 before the rename, which is the same file for the daemon.
+// mode 0600 before the rename, which is the same file for the daemon,
+// without the fork of sandbox::write_file_as that every timed lease
+// rewrite would pay for. The leases are the sandbox's lines.
 bool replace_as_system(const std::string& dir, const std::string& name, const std::string& content);
 bool write_main_panel_lease(int active, int target, int64_t ahead_ms = 5000);
 bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int held, int64_t ahead_ms = 1500);

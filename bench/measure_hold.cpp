@@ -138,8 +138,8 @@ void measure_set(Context& ctx, Hold& hold) {
                                 : std::nullopt;
                 ok = sandbox::reason_of(reply) == "readback_ok";
             } else {
-                std::string text = fmt("%s %d %lld %d %d\n", kSession, static_cast<int>(getpid()),
-                                       static_cast<long long>(sandbox::monotonic_ms() + 5000), 1, value);
+                std::string text = sandbox::main_panel_lease_line(kSession, getpid(), sandbox::monotonic_ms() + 5000, 1,
+                                                                  value);
                 ok = replace_as_system(kFloorDir, "lease", text) && write_and_read_back(floor_node, value);
             }
             int64_t ns = now_ns() - t0;

@@ -203,15 +203,15 @@ bool replace_as_system(const std::string& dir, const std::string& name, const st
 }
 
 bool write_main_panel_lease(int active, int target, int64_t ahead_ms) {
-    std::string text = fmt("%s %d %lld %d %d\n", kSession, static_cast<int>(getpid()),
-                           static_cast<long long>(sandbox::monotonic_ms() + ahead_ms), active, target);
-    return replace_as_system(sandbox::kSystemDir, MAIN_PANEL_LEASE_NAME, text);
+    int64_t deadline = sandbox::monotonic_ms() + ahead_ms;
+    return replace_as_system(sandbox::kSystemDir, MAIN_PANEL_LEASE_NAME,
+                             sandbox::main_panel_lease_line(kSession, getpid(), deadline, active, target));
 }
 
 bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int held, int64_t ahead_ms) {
-    std::string text = fmt("%s %d %lld %d %d\n", version.c_str(), static_cast<int>(pid),
-                           static_cast<long long>(sandbox::monotonic_ms() + ahead_ms), value, held);
-    return replace_as_system(sandbox::kSystemDir, OUTDOOR_LEASE_NAME, text);
+    int64_t deadline = sandbox::monotonic_ms() + ahead_ms;
+    return replace_as_system(sandbox::kSystemDir, OUTDOOR_LEASE_NAME,
+                             sandbox::outdoor_lease_line(version, pid, deadline, value, held));
 }
 
 // ---- control socket ----

@@ -257,6 +257,36 @@ int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::stri
     return rc < 0 ? EIO : rc;
 }
 
+std::string main_panel_lease_line(const std::string& session, pid_t pid, int64_t deadline_ms, int active,
+                                  int target) {
+    return session + " " + std::to_string(pid) + " " + std::to_string(deadline_ms) + " " + std::to_string(active) +
+           " " + std::to_string(target) + "\n";
+}
+
+std::string outdoor_lease_line(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held) {
+    return version + " " + std::to_string(pid) + " " + std::to_string(deadline_ms) + " " + std::to_string(value) +
+           " " + std::to_string(held) + "\n";
+}
+
+int write_main_panel_lease(const std::string& session, pid_t pid, int64_t deadline_ms, int active, int target,
+                           mode_t mode) {
+    return write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
+                         main_panel_lease_line(session, pid, deadline_ms, active, target), mode);
+}
+
+int write_outdoor_lease(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held) {
+    return write_file_as(kSystemUid, kSystemUid, kOutdoorLease,
+                         outdoor_lease_line(version, pid, deadline_ms, value, held), 0600);
+}
+
+std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot_id,
+                      const std::string& node_path, const std::string& canonical_path) {
+    char mode_text[16];
+    snprintf(mode_text, sizeof mode_text, "%o", mode);
+    return std::string("v2\n") + mode_text + "\n" + std::to_string(dev) + " " + std::to_string(ino) + "\n" +
+           boot_id + "\n" + node_path + "\n" + canonical_path + "\n";
+}
+
 pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
     const char* sleep_bin = access("/bin/sleep", X_OK) == 0 ? "/bin/sleep" : "/usr/bin/sleep";
     std::string name = argv0;

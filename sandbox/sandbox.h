@@ -55,7 +55,8 @@
 //
 // * Other users: run_as(uid, gid, fn) runs fn in a child with those ids
 //   and returns its exit status; write_file_as writes a file atomically
-//   (temporary file and rename) as that user, e.g. lease files as 1000.
+//   (temporary file and rename) as that user, e.g. lease files as 1000
+//   (write_main_panel_lease, write_outdoor_lease).
 //
 // * system_server: start_system_server() runs a process whose first
 //   command-line element is exactly "system_server"; killed at teardown.
@@ -188,6 +189,25 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn,
 // over path, all as uid/gid. Returns 0 or the errno of the failing step.
 int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::string& content,
                   mode_t mode = 0600);
+
+// ---- leases and records, as their writers make them ----
+
+// The main-panel lease "SESSION PID DEADLINE ACTIVE TARGET\n" and the
+// outdoor one "VERSION PID DEADLINE VALUE HELD\n" (v1 or v2), deadlines in
+// monotonic_ms() milliseconds.
+std::string main_panel_lease_line(const std::string& session, pid_t pid, int64_t deadline_ms, int active,
+                                  int target);
+std::string outdoor_lease_line(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held);
+// Each replaced whole the way the system user's client does it: with
+// write_file_as as the system user, mode 0600 unless said otherwise.
+int write_main_panel_lease(const std::string& session, pid_t pid, int64_t deadline_ms, int active, int target,
+                           mode_t mode = 0600);
+int write_outdoor_lease(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held);
+// A version 2 permission record: the saved bits in octal, the node's
+// device and inode, the boot identity, the node path and its real path,
+// one per line.
+std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot_id,
+                      const std::string& node_path, const std::string& canonical_path);
 
 // A process whose command line is { argv0, "3600" } (a sleeping stand-in),
 // started as uid/gid; returns its pid once /proc/<pid>/cmdline shows argv0,

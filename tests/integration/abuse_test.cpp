@@ -137,7 +137,8 @@ class AbuseTest : public SandboxTest {
     void start_lease_renewer() {
         background_.emplace_back([this] {
             while (!stop_threads_) {
-                if (hold::write_lease(kSession, getpid(), true, kHeldValue, 4000) != 0) lease_failures_++;
+                int64_t deadline = monotonic_ms() + 4000;
+                if (write_main_panel_lease(kSession, getpid(), deadline, 1, kHeldValue) != 0) lease_failures_++;
                 for (int i = 0; i < 25 && !stop_threads_; ++i) std::this_thread::sleep_for(10ms);
             }
         });
@@ -260,7 +261,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
     ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
     ASSERT_TRUE(wait_signal_caught(d.pid(), SIGTERM));
 
-    ASSERT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue, 4000), 0);
+    ASSERT_EQ(write_main_panel_lease(kSession, getpid(), monotonic_ms() + 4000, 1, kHeldValue), 0);
     auto arm = send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()), 0, 5s);
     ASSERT_EQ(reason_of(arm), "armed") << arm.value_or("");
     start_lease_renewer();

@@ -113,7 +113,7 @@ class CrashTest : public SandboxTest {
         // Pause: the loop releases the guard (restores the bits, deletes
         // the record).
         reach(Step::pause);
-        hold::write_lease(session, getpid(), false, kHeldValue);
+        write_main_panel_lease(session, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 0, kHeldValue);
         wait_or_killed([&] { return d.wait_for_line("NATIVE_PAUSED", 0ms).has_value(); }, killed, 2s);
         if (killed) return;
         node_->set_value(90);
@@ -121,7 +121,7 @@ class CrashTest : public SandboxTest {
         // next foreign write waits for the correction line: one that came
         // between the daemon's write and its read-back would end the hold.
         reach(Step::resume);
-        hold::write_lease(session, getpid(), true, kHeldValue);
+        write_main_panel_lease(session, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue);
         wait_or_killed([&] { return d.wait_for_line("NATIVE_CORRECTION actual=90 ", 0ms).has_value(); }, killed, 2s);
         if (killed) return;
         // A foreign writer, and (every other trial) a device manager that
@@ -248,7 +248,7 @@ TEST_F(CrashTest, KillAtRandomMomentsLeavesNodeRecoverable) {
         const int64_t trial_start = monotonic_ms();
 
         node_->set_value(100);
-        ASSERT_EQ(hold::write_lease(session, getpid(), true, kHeldValue), 0);
+        ASSERT_EQ(write_main_panel_lease(session, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue), 0);
 
         std::atomic<bool> killed{false};
         int exit_code = -1;

@@ -435,7 +435,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
 
     // A hold killed while armed: node at 0444, a whole record beside it.
     void leave_crash_record() {
-        ASSERT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue), 0);
+        ASSERT_EQ(write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue), 0);
         Daemon d;
         ASSERT_TRUE(d.start({"--daemon", "--node", kNodePath}));
         ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
@@ -465,7 +465,8 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         }
         const std::string log = "/sandbox/fault-" + std::string(c.id) + "-" + std::to_string(++run_number_) + ".log";
         if (!c.outdoor) {
-            EXPECT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue), 0);
+            int64_t deadline = monotonic_ms() + hold::kLeaseAheadMs;
+            EXPECT_EQ(write_main_panel_lease(kSession, getpid(), deadline, 1, kHeldValue), 0);
         }
 
         Daemon d;
@@ -560,7 +561,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
             }
             from = d.line_count();
             mark(Moment::pause);
-            hold::write_lease(kSession, getpid(), false, kHeldValue);
+            write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 0, kHeldValue);
             if (!step("paused", "at pause", [&] {
                     return d.wait_for_line("NATIVE_PAUSED ", 0ms, from).has_value() && node_->mode() == 0664 &&
                            !path_exists(kPermissionRecord);
@@ -570,7 +571,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
             node_->set_value(90);
             from = d.line_count();
             mark(Moment::resume);
-            hold::write_lease(kSession, getpid(), true, kHeldValue);
+            write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue);
             if (!step("resumed", "at resume", [&] {
                     return d.wait_for_line("NATIVE_CORRECTION actual=90 ", 0ms, from).has_value() &&
                            node_->mode() == 0444;

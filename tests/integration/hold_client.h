@@ -17,14 +17,9 @@
 namespace sandbox {
 namespace hold {
 
-// The lease as the client writes it: replaced whole with rename, owned by
-// the system user, 0600, with a deadline a few seconds ahead so that a
-// slow machine does not let it lapse between two steps.
-inline int write_lease(const std::string& session, pid_t pid, bool active, int target, int64_t ahead_ms = 6000) {
-    std::string line = session + " " + std::to_string(pid) + " " + std::to_string(monotonic_ms() + ahead_ms) + " " +
-                       (active ? "1" : "0") + " " + std::to_string(target) + "\n";
-    return write_file_as(kSystemUid, kSystemUid, kMainPanelLease, line, 0600);
-}
+// How far ahead the client puts the lease's deadline: a few seconds, so
+// that a slow machine does not let it lapse between two steps.
+inline constexpr int64_t kLeaseAheadMs = 6000;
 
 // A health record as a reader may find it at any moment: exactly one
 // whole line of session, holding flag, last error and time.
@@ -36,16 +31,12 @@ inline bool health_record_whole(const std::string& text) {
 // A permission record is whole when it is exactly what arming writes for
 // this node: the saved bits, the node's device and inode, this boot, the
 // node path and its canonical path, each on its own line.
-inline bool permission_record_whole(const std::string& text, const std::string& canonical,
-                                    const std::string& mode_octal = "664") {
+inline bool permission_record_whole(const std::string& text, const std::string& canonical, unsigned mode = 0664) {
     std::string boot = boot_id();
     while (!boot.empty() && (boot.back() == '\n' || boot.back() == '\r')) boot.pop_back();
     auto st = stat_path(kNodePath);
     if (!st) return false;
-    std::string want = "v2\n" + mode_octal + "\n" + std::to_string((unsigned long long)st->st_dev) + " " +
-                       std::to_string((unsigned long long)st->st_ino) + "\n" + boot + "\n" + kNodePath + "\n" +
-                       canonical + "\n";
-    return text == want;
+    return text == v2_record(mode, st->st_dev, st->st_ino, boot, kNodePath, canonical);
 }
 
 inline int64_t realtime_us() {

@@ -125,15 +125,6 @@ inline std::optional<Health> read_health() {
 
 // ---- the permission record ----
 
-inline std::string v2_record(unsigned mode, unsigned long long dev, unsigned long long ino,
-                             const std::string& boot_id, const std::string& node_path,
-                             const std::string& canonical_path) {
-    char mode_text[16];
-    snprintf(mode_text, sizeof mode_text, "%o", mode);
-    return std::string("v2\n") + mode_text + "\n" + std::to_string(dev) + " " + std::to_string(ino) + "\n" +
-           boot_id + "\n" + node_path + "\n" + canonical_path + "\n";
-}
-
 // The second line of a version 2 record: the saved permission bits.
 inline std::string record_mode_line(const std::string& record) {
     size_t first = record.find('\n');
@@ -230,11 +221,9 @@ class MainPanelTest : public SandboxTest {
     }
 
     int64_t rewrite_lease() {
-        pid_t pid = lease_.pid > 0 ? lease_.pid : getpid();
         int64_t deadline = monotonic_ms() + lease_.ttl_ms;
-        std::string text = lease_.session + " " + std::to_string(pid) + " " + std::to_string(deadline) + " " +
-                           std::to_string(lease_.active) + " " + std::to_string(lease_.target) + "\n";
-        int rc = write_file_as(kSystemUid, kSystemUid, kMainPanelLease, text, 0600);
+        int rc = write_main_panel_lease(lease_.session, lease_.pid > 0 ? lease_.pid : getpid(), deadline,
+                                        lease_.active, lease_.target);
         if (rc != 0) ADD_FAILURE() << "could not write the lease: " << strerror(rc);
         last_lease_ms_ = monotonic_ms();
         return deadline;

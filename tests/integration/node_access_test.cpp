@@ -90,19 +90,6 @@ int open_for_write_as(uid_t uid, const std::string& path) {
     });
 }
 
-std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot,
-                      const std::string& path, const std::string& real) {
-    char buf[2048];
-    snprintf(buf, sizeof buf, "v2\n%o\n%llu %llu\n%s\n%s\n%s\n", mode, (unsigned long long)dev,
-             (unsigned long long)ino, boot.c_str(), path.c_str(), real.c_str());
-    return buf;
-}
-
-std::string lease_text(const std::string& session, int pid, int64_t deadline, int active, int target) {
-    return session + " " + std::to_string(pid) + " " + std::to_string(deadline) + " " +
-           std::to_string(active) + " " + std::to_string(target) + "\n";
-}
-
 // Runs fn in a forked root child and returns its exit status, or -1 when
 // it has not finished within a generous limit: a read that would block
 // then fails the test instead of hanging it.
@@ -246,9 +233,7 @@ class NodeAccessTest : public SandboxTest {
     }
 
     int write_lease(const std::string& session, int pid, int active, int target, mode_t mode = 0600) {
-        return write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
-                             lease_text(session, pid, sandbox::monotonic_ms() + 5000, active, target),
-                             mode);
+        return write_main_panel_lease(session, pid, monotonic_ms() + 5000, active, target, mode);
     }
 
     // The node code, on the fixture's own state record.
@@ -917,8 +902,8 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesALeaseChangedWhileArming) {
     // lease: the node must get its bits back and not be written.
     const std::string next = std::string(kSystemDir) + "/next-lease";
     const std::vector<std::pair<const char*, std::string>> changes = {
-        {"paused", lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 0, 150)},
-        {"another target", lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 140)},
+        {"paused", main_panel_lease_line("S", kLeasePid, sandbox::monotonic_ms() + 5000, 0, 150)},
+        {"another target", main_panel_lease_line("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 140)},
         {"withdrawn", ""},
     };
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
@@ -992,7 +977,7 @@ TEST_F(NodeAccessTest, LeaseFileOwnershipAndModeRules) {
 
     ASSERT_EQ(unlink(kMainPanelLease), 0);
     ASSERT_TRUE(write_file(kMainPanelLease,
-                           lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150), 0600));
+                           main_panel_lease_line("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150), 0600));
     EXPECT_EQ(read_main_panel_lease(255, &rec), 0) << "owned by root";
 
     ASSERT_EQ(write_lease("S", kLeasePid, 1, 150), 0);
@@ -1006,7 +991,7 @@ TEST_F(NodeAccessTest, LeaseFileOwnershipAndModeRules) {
 TEST_F(NodeAccessTest, LeaseBehindASymlinkIsNoLease) {
     const std::string sound = std::string(kSystemDir) + "/sound-lease";
     ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, sound,
-                            lease_text("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150)),
+                            main_panel_lease_line("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150)),
               0);
     ASSERT_EQ(run_as(kSystemUid, kSystemUid,
                      [&] { return symlink(sound.c_str(), kMainPanelLease) == 0 ? 0 : errno; }),

@@ -131,11 +131,6 @@ struct LeaseTerms {
     int held = 1;
 };
 
-std::string lease_line(const LeaseTerms& t, int64_t deadline_ms) {
-    return t.version + " " + std::to_string(t.pid) + " " + std::to_string(deadline_ms) + " " +
-           std::to_string(t.value) + " " + std::to_string(t.held) + "\n";
-}
-
 LeaseTerms release_terms(pid_t owner) {
     LeaseTerms t;
     t.pid = owner;
@@ -223,7 +218,7 @@ class LeaseRenewer {
     bool write_locked() {
         int64_t now = monotonic_ms();
         int64_t deadline = now + kLeaseAheadMs;
-        int rc = write_file_as(kSystemUid, kSystemUid, kOutdoorLease, lease_line(terms_, deadline), 0600);
+        int rc = write_outdoor_lease(terms_.version, terms_.pid, deadline, terms_.value, terms_.held);
         if (rc != 0) {
             ++failures_;
             last_error_ = rc;
@@ -747,7 +742,9 @@ TEST_F(OutdoorTest, OutdoorLeaseChangedBeforeARaiseCancelsIt) {
     LeaseTerms more = half;
     more.value = 600;
     const std::string next = "/data/next-lease";
-    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, next, lease_line(more, monotonic_ms() + kLeaseAheadMs)), 0);
+    const int64_t deadline = monotonic_ms() + kLeaseAheadMs;
+    const std::string line = outdoor_lease_line(more.version, more.pid, deadline, more.value, more.held);
+    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, next, line), 0);
     node_->on_next(FakeNode::Event::max_read, next, kOutdoorLease);
     ASSERT_TRUE(lease_.renew_now());
     ASSERT_TRUE(wait_until([&] { return node_->writes_received() >= 1; }, kSettle)) << "record " << health_text();
