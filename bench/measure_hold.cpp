@@ -463,8 +463,7 @@ void measure_control_idle(Context& ctx) {
             daemon->wait_exit(std::chrono::seconds(10));
         }
         daemon = std::make_unique<sandbox::Daemon>();
-        if (!daemon->start({"--daemon", "--node", ctx.node->brightness_path()}) ||
-            !daemon->wait_for_line("NATIVE_READY ", std::chrono::seconds(20))) {
+        if (!daemon->start({"--daemon", "--node", ctx.node->brightness_path()}) || !sandbox::wait_ready(*daemon)) {
             return false;
         }
         started_ms = sandbox::monotonic_ms();

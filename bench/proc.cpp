@@ -377,13 +377,7 @@ bool Hold::start(std::string* why, int64_t ready_timeout_ms) {
         *why = "the daemon could not be started";
         return false;
     }
-    if (!daemon_.wait_for_line("NATIVE_READY ", std::chrono::milliseconds(ready_timeout_ms))) {
-        *why = "no readiness line; stderr: " + daemon_.stderr_text();
-        return false;
-    }
-    // The stop handlers come right after the readiness line.
-    sandbox::wait_signal_caught(daemon_.pid(), SIGTERM, std::chrono::milliseconds(ready_timeout_ms));
-    return true;
+    return sandbox::wait_ready(daemon_, why, std::chrono::milliseconds(ready_timeout_ms));
 }
 
 bool Hold::arm(int target, std::string* why) {

@@ -318,8 +318,8 @@ int run_demo(const std::string& svg_path) {
     Daemon daemon;
     daemon.start({"--daemon", "--node", kNodePath});
     size_t shown = 0;
-    if (!wait_line(daemon, "NATIVE_READY", &shown)) return 1;
-    sandbox::wait_signal_caught(daemon.pid(), SIGTERM, 5s);
+    bool ready = sandbox::wait_ready(daemon, nullptr, 5s);
+    if (!wait_line(daemon, "NATIVE_READY", &shown) || !ready) return 1;
     ctl(0, {"status"});
 
     step("The client (uid 1000) grants a hold through the lease; root arms it");
@@ -402,9 +402,8 @@ int run_demo(const std::string& svg_path) {
     note("$ veltarisd --outdoor --node " + std::string(kNodePath));
     Daemon outdoor;
     outdoor.start({"--outdoor", "--node", kNodePath});
-    sandbox::wait_until([] { return sandbox::path_exists(sandbox::kOutdoorHealth); }, 5s);
+    sandbox::wait_outdoor_ready(outdoor, nullptr, 5s);
     note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
-    sandbox::wait_signal_caught(outdoor.pid(), SIGTERM, 5s);
     std::vector<std::string> boost = {"outdoor-lease", "v1", "500", "--pid", std::to_string(server),
                                       "--hold", "--ttl", "1200"};
     pid_t booster = start_holder(1000, boost);

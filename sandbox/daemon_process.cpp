@@ -288,4 +288,40 @@ void Daemon::shutdown() {
     }
 }
 
+namespace {
+
+bool not_ready(Daemon& d, std::string* why, const std::string& missing) {
+    if (why) {
+        *why = d.started() ? missing + "; exit " + std::to_string(d.wait_exit(std::chrono::seconds(5))) +
+                                 ", stderr: " + d.stderr_text()
+                           : "the daemon was not started";
+    }
+    return false;
+}
+
+bool stop_handlers_installed(Daemon& d, std::string* why, std::chrono::milliseconds timeout) {
+    if (wait_signal_caught(d.pid(), SIGTERM, timeout)) return true;
+    if (why) *why = "the daemon never installed its SIGTERM handler";
+    return false;
+}
+
+}  // namespace
+
+bool wait_ready(Daemon& d, std::string* why, std::chrono::milliseconds timeout, std::string* ready_line) {
+    auto ready = d.started() ? d.wait_for_line("NATIVE_READY ", timeout) : std::nullopt;
+    if (!ready) return not_ready(d, why, "no readiness line");
+    if (ready_line) *ready_line = *ready;
+    return stop_handlers_installed(d, why, timeout);
+}
+
+bool wait_outdoor_ready(Daemon& d, std::string* why, std::chrono::milliseconds timeout) {
+    // Outdoor mode prints nothing; its record names its pid.
+    const std::string own = "{\"pid\":" + std::to_string(d.pid()) + ",";
+    auto own_record = [&] { return read_file(kOutdoorHealth).value_or("").rfind(own, 0) == 0; };
+    if (!d.started() || !wait_until(own_record, timeout, std::chrono::milliseconds(5))) {
+        return not_ready(d, why, "no health record of its own (" + read_file(kOutdoorHealth).value_or("none") + ")");
+    }
+    return stop_handlers_installed(d, why, timeout);
+}
+
 }  // namespace sandbox

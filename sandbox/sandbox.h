@@ -38,7 +38,8 @@
 // * The daemon: spawn_daemon(args) (or a local Daemon, daemon_process.h)
 //   fork+execs the binary (from $VELTARISD, else the one built with the
 //   tests, behind $VELTARIS_EMULATOR when set), collects its standard
-//   error line by line (wait_for_line, lines) and its exit (wait_exit).
+//   error line by line (wait_for_line, lines) and its exit (wait_exit);
+//   wait_ready and wait_outdoor_ready wait until it runs its loop.
 //
 // * Boot identity: set_boot_id(text) rewrites what the daemon reads from
 //   /proc/sys/kernel/random/boot_id (default kDefaultBootId), e.g. to

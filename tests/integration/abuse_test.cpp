@@ -258,8 +258,8 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
     node_ = add_node();
     ASSERT_NE(node_, nullptr);
     Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath});
-    ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
-    ASSERT_TRUE(wait_signal_caught(d.pid(), SIGTERM));
+    std::string why;
+    ASSERT_TRUE(wait_ready(d, &why)) << why;
 
     ASSERT_EQ(write_main_panel_lease(kSession, getpid(), monotonic_ms() + 4000, 1, kHeldValue), 0);
     auto arm = send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()), 0, 5s);

@@ -202,8 +202,8 @@ class CrashTest : public SandboxTest {
     void recover_with_main_panel_start() {
         Daemon r;
         ASSERT_TRUE(r.start({"--daemon", "--node", kNodePath}));
-        auto ready = r.wait_for_line("NATIVE_READY ", 20s);
-        ASSERT_TRUE(ready) << "the next start did not come up: exit " << r.wait_exit(5s) << ", " << r.stderr_text();
+        std::string why;
+        ASSERT_TRUE(wait_ready(r, &why)) << "the next start did not come up: " << why;
         auto stop = send_request("STOP", 0, 5s);
         EXPECT_EQ(reason_of(stop), "released") << stop.value_or("");
         EXPECT_EQ(r.wait_exit(20s), 0) << r.stderr_text();

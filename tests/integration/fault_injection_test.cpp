@@ -438,7 +438,8 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         ASSERT_EQ(write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue), 0);
         Daemon d;
         ASSERT_TRUE(d.start({"--daemon", "--node", kNodePath}));
-        ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
+        std::string why;
+        ASSERT_TRUE(wait_ready(d, &why)) << why;
         ASSERT_EQ(reason_of(send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()))),
                   "armed");
         ASSERT_EQ(reason_of(send_request("SET " + std::string(kSession) + " 150")), "readback_ok");

@@ -165,21 +165,9 @@ class MainPanelTest : public SandboxTest {
     // installed its stop handlers; null (with a failure) otherwise.
     Daemon* start_daemon(std::string* ready_line = nullptr) {
         Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath});
-        if (!d.started()) {
-            ADD_FAILURE() << "could not start the daemon";
-            return nullptr;
-        }
-        auto ready = d.wait_for_line("NATIVE_READY ", std::chrono::seconds(20));
-        if (!ready) {
-            ADD_FAILURE() << "no readiness line; exit " << d.wait_exit(std::chrono::seconds(5))
-                          << ", stderr: " << d.stderr_text();
-            return nullptr;
-        }
-        if (ready_line) *ready_line = *ready;
-        // A SIGTERM before the handler exists would kill the process
-        // outright instead of ending the loop.
-        if (!wait_signal_caught(d.pid(), SIGTERM, std::chrono::seconds(10))) {
-            ADD_FAILURE() << "the daemon never installed its SIGTERM handler";
+        std::string why;
+        if (!wait_ready(d, &why, std::chrono::seconds(20), ready_line)) {
+            ADD_FAILURE() << why;
             return nullptr;
         }
         return &d;

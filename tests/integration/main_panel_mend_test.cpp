@@ -233,8 +233,8 @@ TEST_F(MainPanelMendTest, SigtermAtAnyMomentEndsPromptly) {
         SCOPED_TRACE(testing::Message() << "round " << i);
         Daemon d;
         ASSERT_TRUE(d.start({"--daemon", "--node", kNodePath}));
-        ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", std::chrono::seconds(20)));
-        ASSERT_TRUE(wait_signal_caught(d.pid(), SIGTERM, std::chrono::seconds(10)));
+        std::string why;
+        ASSERT_TRUE(wait_ready(d, &why)) << why;
         // Spread the signal over the loop's first moments (its set-up, its
         // first turn, its wait), over a connection being served, and over
         // a stream of turns woken by file events in the lease directory,

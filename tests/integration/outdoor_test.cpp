@@ -293,16 +293,9 @@ class OutdoorTest : public SandboxTest {
     // stop handlers. Null (with a failure) when it did not get there.
     Daemon* start_outdoor(const std::string& path = kNodePath) {
         Daemon& d = spawn_daemon({"--outdoor", "--node", path});
-        if (!d.started()) return nullptr;
-        pid_t pid = d.pid();
-        auto first = wait_health([&](const Health& h) { return h.pid == pid; });
-        if (!first) {
-            ADD_FAILURE() << "no health record from the daemon; exit " << d.wait_exit(1s)
-                          << ", stderr \"" << d.stderr_text() << "\", record " << health_text();
-            return nullptr;
-        }
-        if (!wait_signal_caught(pid, SIGTERM, 10s)) {
-            ADD_FAILURE() << "the daemon never installed its SIGTERM handler";
+        std::string why;
+        if (!wait_outdoor_ready(d, &why, kSettle)) {
+            ADD_FAILURE() << why;
             return nullptr;
         }
         return &d;
@@ -840,7 +833,7 @@ TEST_F(OutdoorTest, OutdoorMainPanelDaemonTakesThePanelWithoutRestore) {
     for (int attempt = 0; attempt < 5 && panel == nullptr; ++attempt) {
         Daemon& m = spawn_daemon({"--daemon", "--node", kNodePath});
         ASSERT_TRUE(m.started());
-        if (m.wait_for_line("NATIVE_READY ", 20s)) {
+        if (wait_ready(m)) {
             panel = &m;
         } else {
             int code = m.wait_exit(5s);
@@ -864,7 +857,7 @@ TEST_F(OutdoorTest, OutdoorMainPanelDaemonTakesThePanelWithoutRestore) {
     EXPECT_EQ(node_->value(), 177);
     EXPECT_EQ(node_->writes_received(), writes);
 
-    if (wait_signal_caught(panel->pid(), SIGTERM, 5s)) panel->signal(SIGTERM);
+    panel->signal(SIGTERM);
     EXPECT_EQ(panel->wait_exit(20s), 0) << panel->stderr_text();
 }
 

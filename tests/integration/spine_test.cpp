@@ -35,17 +35,9 @@ class SpineTest : public SandboxTest {
     // Null (with a failure) when it did not get there.
     Daemon* start_ready_daemon(std::string* ready_line = nullptr, const DaemonOptions& options = {}) {
         Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath}, options);
-        if (!d.started()) return nullptr;
-        auto ready = d.wait_for_line("NATIVE_READY ", 20s);
-        if (!ready) {
-            ADD_FAILURE() << "no readiness line; exit " << d.wait_exit(5s) << ", stderr: " << d.stderr_text();
-            return nullptr;
-        }
-        if (ready_line) *ready_line = *ready;
-        // The stop handlers come right after the readiness line; a SIGTERM
-        // before them would simply kill the process.
-        if (!wait_signal_caught(d.pid(), SIGTERM, 10s)) {
-            ADD_FAILURE() << "the daemon never installed its SIGTERM handler";
+        std::string why;
+        if (!wait_ready(d, &why, 20s, ready_line)) {
+            ADD_FAILURE() << why;
             return nullptr;
         }
         return &d;
