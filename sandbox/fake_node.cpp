@@ -366,15 +366,6 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     _exit(0);
 }
 
-bool mkdir_parents(const std::string& path) {
-    for (size_t pos = 1;; ++pos) {
-        pos = path.find('/', pos);
-        std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        if (pos == std::string::npos) return true;
-    }
-}
-
 }  // namespace
 
 std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::string* error) {
@@ -387,7 +378,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     std::unique_ptr<FakeNode> node(new FakeNode());
     node->options_ = options;
     node->device_dir_ = options.device_parent + "/" + options.device_class + "/" + options.name;
-    if (!mkdir_parents(node->device_dir_)) {
+    if (!mkdir_p(node->device_dir_)) {
         *error = "mkdir " + node->device_dir_ + ": " + strerror(errno);
         return nullptr;
     }
@@ -460,7 +451,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     }
     if (options.class_link) {
         std::string link_dir = "/sys/class/" + options.device_class;
-        if (!mkdir_parents(link_dir)) {
+        if (!mkdir_p(link_dir)) {
             *error = "mkdir " + link_dir + ": " + strerror(errno);
             return nullptr;
         }

@@ -20,6 +20,8 @@ namespace {
 // The file bound over /proc/sys/kernel/random/boot_id (see namespace.cpp).
 constexpr const char* kBootIdSource = "/sandbox/boot_id";
 
+}  // namespace
+
 bool mkdir_p(const std::string& path, mode_t mode) {
     if (path.empty()) return false;
     size_t pos = 1;
@@ -31,8 +33,6 @@ bool mkdir_p(const std::string& path, mode_t mode) {
         ++pos;
     }
 }
-
-}  // namespace
 
 std::optional<std::string> read_file(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);

@@ -71,7 +71,7 @@
 //   json_field and reason_of read a reply.
 //
 // * Files and time: read_file, write_file, stat_path/lstat_path,
-//   file_mode, wait_until(pred, timeout), monotonic_ms.
+//   file_mode, mkdir_p, wait_until(pred, timeout), monotonic_ms.
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -171,6 +171,8 @@ std::optional<struct stat> lstat_path(const std::string& path);
 // Permission bits (07777) of path, following links; -1 when missing.
 int file_mode(const std::string& path);
 bool path_exists(const std::string& path);  // lstat succeeds
+// mkdir -p, each new directory with mode.
+bool mkdir_p(const std::string& path, mode_t mode = 0755);
 
 // Polls pred until it returns true or timeout passes; returns its last
 // answer.
