@@ -348,12 +348,7 @@ int run_demo(const std::string& svg_path) {
     note(show_args(lease.args()));
     check(ctl(0, {"set", kSession, "160"}) == 0, "readback_ok");
     check(node->value() == 160, "node reads " + std::to_string(node->value()));
-    bool refused = sandbox::run_as(1000, 1000, [] {
-        int fd = open(kNodePath, O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) close(fd);
-        return fd >= 0 ? 0 : 1;
-    }) != 0;
-    check(refused, "an ordinary uid-1000 writer can no longer open the node");
+    check(sandbox::open_for_write_as(1000, kNodePath) != 0, "an ordinary uid-1000 writer can no longer open the node");
 
     step("A privileged writer changes the node behind the daemon's back");
     node->set_value(40);

@@ -290,18 +290,11 @@ void Daemon::shutdown() {
 
 namespace {
 
+// The step that never came and, once the daemon has ended, how it ended
+// (an exit of -1: it still runs, or never started).
 bool not_ready(Daemon& d, std::string* why, const std::string& missing) {
-    if (why) {
-        *why = d.started() ? missing + "; exit " + std::to_string(d.wait_exit(std::chrono::seconds(5))) +
-                                 ", stderr: " + d.stderr_text()
-                           : "the daemon was not started";
-    }
-    return false;
-}
-
-bool stop_handlers_installed(Daemon& d, std::string* why, std::chrono::milliseconds timeout) {
-    if (wait_signal_caught(d.pid(), SIGTERM, timeout)) return true;
-    if (why) *why = "the daemon never installed its SIGTERM handler";
+    int code = d.wait_exit(std::chrono::seconds(5));
+    if (why) *why = missing + "; exit " + std::to_string(code) + ", stderr: " + d.stderr_text();
     return false;
 }
 
@@ -311,17 +304,17 @@ bool wait_ready(Daemon& d, std::string* why, std::chrono::milliseconds timeout, 
     auto ready = d.started() ? d.wait_for_line("NATIVE_READY ", timeout) : std::nullopt;
     if (!ready) return not_ready(d, why, "no readiness line");
     if (ready_line) *ready_line = *ready;
-    return stop_handlers_installed(d, why, timeout);
+    return wait_signal_caught(d.pid(), SIGTERM, timeout) || not_ready(d, why, "no SIGTERM handler");
 }
 
 bool wait_outdoor_ready(Daemon& d, std::string* why, std::chrono::milliseconds timeout) {
-    // Outdoor mode prints nothing; its record names its pid.
+    // Outdoor mode prints nothing; its health record names its pid.
     const std::string own = "{\"pid\":" + std::to_string(d.pid()) + ",";
-    auto own_record = [&] { return read_file(kOutdoorHealth).value_or("").rfind(own, 0) == 0; };
-    if (!d.started() || !wait_until(own_record, timeout, std::chrono::milliseconds(5))) {
-        return not_ready(d, why, "no health record of its own (" + read_file(kOutdoorHealth).value_or("none") + ")");
+    auto recorded = [&] { return read_file(kOutdoorHealth).value_or("").rfind(own, 0) == 0; };
+    if (!d.started() || !wait_until(recorded, timeout, std::chrono::milliseconds(5))) {
+        return not_ready(d, why, "no health record of its own");
     }
-    return stop_handlers_installed(d, why, timeout);
+    return wait_signal_caught(d.pid(), SIGTERM, timeout) || not_ready(d, why, "no SIGTERM handler");
 }
 
 }  // namespace sandbox

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <optional>
+#include <string>
 
 namespace sandbox {
 
@@ -40,6 +41,8 @@ void child_basics();
 int drop_privileges(uid_t uid, gid_t gid);
 // Closes every descriptor from lowest upwards.
 void close_fds_from(int lowest);
+// Writes all of content to fd; 0, or the errno of the write that failed.
+int write_all(int fd, const std::string& content);
 
 }  // namespace detail
 }  // namespace sandbox

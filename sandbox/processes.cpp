@@ -224,37 +224,22 @@ int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::stri
         int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return errno;
         // fchmod so that the umask does not decide the final bits.
-        if (fchmod(fd, mode) != 0) {
-            int e = errno;
-            close(fd);
-            unlink(tmp.c_str());
-            return e;
-        }
-        size_t done = 0;
-        while (done < content.size()) {
-            ssize_t n = write(fd, content.data() + done, content.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                int e = errno;
-                close(fd);
-                unlink(tmp.c_str());
-                return e;
-            }
-            done += (size_t)n;
-        }
-        if (close(fd) != 0) {
-            int e = errno;
-            unlink(tmp.c_str());
-            return e;
-        }
-        if (rename(tmp.c_str(), path.c_str()) != 0) {
-            int e = errno;
-            unlink(tmp.c_str());
-            return e;
-        }
-        return 0;
+        int err = fchmod(fd, mode) != 0 ? errno : detail::write_all(fd, content);
+        if (close(fd) != 0 && err == 0) err = errno;
+        if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+        if (err != 0) unlink(tmp.c_str());
+        return err;
     });
     return rc < 0 ? EIO : rc;
+}
+
+int open_for_write_as(uid_t uid, const std::string& path) {
+    return run_as(uid, uid, [&]() -> int {
+        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        close(fd);
+        return 0;
+    });
 }
 
 std::string main_panel_lease_line(const std::string& session, pid_t pid, int64_t deadline_ms, int active,
@@ -272,11 +257,6 @@ int write_main_panel_lease(const std::string& session, pid_t pid, int64_t deadli
                            mode_t mode) {
     return write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
                          main_panel_lease_line(session, pid, deadline_ms, active, target), mode);
-}
-
-int write_outdoor_lease(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held) {
-    return write_file_as(kSystemUid, kSystemUid, kOutdoorLease,
-                         outdoor_lease_line(version, pid, deadline_ms, value, held), 0600);
 }
 
 std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot_id,

@@ -57,7 +57,8 @@
 // * Other users: run_as(uid, gid, fn) runs fn in a child with those ids
 //   and returns its exit status; write_file_as writes a file atomically
 //   (temporary file and rename) as that user, e.g. lease files as 1000
-//   (write_main_panel_lease, write_outdoor_lease).
+//   (write_main_panel_lease); open_for_write_as tells whether a user may
+//   write a file.
 //
 // * system_server: start_system_server() runs a process whose first
 //   command-line element is exactly "system_server"; killed at teardown.
@@ -192,6 +193,8 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn,
 // over path, all as uid/gid. Returns 0 or the errno of the failing step.
 int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::string& content,
                   mode_t mode = 0600);
+// 0 when uid (and gid = uid) may open path for writing, else the errno.
+int open_for_write_as(uid_t uid, const std::string& path);
 
 // ---- leases and records, as their writers make them ----
 
@@ -201,11 +204,10 @@ int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::stri
 std::string main_panel_lease_line(const std::string& session, pid_t pid, int64_t deadline_ms, int active,
                                   int target);
 std::string outdoor_lease_line(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held);
-// Each replaced whole the way the system user's client does it: with
+// Replaced whole the way the system user's client does it: with
 // write_file_as as the system user, mode 0600 unless said otherwise.
 int write_main_panel_lease(const std::string& session, pid_t pid, int64_t deadline_ms, int active, int target,
                            mode_t mode = 0600);
-int write_outdoor_lease(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held);
 // A version 2 permission record: the saved bits in octal, the node's
 // device and inode, the boot identity, the node path and its real path,
 // one per line.
@@ -231,7 +233,8 @@ int stop_process(pid_t pid, int sig = 9 /* SIGKILL */, std::chrono::milliseconds
 bool control_socket_listening();
 // A stream socket connected to the daemon's control socket, made by a
 // process with uid (and gid = uid); the peer credentials the daemon sees
-// are those. Returns the descriptor or -1 with errno.
+// are those. uid 0 connects from the calling process itself, whatever user
+// it runs as (inside run_as, say). The descriptor, or -1 with errno.
 int connect_control(uid_t uid = 0);
 // Sends line (a '\n' is added when it does not end with one) and reads
 // until the daemon closes the connection or timeout passes. nullopt when

@@ -13,11 +13,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <stddef.h>
-#include <string.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,23 +49,6 @@ constexpr int64_t kGapBoundMs = 3000;
 // seen there ends the hold, by design), early enough that every 250 ms
 // turn finds something to correct.
 constexpr int64_t kForeignDelayMs = 100;
-
-// Connects to the control socket from the calling process (used inside
-// run_as children, which have their own uid).
-int connect_here() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    size_t len = strlen(kControlSocketName);
-    memcpy(addr.sun_path + 1, kControlSocketName, len);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), (socklen_t)(offsetof(sockaddr_un, sun_path) + 1 + len)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Waits until the daemon closes fd; true when it closed without sending
 // anything.
@@ -302,7 +282,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
                 while (monotonic_ms() < until) {
                     int64_t t0 = monotonic_ms();
                     for (int i = 0; i < 1000; ++i) {
-                        int fd = connect_here();
+                        int fd = connect_control(0);  // as this child: the foreign user
                         if (fd < 0) {
                             st->failed++;
                             continue;

@@ -9,8 +9,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelEndTest : public MainPanelTest {
@@ -219,5 +218,4 @@ TEST_F(MainPanelEndTest, SetWhoseReadBackDiffers) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -3,8 +3,7 @@
 
 #include <sstream>
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 
 std::string status_json(const StatusExpect& e) {
     auto b = [](bool v) { return v ? "true" : "false"; };
@@ -120,10 +119,6 @@ int64_t MainPanelTest::rewrite_lease() {
     return deadline;
 }
 
-void MainPanelTest::renew_if_due() {
-    if (renew_ && have_lease_ && monotonic_ms() - last_lease_ms_ >= kRenewEveryMs) rewrite_lease();
-}
-
 bool MainPanelTest::wait_renewing(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
     int64_t deadline = monotonic_ms() + timeout.count();
     for (;;) {
@@ -160,10 +155,6 @@ int MainPanelTest::wait_exit_renewing(Daemon& d, std::chrono::milliseconds timeo
 std::optional<std::string> MainPanelTest::request(const std::string& line, uid_t uid) {
     renew_if_due();
     return send_request(line, uid, std::chrono::seconds(5));
-}
-
-std::string MainPanelTest::arm_line(const std::string& session, pid_t pid) {
-    return "ARM " + session + " " + std::to_string(pid > 0 ? pid : getpid());
 }
 
 std::optional<std::string> MainPanelTest::arm(const Lease& lease) {
@@ -207,5 +198,4 @@ void MainPanelTest::expect_node_guarded() {
     EXPECT_EQ(record_mode_line(*record), "664");
 }
 
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -23,8 +23,7 @@
 #include "sandbox/sandbox.h"
 #include "tests/integration/run_outcome.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 
 inline constexpr const char* kSession = "hold-A_1";
 
@@ -94,11 +93,7 @@ class MainPanelTest : public SandboxTest {
     // The main panel's fake node (default value 100, maximum 255, mode
     // 0664, owner 1000 unless options say otherwise).
     FakeNode* make_node(const FakeNodeOptions& options = {}) { return node_ = add_node(options); }
-    static FakeNodeOptions node_at(int value) {
-        FakeNodeOptions o;
-        o.value = value;
-        return o;
-    }
+    static FakeNodeOptions node_at(int value) { return {.value = value}; }
 
     // A main-panel daemon on kNodePath that printed its readiness line and
     // installed its stop handlers; null (with a failure) otherwise.
@@ -120,7 +115,9 @@ class MainPanelTest : public SandboxTest {
     int64_t write_lease(const Lease& lease);
     int64_t rewrite_lease();
     void stop_renewing() { renew_ = false; }
-    void renew_if_due();
+    void renew_if_due() {
+        if (renew_ && have_lease_ && monotonic_ms() - last_lease_ms_ >= kRenewEveryMs) rewrite_lease();
+    }
     // wait_until that keeps the lease fresh meanwhile.
     bool wait_renewing(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
     // Lets time pass (for checks that something does NOT happen) while
@@ -135,7 +132,9 @@ class MainPanelTest : public SandboxTest {
     // ---- the control socket ----
 
     std::optional<std::string> request(const std::string& line, uid_t uid = 0);
-    std::string arm_line(const std::string& session = kSession, pid_t pid = 0);
+    std::string arm_line(const std::string& session = kSession, pid_t pid = 0) {
+        return "ARM " + session + " " + std::to_string(pid > 0 ? pid : getpid());
+    }
     // Writes the lease and arms the hold with it; the reply (checked to be
     // "armed") is returned.
     std::optional<std::string> arm(const Lease& lease);
@@ -159,5 +158,4 @@ class MainPanelTest : public SandboxTest {
     int64_t last_lease_ms_ = 0;
 };
 
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

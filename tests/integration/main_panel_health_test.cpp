@@ -7,8 +7,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelHealthTest : public MainPanelTest {};
@@ -110,5 +109,4 @@ TEST_F(MainPanelHealthTest, NewSessionInTheLeaseIsRecordedAtOnce) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -18,8 +18,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelMendTest : public MainPanelTest {
@@ -384,5 +383,4 @@ TEST_F(MainPanelMendTest, FifoAtLeasePathIsNoLeaseAndNeverHangs) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -12,8 +12,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelStartupTest : public MainPanelTest {
@@ -234,5 +233,4 @@ TEST_F(MainPanelStartupTest, ReadinessLineIsExactAndTheLastBeforeTheLoopsOwnLine
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

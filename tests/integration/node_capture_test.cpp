@@ -5,8 +5,7 @@
 
 #include "tests/integration/node_fixture.h"
 
-namespace sandbox {
-namespace node_access {
+namespace sandbox::node_access {
 namespace {
 
 // ---------------------------------------------------------------- capture
@@ -214,5 +213,4 @@ TEST_F(NodeAccessTest, SymlinkAsLastComponentIsNotOpened) {
 }
 
 }  // namespace
-}  // namespace node_access
-}  // namespace sandbox
+}  // namespace sandbox::node_access

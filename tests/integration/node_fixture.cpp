@@ -7,8 +7,7 @@
 
 #include <chrono>
 
-namespace sandbox {
-namespace node_access {
+namespace sandbox::node_access {
 
 bool make_device_dir(const std::string& dir) {
     return mkdir_p(dir) && write_file(dir + "/brightness", "100\n", 0664) &&
@@ -21,15 +20,6 @@ bool point_class_link(const std::string& cls, const std::string& name, const std
     std::string tmp = dir + "/.relink-" + name;
     unlink(tmp.c_str());
     return mkdir_p(dir) && symlink(target.c_str(), tmp.c_str()) == 0 && rename(tmp.c_str(), link.c_str()) == 0;
-}
-
-int open_for_write_as(uid_t uid, const std::string& path) {
-    return run_as(uid, uid, [&]() -> int {
-        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-        if (fd < 0) return errno;
-        close(fd);
-        return 0;
-    });
 }
 
 int guarded(const std::function<int()>& fn) { return run_as(0, 0, fn, std::chrono::seconds(10)); }
@@ -96,5 +86,4 @@ void NodeAccessTest::expect_nothing_written(FakeNode& node, int err) {
     EXPECT_FALSE(path_exists(kPermissionRecord));
 }
 
-}  // namespace node_access
-}  // namespace sandbox
+}  // namespace sandbox::node_access

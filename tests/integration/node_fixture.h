@@ -26,8 +26,7 @@
 #include "process/state.h"
 #include "sandbox/sandbox.h"
 
-namespace sandbox {
-namespace node_access {
+namespace sandbox::node_access {
 
 // Hand-built device directories (plain tmpfs files) live under here; the
 // capture only needs stat and realpath, so no FUSE server is needed.
@@ -50,8 +49,6 @@ bool make_device_dir(const std::string& dir);
 // step (a temporary link renamed over it), the way a class entry would be
 // swapped under a running daemon.
 bool point_class_link(const std::string& cls, const std::string& name, const std::string& target);
-// 0 when uid/gid could open path for writing, else the open's errno.
-int open_for_write_as(uid_t uid, const std::string& path);
 // Runs fn in a forked root child and returns its exit status, or -1 when
 // it has not finished within a generous limit: a read that would block
 // then fails the test instead of hanging it.
@@ -94,5 +91,4 @@ class NodeAccessTest : public SandboxTest {
     daemon_state s_;
 };
 
-}  // namespace node_access
-}  // namespace sandbox
+}  // namespace sandbox::node_access

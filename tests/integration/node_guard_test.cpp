@@ -11,8 +11,7 @@
 
 #include "tests/integration/node_fixture.h"
 
-namespace sandbox {
-namespace node_access {
+namespace sandbox::node_access {
 namespace {
 
 // Watches the permission record from another process while the test
@@ -414,5 +413,4 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
 }
 
 }  // namespace
-}  // namespace node_access
-}  // namespace sandbox
+}  // namespace sandbox::node_access

@@ -5,8 +5,7 @@
 
 #include "tests/integration/node_fixture.h"
 
-namespace sandbox {
-namespace node_access {
+namespace sandbox::node_access {
 namespace {
 
 // ------------------------------------------------------------ value reads
@@ -248,5 +247,4 @@ TEST_F(NodeAccessTest, LeaseThatIsAFifoIsNoLeaseAndDoesNotBlock) {
 }
 
 }  // namespace
-}  // namespace node_access
-}  // namespace sandbox
+}  // namespace sandbox::node_access

@@ -3,8 +3,7 @@
 // after system_server restarts.
 #include "tests/integration/outdoor_fixture.h"
 
-namespace sandbox {
-namespace outdoor {
+namespace sandbox::outdoor {
 namespace {
 
 // ---- the boost ----
@@ -111,5 +110,4 @@ TEST_F(OutdoorTest, OutdoorSystemServerRestartRestoresThenBoostsAgain) {
 }
 
 }  // namespace
-}  // namespace outdoor
-}  // namespace sandbox
+}  // namespace sandbox::outdoor

@@ -3,8 +3,7 @@
 // daemon takes the node, a stop, a changed node.
 #include "tests/integration/outdoor_fixture.h"
 
-namespace sandbox {
-namespace outdoor {
+namespace sandbox::outdoor {
 namespace {
 
 // ---- how a boost ends ----
@@ -279,5 +278,4 @@ TEST_F(OutdoorTest, OutdoorChangedMaximumEndsWithNodeChanged) {
 }
 
 }  // namespace
-}  // namespace outdoor
-}  // namespace sandbox
+}  // namespace sandbox::outdoor

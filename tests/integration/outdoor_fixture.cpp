@@ -6,8 +6,7 @@
 #include <stdlib.h>
 #include <sys/file.h>
 
-namespace sandbox {
-namespace outdoor {
+namespace sandbox::outdoor {
 namespace {
 
 std::optional<long long> parse_number(const std::string& text) {
@@ -80,13 +79,6 @@ std::optional<Health> wait_health(const std::function<bool(const Health&)>& pred
     return seen;
 }
 
-LeaseTerms release_terms(pid_t owner) {
-    LeaseTerms t;
-    t.pid = owner;
-    t.held = 0;
-    return t;
-}
-
 bool LeaseRenewer::write(const LeaseTerms& terms) {
     std::lock_guard<std::mutex> lock(mutex_);
     terms_ = terms;
@@ -126,7 +118,8 @@ void LeaseRenewer::run(std::chrono::milliseconds period) {
 bool LeaseRenewer::write_locked() {
     int64_t now = monotonic_ms();
     int64_t deadline = now + kLeaseAheadMs;
-    int rc = write_outdoor_lease(terms_.version, terms_.pid, deadline, terms_.value, terms_.held);
+    int rc = write_file_as(kSystemUid, kSystemUid, kOutdoorLease,
+                           outdoor_lease_line(terms_.version, terms_.pid, deadline, terms_.value, terms_.held));
     if (rc != 0) {
         ++failures_;
         last_error_ = rc;
@@ -161,13 +154,6 @@ void OutdoorTest::TearDown() {
     lease_.stop();
     EXPECT_EQ(lease_.failures(), 0) << "a lease write failed with errno " << lease_.last_error();
     SandboxTest::TearDown();
-}
-
-FakeNode* OutdoorTest::add_panel(int value, int maximum) {
-    FakeNodeOptions o;
-    o.value = value;
-    o.maximum = maximum;
-    return node_ = add_node(o);
 }
 
 Daemon* OutdoorTest::start_outdoor(const std::string& path) {
@@ -257,5 +243,4 @@ void expect_silent_exit(const std::vector<std::string>& args, int code, const Da
     EXPECT_OUTCOME(o, code, "");
 }
 
-}  // namespace outdoor
-}  // namespace sandbox
+}  // namespace sandbox::outdoor

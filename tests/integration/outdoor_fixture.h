@@ -23,8 +23,7 @@
 #include "sandbox/sandbox.h"
 #include "tests/integration/run_outcome.h"
 
-namespace sandbox {
-namespace outdoor {
+namespace sandbox::outdoor {
 
 // The daemon accepts a lease whose deadline lies at most this far ahead.
 inline constexpr int64_t kLeaseAheadMs = 1500;
@@ -69,7 +68,7 @@ struct LeaseTerms {
     int held = 1;
 };
 
-LeaseTerms release_terms(pid_t owner);
+inline LeaseTerms release_terms(pid_t owner) { return {.pid = owner, .held = 0}; }
 
 // The writer of the outdoor lease, standing in for system_server's side:
 // each write replaces the file by rename as the system user, with a fresh
@@ -144,7 +143,9 @@ class OutdoorTest : public SandboxTest {
   protected:
     void TearDown() override;
 
-    FakeNode* add_panel(int value = 100, int maximum = 255);
+    FakeNode* add_panel(int value = 100, int maximum = 255) {
+        return node_ = add_node({.value = value, .maximum = maximum});
+    }
     // An outdoor daemon that has written its first record and installed its
     // stop handlers. Null (with a failure) when it did not get there.
     Daemon* start_outdoor(const std::string& path = kNodePath);
@@ -174,5 +175,4 @@ class OutdoorTest : public SandboxTest {
 // Runs a daemon that must end during start-up with `code` and no output.
 void expect_silent_exit(const std::vector<std::string>& args, int code, const DaemonOptions& options = {});
 
-}  // namespace outdoor
-}  // namespace sandbox
+}  // namespace sandbox::outdoor

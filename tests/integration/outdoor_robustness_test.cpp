@@ -3,8 +3,7 @@
 // stop.
 #include "tests/integration/outdoor_fixture.h"
 
-namespace sandbox {
-namespace outdoor {
+namespace sandbox::outdoor {
 namespace {
 
 // ---- a lease that is not a file, and stops at awkward moments ----
@@ -90,5 +89,4 @@ TEST_F(OutdoorTest, OutdoorStopDuringAnIdleWaitEndsAtOnce) {
 }
 
 }  // namespace
-}  // namespace outdoor
-}  // namespace sandbox
+}  // namespace sandbox::outdoor

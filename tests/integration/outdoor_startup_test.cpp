@@ -3,8 +3,7 @@
 // without a lease or with one from a writer that is not system_server.
 #include "tests/integration/outdoor_fixture.h"
 
-namespace sandbox {
-namespace outdoor {
+namespace sandbox::outdoor {
 namespace {
 
 // ---- start-up ----
@@ -176,5 +175,4 @@ TEST_F(OutdoorTest, OutdoorLeaseFromAForeignWriterIsIgnored) {
 }
 
 }  // namespace
-}  // namespace outdoor
-}  // namespace sandbox
+}  // namespace sandbox::outdoor
