@@ -75,8 +75,8 @@ std::string record_mode_line(const std::string& record) {
     return record.substr(first + 1, second - first - 1);
 }
 
-Daemon* MainPanelTest::start_daemon(std::string* ready_line) {
-    Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath});
+Daemon* MainPanelTest::start_daemon(std::string* ready_line, const DaemonOptions& options) {
+    Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath}, options);
     std::string why;
     if (!wait_ready(d, &why, std::chrono::seconds(20), ready_line)) {
         ADD_FAILURE() << why;

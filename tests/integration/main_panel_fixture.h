@@ -95,9 +95,14 @@ class MainPanelTest : public SandboxTest {
     FakeNode* make_node(const FakeNodeOptions& options = {}) { return node_ = add_node(options); }
     static FakeNodeOptions node_at(int value) { return {.value = value}; }
 
+    // Runs a start that is expected to end on its own (a start-up failure,
+    // a command line that does not loop, --recover).
+    static Outcome run(const std::vector<std::string>& args, const DaemonOptions& options = {}) {
+        return run_to_end(args, options);
+    }
     // A main-panel daemon on kNodePath that printed its readiness line and
     // installed its stop handlers; null (with a failure) otherwise.
-    Daemon* start_daemon(std::string* ready_line = nullptr);
+    Daemon* start_daemon(std::string* ready_line = nullptr, const DaemonOptions& options = {});
     // make_node(options), then start_daemon(); null (with a failure) when
     // either fails.
     Daemon* start_with_node(const FakeNodeOptions& options = {});

@@ -17,10 +17,6 @@ namespace {
 
 class MainPanelStartupTest : public MainPanelTest {
   protected:
-    // Runs a start that is expected to end on its own (a failure or
-    // --recover).
-    Outcome run(const std::vector<std::string>& args) { return run_to_end(args); }
-
     Outcome run_daemon() { return run({"--daemon", "--node", kNodePath}); }
 
     // A daemon that reached its loop is ended the clean way.

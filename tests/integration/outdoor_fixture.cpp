@@ -28,7 +28,6 @@ std::optional<bool> parse_bool(const std::string& text) {
 
 std::optional<Health> parse_health(const std::string& text) {
     Health h;
-    h.raw = text;
     auto pid = json_field(text, "pid");
     auto held = json_field(text, "held");
     auto inhibited = json_field(text, "inhibited");

@@ -46,7 +46,6 @@ struct Health {
     long long target = -1;
     std::string reason;
     long long uptime_ms = -1;
-    std::string raw;
 };
 
 // Reads the record with plain string searches, then insists that the line

@@ -10,37 +10,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sandbox/sandbox.h"
-#include "tests/integration/run_outcome.h"
+#include "tests/integration/main_panel_fixture.h"
 
 namespace sandbox {
 namespace {
 
-class SpineTest : public SandboxTest {
+// The main-panel fixture's starts (run, start_daemon), without its lease.
+class SpineTest : public main_panel::MainPanelTest {
   protected:
-    // Runs the daemon to its end; start-up failures and the non-looping
-    // command lines end on their own within moments.
-    Outcome run(const std::vector<std::string>& args, const DaemonOptions& options = {}) {
-        return run_to_end(args, options);
-    }
-
     Outcome run_as_system(const std::vector<std::string>& args) {
         DaemonOptions options;
         options.uid = kSystemUid;
         options.gid = kSystemUid;
         return run(args, options);
-    }
-
-    // A main-panel daemon on the default fake node that reached its loop.
-    // Null (with a failure) when it did not get there.
-    Daemon* start_ready_daemon(std::string* ready_line = nullptr, const DaemonOptions& options = {}) {
-        Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath}, options);
-        std::string why;
-        if (!wait_ready(d, &why, 20s, ready_line)) {
-            ADD_FAILURE() << why;
-            return nullptr;
-        }
-        return &d;
     }
 
     // SIGTERM ends the hold loop at its next turn with exit 0. (An idle
@@ -296,7 +278,7 @@ TEST_F(SpineTest, OutdoorLockDoesNotBlockTheMainPanelPath) {
 
 TEST_F(SpineTest, SecondDaemonFailsWhileTheFirstHoldsTheLock) {
     ASSERT_NE(add_node(), nullptr);
-    Daemon* first = start_ready_daemon();
+    Daemon* first = start_daemon();
     ASSERT_NE(first, nullptr);
 
     Outcome second = run({"--daemon", "--node", kNodePath});
@@ -378,7 +360,7 @@ TEST_F(SpineTest, BootIdentityIsReadAfterTheLock) {
 TEST_F(SpineTest, NoFreezerTargetsStartUpReachesReadiness) {
     ASSERT_NE(add_node(), nullptr);
     std::string ready;
-    Daemon* d = start_ready_daemon(&ready);
+    Daemon* d = start_daemon(&ready);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(ready, "NATIVE_READY build=raw07-mirelodge pid=" + std::to_string(d->pid()) +
                          " maximum=255 path=" + kNodePath + " real=" + kRealNodePath);
@@ -397,7 +379,7 @@ TEST_F(SpineTest, RefusedSetsidIsNoFailure) {
     ASSERT_NE(add_node(), nullptr);
     DaemonOptions leader;
     leader.group_leader = true;
-    Daemon* d = start_ready_daemon(nullptr, leader);
+    Daemon* d = start_daemon(nullptr, leader);
     ASSERT_NE(d, nullptr);
     expect_clean_stop(*d);
 }
@@ -406,7 +388,7 @@ TEST_F(SpineTest, FirstAcceptingTargetTakesThePidAndEndsTheEscape) {
     ASSERT_NE(add_node(), nullptr);
     ASSERT_TRUE(make_freezer_target(FreezerTarget::root_cgroup, FreezerStandIn::accepting));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::uid0_cgroup, FreezerStandIn::accepting));
-    Daemon* d = start_ready_daemon();
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(freezer_target_content(FreezerTarget::root_cgroup), std::to_string(d->pid()));
     EXPECT_EQ(freezer_target_content(FreezerTarget::uid0_cgroup), "");
@@ -418,7 +400,7 @@ TEST_F(SpineTest, RefusingFirstTargetFallsThroughToTheSecond) {
     ASSERT_TRUE(make_freezer_target(FreezerTarget::root_cgroup, FreezerStandIn::refusing_write));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::uid0_cgroup, FreezerStandIn::accepting));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::freezer_cgroup, FreezerStandIn::accepting));
-    Daemon* d = start_ready_daemon();
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     // Decimal pid, no line feed.
     EXPECT_EQ(freezer_target_content(FreezerTarget::uid0_cgroup), std::to_string(d->pid()));
@@ -430,7 +412,7 @@ TEST_F(SpineTest, MissingTargetsAreSkippedOnTheWayToAnAcceptingOne) {
     ASSERT_NE(add_node(), nullptr);
     ASSERT_TRUE(make_freezer_target(FreezerTarget::dev_freezer, FreezerStandIn::refusing_open));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::freezer_cgroup, FreezerStandIn::accepting));
-    Daemon* d = start_ready_daemon();
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(freezer_target_content(FreezerTarget::freezer_cgroup), std::to_string(d->pid()));
     expect_clean_stop(*d);
