@@ -49,8 +49,7 @@ int connect_here() {
 int connect_as(uid_t uid) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) {
         int e = errno;
         close(pair[0]);
@@ -59,8 +58,6 @@ int connect_as(uid_t uid) {
         return -1;
     }
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         close(pair[0]);
         int result = 0;
         int fd = -1;

@@ -76,8 +76,7 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         close(err_pipe[1]);
         return false;
     }
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) {
         for (int fd : {err_pipe[0], err_pipe[1], out_pipe[0], out_pipe[1]}) {
             if (fd >= 0) close(fd);
@@ -85,8 +84,6 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         return false;
     }
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         // Normally no setpgid here: a process-group leader cannot setsid,
         // and outdoor mode treats a failing setsid as fatal. The daemon's own
         // setsid makes its pid the group id, which shutdown then also

@@ -416,15 +416,12 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     detail::register_node(node.get());
 
     std::string mountpoint = node->device_dir_;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) {
         *error = std::string("fork: ") + strerror(errno);
         return nullptr;
     }
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         // Keep no descriptor of the test: an inherited pipe end would keep
         // a daemon's output from ever reaching end-of-file.
         detail::close_fds_from(3);

@@ -34,9 +34,9 @@ void stop_all_nodes();
 
 int decode_wait_status(int status);
 
-// In a freshly forked child: die with the test process, and start from a
-// clean signal state.
-void child_basics();
+// fork(), with the child set to die with the test process and to start
+// from a clean signal state.
+pid_t fork_child();
 // setgroups(0) + setresgid + setresuid; 0 or -1.
 int drop_privileges(uid_t uid, gid_t gid);
 // Closes every descriptor from lowest upwards.

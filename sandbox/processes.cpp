@@ -150,11 +150,16 @@ void stop_all_nodes() {
     for (FakeNode* n : all) n->stop();
 }
 
-void child_basics() {
+pid_t fork_child() {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
     // The test may die at any moment (an assertion, a timeout kill); its
     // children must not outlive it. Forks happen on the test's main thread,
-    // whose exit is what the death signal follows.
+    // whose exit is what the death signal follows; a parent gone before the
+    // signal was armed shows as a new parent.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(126);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -162,6 +167,7 @@ void child_basics() {
         if (sig == SIGKILL || sig == SIGSTOP) continue;
         signal(sig, SIG_DFL);
     }
+    return 0;
 }
 
 int drop_privileges(uid_t uid, gid_t gid) {
@@ -183,12 +189,9 @@ void close_fds_from(int lowest) {
 }  // namespace detail
 
 int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn, std::chrono::milliseconds timeout) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         if (detail::drop_privileges(uid, gid) != 0) _exit(126);
         int rc = 125;
         try {
@@ -272,12 +275,9 @@ pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
     std::string name = argv0;
     std::string arg = "3600";
     char* argv[] = {name.data(), arg.data(), nullptr};
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         int null_fd = open("/dev/null", O_RDWR);
         if (null_fd >= 0) {
             dup2(null_fd, 0);

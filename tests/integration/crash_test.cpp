@@ -193,10 +193,8 @@ class CrashTest : public SandboxTest {
     }
 
     void recover_with_recover_command() {
-        Daemon r;
-        ASSERT_TRUE(r.start({"--recover"}));
-        EXPECT_EQ(r.wait_exit(20s), 0) << r.stderr_text();
-        EXPECT_EQ(r.stderr_text(), "");
+        Outcome o = run_to_end({"--recover"});
+        EXPECT_OUTCOME(o, 0, "");
     }
 
     void recover_with_main_panel_start() {

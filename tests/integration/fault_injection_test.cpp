@@ -451,9 +451,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
     void reset_world() {
         node_->set_value(kHeldValue);
         node_->set_mode(0664);
-        for (const std::string& p : {std::string(kMainPanelHealth), kHealthNew, std::string(kPermissionRecordTmp), std::string(kMainPanelLease)}) {
-            unlink(p.c_str());
-        }
+        for (const char* p : {kMainPanelHealth, kMainPanelHealthTmp, kPermissionRecordTmp, kMainPanelLease}) unlink(p);
     }
 
     RunResult run_once(const FaultCase& c, const std::string& when) {
@@ -751,9 +749,8 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         EXPECT_FALSE(r.torn_record) << "torn permission record: " << read_file(kPermissionRecord).value_or("");
         EXPECT_EQ(r.torn_health, "") << "torn health record";
 
-        Daemon rec;
-        ASSERT_TRUE(rec.start({"--recover"}));
-        EXPECT_EQ(rec.wait_exit(20s), 0) << "--recover after the fault: " << rec.stderr_text();
+        Outcome rec = run_to_end({"--recover"});
+        EXPECT_EQ(rec.code, 0) << "--recover after the fault: " << rec.err;
         EXPECT_EQ(node_->mode(), 0664u) << "after --recover";
         EXPECT_FALSE(path_exists(kPermissionRecord)) << "after --recover";
     }

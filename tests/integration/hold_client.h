@@ -1,21 +1,20 @@
-// What the system-side client does to drive one hold of the main panel
-// (write the lease as the system user, ARM, SET, STOP as root), and the
-// checks of what a hold leaves behind, shared by the crash, fault-injection
-// and abuse tests.
+// How the system-side client that drives one hold of the main panel (the
+// lease written as the system user, ARM, SET, STOP as root) keeps its
+// lease, and the checks of what a hold leaves behind, shared by the crash,
+// fault-injection and abuse tests.
 #pragma once
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <optional>
 #include <regex>
 #include <string>
 
 #include "sandbox/sandbox.h"
+#include "tests/integration/run_outcome.h"
 
-namespace sandbox {
-namespace hold {
+namespace sandbox::hold {
 
 // How far ahead the client puts the lease's deadline: a few seconds, so
 // that a slow machine does not let it lapse between two steps.
@@ -54,5 +53,4 @@ inline long env_number(const char* name, long fallback) {
     return (end && *end == '\0' && v >= 0) ? v : fallback;
 }
 
-}  // namespace hold
-}  // namespace sandbox
+}  // namespace sandbox::hold

@@ -180,10 +180,8 @@ TEST_F(MainPanelEndTest, NodeReplacedEndsWithStaleAndKeepsTheRecord) {
     auto record = read_file(kPermissionRecord);
     ASSERT_TRUE(record) << "a record for a node that is gone is kept";
     EXPECT_EQ(record_mode_line(*record), "664");
-    Daemon recover;
-    ASSERT_TRUE(recover.start({"--recover"}));
-    EXPECT_EQ(recover.wait_exit(std::chrono::seconds(10)), 3);
-    EXPECT_EQ(recover.stderr_text(), fail_line("restore_permissions", 3, ESTALE));
+    Outcome recover = run({"--recover"});
+    EXPECT_OUTCOME(recover, 3, fail_line("restore_permissions", 3, ESTALE));
 }
 
 TEST_F(MainPanelEndTest, FailedCorrectionWrite) {

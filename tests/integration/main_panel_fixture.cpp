@@ -25,11 +25,6 @@ int int_of(const std::optional<std::string>& reply, const std::string& key) {
     return std::stoi(*v);
 }
 
-std::string text_of(const std::optional<std::string>& reply, const std::string& key) {
-    if (!reply) return "<no reply>";
-    return json_field(*reply, key).value_or("<missing>");
-}
-
 std::ostream& operator<<(std::ostream& os, const Health& h) {
     return os << "{session \"" << h.session << "\", holding " << h.holding << ", errno " << h.err << ", time "
               << h.time << "}";

@@ -52,10 +52,8 @@ struct StatusExpect {
 
 // The exact reply the daemon gives for these values on the default node.
 std::string status_json(const StatusExpect& e);
-// One value of a reply: INT32_MIN, or "<no reply>" / "<missing>", when
-// there is none.
+// A number in a reply, or INT32_MIN when there is none.
 int int_of(const std::optional<std::string>& reply, const std::string& key);
-std::string text_of(const std::optional<std::string>& reply, const std::string& key);
 
 // ---- the health record ----
 

@@ -102,7 +102,7 @@ TEST_F(MainPanelHealthTest, NewSessionInTheLeaseIsRecordedAtOnce) {
     EXPECT_EQ(h->session, "hold-B_2");
     EXPECT_EQ(h->holding, 1);
     EXPECT_LT(h->time - first->time, 2000) << "written on the change, not on the heartbeat";
-    EXPECT_EQ(text_of(request("STATUS"), "session"), "hold-B_2");
+    EXPECT_EQ(json_field(request("STATUS").value_or(""), "session"), "hold-B_2");
 
     EXPECT_EQ(reason_of(request("STOP hold-B_2", kSystemUid)), "released");
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);

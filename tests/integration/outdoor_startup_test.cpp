@@ -10,10 +10,7 @@ namespace {
 
 TEST_F(OutdoorTest, OutdoorNonRootExitsTwoSilently) {
     ASSERT_NE(add_panel(), nullptr);
-    DaemonOptions as_shell;
-    as_shell.uid = 2000;
-    as_shell.gid = 2000;
-    expect_silent_exit({"--outdoor", "--node", kNodePath}, 2, as_shell);
+    expect_silent_exit({"--outdoor", "--node", kNodePath}, 2, {.uid = 2000, .gid = 2000});
     EXPECT_FALSE(path_exists(kOutdoorHealth));
     EXPECT_FALSE(path_exists(kOutdoorLock));
     EXPECT_EQ(node_->writes_received(), 0);
@@ -55,9 +52,7 @@ TEST_F(OutdoorTest, OutdoorMaximumTenExitsFourSilently) {
 TEST_F(OutdoorTest, OutdoorRefusedSetsidExitsSixSilently) {
     // Unlike main-panel mode, outdoor mode needs its own session.
     ASSERT_NE(add_panel(), nullptr);
-    DaemonOptions leader;
-    leader.group_leader = true;
-    expect_silent_exit({"--outdoor", "--node", kNodePath}, 6, leader);
+    expect_silent_exit({"--outdoor", "--node", kNodePath}, 6, {.group_leader = true});
 }
 
 TEST_F(OutdoorTest, OutdoorMaximumElevenStarts) {

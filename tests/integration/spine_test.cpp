@@ -19,10 +19,7 @@ namespace {
 class SpineTest : public main_panel::MainPanelTest {
   protected:
     Outcome run_as_system(const std::vector<std::string>& args) {
-        DaemonOptions options;
-        options.uid = kSystemUid;
-        options.gid = kSystemUid;
-        return run(args, options);
+        return run(args, {.uid = kSystemUid, .gid = kSystemUid});
     }
 
     // SIGTERM ends the hold loop at its next turn with exit 0. (An idle
@@ -377,9 +374,7 @@ TEST_F(SpineTest, RefusedSetsidIsNoFailure) {
     // A process-group leader cannot start a session; main-panel mode goes
     // on without one.
     ASSERT_NE(add_node(), nullptr);
-    DaemonOptions leader;
-    leader.group_leader = true;
-    Daemon* d = start_daemon(nullptr, leader);
+    Daemon* d = start_daemon(nullptr, {.group_leader = true});
     ASSERT_NE(d, nullptr);
     expect_clean_stop(*d);
 }
