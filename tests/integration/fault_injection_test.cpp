@@ -176,13 +176,13 @@ const std::vector<FaultCase>& fault_cases() {
          START_FAILS(primary_node_open, 4, 13)},
         {"socket", "socket", Moment::startup, "error=EMFILE", "found", {}, "AF_UNIX",
          START_FAILS(control_socket, 5, 24)},
-        {"bind", "bind", Moment::startup, "error=EADDRINUSE", "found", {}, "veltaris.main.panel.raw04",
+        {"bind", "bind", Moment::startup, "error=EADDRINUSE", "found", {}, kControlSocketName,
          START_FAILS(control_socket, 5, 98)},
         {"listen", "listen", Moment::startup, "error=EADDRINUSE", "found", {}, "", START_FAILS(control_socket, 5, 98)},
         with_poll_cap_check({"inotify_init1", "inotify_init1", Moment::loop_start, "error=EMFILE", "1", {}, "",
                              FULL_CYCLE}),
         with_poll_cap_check({"inotify_add_watch", "inotify_add_watch", Moment::loop_start, "error=ENOSPC", "1", {},
-                             "/data/system", FULL_CYCLE}),
+                             kSystemDir, FULL_CYCLE}),
         // A record left by a killed hold, which start-up must apply.
         after_crash({"fchmod_restore_startup", "fchmod", Moment::startup, "error=EPERM", "found", {kNode}, "0664",
                      "start fails: stage=restore_permissions exit=3 errno=1, exit 3, left node 0444 + whole record"}),
@@ -281,7 +281,7 @@ const std::vector<FaultCase>& fault_cases() {
 
         // ---- outdoor mode ----
         in_outdoor_mode({"outdoor_inotify_add_watch", "inotify_add_watch", Moment::startup, "error=ENOSPC", "1", {},
-                         "/data/system", "exit 7, left clean"}),
+                         kSystemDir, "exit 7, left clean"}),
         in_outdoor_mode({"outdoor_inotify_init1", "inotify_init1", Moment::startup, "error=EMFILE", "1", {}, "",
                          "exit 7, left clean"}),
         in_outdoor_mode({"outdoor_flock", "flock", Moment::startup, "error=EAGAIN", "1", {}, "outdoor-node.lock",
