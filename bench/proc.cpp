@@ -113,24 +113,9 @@ int64_t process_cpu_ns(pid_t pid) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-namespace {
-
-std::optional<std::string> slurp(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
-}  // namespace
-
 StatTimes stat_times(pid_t pid) {
     StatTimes t;
-    auto text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    auto text = sandbox::read_file("/proc/" + std::to_string(pid) + "/stat");
     if (!text) return t;
     // The command name may hold blanks and parentheses; fields restart
     // after the last ')'.
@@ -157,7 +142,7 @@ StatTimes stat_times(pid_t pid) {
 }
 
 long long status_field(pid_t pid, const std::string& key) {
-    auto text = slurp("/proc/" + std::to_string(pid) + "/status");
+    auto text = sandbox::read_file("/proc/" + std::to_string(pid) + "/status");
     if (!text) return -1;
     std::string want = "\n" + key + ":";
     size_t pos = text->find(want);
@@ -166,7 +151,7 @@ long long status_field(pid_t pid, const std::string& key) {
 }
 
 char process_state(pid_t pid) {
-    auto text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    auto text = sandbox::read_file("/proc/" + std::to_string(pid) + "/stat");
     if (!text) return 0;
     size_t close_paren = text->rfind(')');
     if (close_paren == std::string::npos || close_paren + 2 >= text->size()) return 0;
@@ -342,11 +327,8 @@ bool write_and_read_back(const std::string& node_path, int value) {
 // ---- nodes ----
 
 std::string make_tmpfs_node(const std::string& name, int value, int maximum) {
-    std::string dir = "/sys/devices/platform/bench-tmpfs";
-    for (const std::string& d : {dir, dir + "/backlight", dir + "/backlight/" + name}) {
-        if (mkdir(d.c_str(), 0755) != 0 && errno != EEXIST) return "";
-    }
-    std::string device = dir + "/backlight/" + name;
+    std::string device = "/sys/devices/platform/bench-tmpfs/backlight/" + name;
+    if (!sandbox::mkdir_p(device)) return "";
     std::string max_text = fmt("%d\n", maximum);
     std::string value_text = fmt("%d\n", value);
     auto put = [](const std::string& path, const std::string& text, mode_t mode, uid_t uid) {
