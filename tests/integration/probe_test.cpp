@@ -18,19 +18,8 @@ namespace {
 const char* const kPanel0 = "/sys/class/backlight/panel0-backlight/brightness";
 const char* const kLcdLed = "/sys/class/leds/lcd-backlight/brightness";
 
-// The client as the test built it; a user other than root runs a copy in
-// the sandbox's scratch space, since the build tree may be root-only.
-std::string ctl_binary(uid_t uid) {
-    std::string built = VELTARISCTL_DEFAULT_PATH;
-    if (uid == 0) return built;
-    std::string copy = "/sandbox/veltarisctl-copy";
-    auto content = read_file(built);
-    if (content) write_file(copy, *content, 0755);
-    return copy;
-}
-
 ProgramResult probe(const std::vector<std::string>& args = {}, uid_t uid = 0) {
-    std::vector<std::string> argv = {ctl_binary(uid), "probe"};
+    std::vector<std::string> argv = {client_binary(uid), "probe"};
     argv.insert(argv.end(), args.begin(), args.end());
     ProgramOptions options;
     options.uid = uid;
