@@ -28,12 +28,10 @@ struct exit_status_text {
 };
 
 inline constexpr exit_status_text kExitStatuses[] = {
-    {EXIT_OK, "success (the daemon answered \"ok\":true; probe found the main panel)"},
-    {EXIT_REFUSED,
-     "the daemon answered \"ok\":false, a file could not be written, or probe found no main "
-     "panel (none, or more than one)"},
+    {EXIT_OK, "success: \"ok\":true; probe found the main panel"},
+    {EXIT_REFUSED, "\"ok\":false; a file not written; probe found no main panel"},
     {EXIT_USAGE, "usage error: bad command, option or argument"},
-    {EXIT_NO_DAEMON, "no daemon answered: nothing listens on the socket, or no reply within 3 s"},
+    {EXIT_NO_DAEMON, "no daemon answered: connect failed, or no reply within 3 s"},
 };
 
 enum class command { help, version, status, arm, set, stop, lease, outdoor_lease, watch, probe };

@@ -69,7 +69,6 @@ const char kUsage[] =
     "      SIGINT or SIGTERM. PATH defaults to\n"
     "      /sys/class/backlight/panel0-backlight/brightness.\n"
     "\n"
-    "\n"
     "Bring-up:\n"
     "  probe [--json | --choose]\n"
     "      Lists every entry of /sys/class/backlight and /sys/class/leds with\n"
