@@ -182,6 +182,31 @@ TEST_F(PackageTest, InstallMakesThePrivateDirectoryAndRefusesAnUnsupportedAbi) {
     EXPECT_EQ(file_mode(kPrivateDir), 0500);
 }
 
+// A manager's installer sources the script with MODPATH set and its own
+// ui_print and abort; the script uses them and returns to the installer.
+TEST_F(PackageTest, InstallSourcedByAManagerUsesItsFunctions) {
+    ProgramOptions o;
+    o.cwd = "/";
+    o.env = {"PATH=/sandbox/bin:" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+    ProgramResult r = run_program({"mksh", "-c",
+                                   std::string("MODPATH=") + kModule +
+                                       "; ui_print() { echo \"manager: $1\"; }; abort() { echo \"aborted: $1\"; "
+                                       "exit 3; }; . \"$MODPATH/customize.sh\"; echo installer goes on"},
+                                  o);
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(has(r.out, "manager: - veltaris: installed the arm64-v8a binaries")) << r;
+    EXPECT_TRUE(has(r.out, "installer goes on\n")) << r;
+    EXPECT_EQ(file_mode(std::string(kModule) + "/system/bin/veltarisd"), 0755);
+
+    unpack();
+    ASSERT_TRUE(set_abi("x86"));
+    r = run_program({"mksh", "-c",
+                     std::string("MODPATH=") + kModule + "; abort() { echo \"aborted: $1\"; exit 3; }; . \"$MODPATH/customize.sh\""},
+                    o);
+    EXPECT_EQ(r.code, 3) << r;
+    EXPECT_TRUE(has(r.out, "aborted: ! veltaris: unsupported ABI 'x86'")) << r;
+}
+
 // At boot: the record of a crashed hold is applied, outdoor mode runs on
 // the probed node and boosts for system_server, and comes back after a
 // kill -9.
