@@ -52,6 +52,12 @@ describe_status() {
 }
 
 supervise() {
+    # The supervisor records its own pid (the read builtin opens
+    # /proc/self in this very process), so a supervisor that gives up at
+    # once cannot leave a pid file behind that its parent writes too late.
+    # shellcheck disable=SC2034 # only the first field is wanted
+    read -r self_pid self_rest < /proc/self/stat
+    echo "$self_pid" > "$VELTARIS_SERVICE_PID"
     stopping=0
     child=
     # Stopping the service stops outdoor mode first; the daemon puts the
@@ -120,5 +126,4 @@ supervise() {
 }
 
 supervise </dev/null >/dev/null 2>&1 &
-echo "$!" > "$VELTARIS_SERVICE_PID"
 exit 0

@@ -264,6 +264,17 @@ TEST_F(PackageTest, RefusedNodeIsNotRestartedInALoop) {
     EXPECT_FALSE(path_exists(kServicePid));
 }
 
+TEST_F(PackageTest, NoMainPanelStartsNothingAndSaysWhy) {
+    ASSERT_TRUE(install());
+    ASSERT_EQ(script("service.sh").code, 0);
+    ASSERT_TRUE(wait_until([&] { return has(log(), "gave up: "); }, kSettle)) << log();
+    EXPECT_TRUE(has(log(), "gave up: no node for outdoor mode (probe exit 1: veltarisctl: no main panel: "
+                           "no usable node in the backlight or leds class); name one in "))
+        << log();
+    EXPECT_FALSE(has(log(), "outdoor: started")) << log();
+    EXPECT_TRUE(wait_until([&] { return !path_exists(kServicePid); }, kSettle));
+}
+
 // Removal stops the service and its daemon, puts back a mode left by a
 // crashed hold, and keeps the log unless asked to purge.
 TEST_F(PackageTest, UninstallStopsTheServiceAndRecovers) {
