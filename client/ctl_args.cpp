@@ -19,6 +19,7 @@ enum : int32_t {
 
 const char kUsage[] =
     "usage: veltarisctl COMMAND [ARGUMENTS] [OPTIONS]\n"
+    "       veltarisctl --version | --help\n"
     "\n"
     "Control socket (abstract unix socket @veltaris.main.panel.raw04). The\n"
     "daemon answers uid 0; uid 1000 may only send status and stop SESSION.\n"
@@ -68,10 +69,24 @@ const char kUsage[] =
     "      SIGINT or SIGTERM. PATH defaults to\n"
     "      /sys/class/backlight/panel0-backlight/brightness.\n"
     "\n"
-    "  --help             this text (also after a command)\n"
+    "Bring-up:\n"
+    "  probe [--json | --choose]\n"
+    "      Lists every entry of /sys/class/backlight and /sys/class/leds with\n"
+    "      the daemon's own verdict on it (accepted, or refused and why), its\n"
+    "      real path, maximum, value, mode and owner; names the node it takes\n"
+    "      for the main panel; and reports the private directory, the running\n"
+    "      daemons, the permission record, both leases and both health\n"
+    "      records. Reads only; without root it says what it could not read.\n"
+    "      The main panel is the one usable node of the backlight class; with\n"
+    "      none there, the one usable node of the leds class. A node is usable\n"
+    "      when the daemon accepts it and its maximum is at least 11. Two or\n"
+    "      more usable nodes in the deciding class are ambiguous: no choice.\n"
+    "      --json    the same as one JSON object, for scripts.\n"
+    "      --choose  print only the chosen node's path (nothing when there is\n"
+    "                no choice), for boot scripts.\n"
     "\n"
-    "Exit status: 0 success (\"ok\":true); 1 \"ok\":false, or a lease file\n"
-    "could not be written; 2 bad arguments, no daemon, or no reply within 3 s.\n";
+    "  --version          the version and build tag (alone on the command line)\n"
+    "  --help             this text (also after a command)\n";
 
 struct command_name {
     const char* word;
@@ -82,7 +97,7 @@ const command_name kCommands[] = {
     {"status", command::status}, {"arm", command::arm},
     {"set", command::set},       {"stop", command::stop},
     {"lease", command::lease},   {"outdoor-lease", command::outdoor_lease},
-    {"watch", command::watch},
+    {"watch", command::watch},   {"probe", command::probe},
 };
 
 // Options and the commands that take them; the value-less ones are flags.
@@ -94,6 +109,7 @@ struct option_def {
 const option_def kOptions[] = {
     {"--pid", true},   {"--paused", false}, {"--ttl", true},
     {"--hold", false}, {"--held", true},    {"--node", true},
+    {"--json", false}, {"--choose", false},
 };
 
 bool option_applies(const std::string& name, command cmd) {
@@ -102,6 +118,7 @@ bool option_applies(const std::string& name, command cmd) {
     if (name == "--paused") return cmd == command::lease;
     if (name == "--held") return cmd == command::outdoor_lease;
     if (name == "--node") return cmd == command::watch;
+    if (name == "--json" || name == "--choose") return cmd == command::probe;
     return false;
 }
 
@@ -180,6 +197,18 @@ bool apply_option(const std::string& name, const std::string& value, options* o,
         o->paused = true;
     } else if (name == "--hold") {
         o->hold = true;
+    } else if (name == "--json") {
+        if (o->choose) {
+            *error = "--json and --choose exclude each other";
+            return false;
+        }
+        o->json = true;
+    } else if (name == "--choose") {
+        if (o->json) {
+            *error = "--json and --choose exclude each other";
+            return false;
+        }
+        o->choose = true;
     }
     return true;
 }
@@ -188,9 +217,11 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
     const std::vector<std::string>& p = raw.positionals;
     switch (o->cmd) {
         case command::help:
+        case command::version:
             return true;
         case command::status:
         case command::watch:
+        case command::probe:
             return count_positionals(raw, 0, 0, "no arguments", error);
         case command::arm: {
             if (!count_positionals(raw, 2, 2, "arm SESSION PID", error)) return false;
@@ -263,7 +294,15 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
 }  // namespace
 
 const char* usage_text() {
-    return kUsage;
+    static const std::string text = [] {
+        std::string t = kUsage;
+        t += "\nExit status:\n";
+        for (const exit_status_text& e : kExitStatuses) {
+            t += "  " + std::to_string(static_cast<int>(e.code)) + "  " + e.meaning + "\n";
+        }
+        return t;
+    }();
+    return text.c_str();
 }
 
 parse_result parse_args(const std::vector<std::string>& args) {
@@ -277,6 +316,11 @@ parse_result parse_args(const std::vector<std::string>& args) {
     }
     if (args.empty()) {
         r.error = "no command given";
+        return r;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        r.ok = true;
+        r.opts.cmd = command::version;
         return r;
     }
     if (args[0] == "help") {

@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include "client/ctl.h"
+#include "common/version.h"
+#include "daemon/startup.h"
 #include "mainpanel/control.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
@@ -141,7 +143,11 @@ int reply_exit_code(const std::string& reply) {
     static const char kNotOk[] = "{\"ok\":false,";
     if (reply.compare(0, sizeof kOk - 1, kOk) == 0) return EXIT_OK;
     if (reply.compare(0, sizeof kNotOk - 1, kNotOk) == 0) return EXIT_REFUSED;
-    return EXIT_USAGE;
+    return EXIT_NO_DAEMON;
+}
+
+std::string version_line() {
+    return std::string("veltarisctl ") + VELTARIS_VERSION + " (build " + NATIVE_BUILD + ")\n";
 }
 
 void fill_control_address(sockaddr_un* addr, socklen_t* len) {

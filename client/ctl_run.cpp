@@ -296,19 +296,19 @@ int run_control_command(const options& opts) {
     std::string reply;
     if (!exchange(request, &reply, &error)) {
         complain(error);
-        return EXIT_USAGE;
+        return EXIT_NO_DAEMON;
     }
     if (reply.empty()) {
         complain(
             "no reply: the daemon closed the connection or stayed silent for 3 s (it answers "
             "only uid 0 and uid 1000)");
-        return EXIT_USAGE;
+        return EXIT_NO_DAEMON;
     }
     fputs(reply.c_str(), stdout);
     if (reply.back() != '\n') fputc('\n', stdout);
     fflush(stdout);
     int code = reply_exit_code(reply);
-    if (code == EXIT_USAGE) complain("the reply is not a status line");
+    if (code == EXIT_NO_DAEMON) complain("the reply is not a status line");
     return code;
 }
 

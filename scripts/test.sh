@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs every test, as root on Debian 12:
 #   1. static analysis of the daemon code (clang-tidy, cppcheck);
-#   2. the static Android builds (arm64, arm32);
+#   2. the static Android builds (arm64, arm32) and the device package
+#      built from them (build/veltaris-<version>.zip);
 #   3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   4. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
 #      and start-up plus full holds against the arm32 daemon under
 #      qemu-arm-static;
 #   5. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
-#      tests that run the real daemon, crash consistency, fault injection,
-#      socket abuse and the benchmark's smoke run. It runs last, so the
+#      tests that run the real daemon, the device package's scripts under
+#      mksh with its arm64 binaries under qemu, crash consistency, fault
+#      injection, socket abuse and the benchmark's smoke run. It runs last, so the
 #      output ends with CTest's summary.
 # With --quick only step 5 runs. Extra arguments go to every ctest call.
 set -euo pipefail
@@ -21,25 +23,28 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 bash scripts/deps.sh clang-tidy cppcheck strace valgrind \
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip
 bash scripts/build.sh
 
 if [ "$quick" -eq 0 ]; then
     echo "== static analysis"
     bash scripts/lint.sh
 
-    echo "== Android builds"
+    echo "== Android builds and the device package"
     bash scripts/build-android.sh
+    bash scripts/package.sh
 
     echo "== sanitizers"
     bash scripts/sanitize.sh "$@"
 
     # The fault-injection cases put strace in the emulator's place, so they
-    # run on the host binary only.
+    # run on the host binary only. The probe and package tests do not run
+    # the daemon named here (the client is the host's; the package brings
+    # its own arm64 binaries), so running them again would only repeat.
     echo "== arm64 daemon under qemu-aarch64-static: the sandbox suite"
     (cd build && VELTARISD="$PWD/../build-arm64/bin/veltarisd" \
         VELTARIS_EMULATOR=qemu-aarch64-static \
-        ctest --output-on-failure -j2 -L sandbox -E 'Fault' "$@")
+        ctest --output-on-failure -j2 -L sandbox -E 'Fault|ProbeTest|PackageTest' "$@")
 
     echo "== arm32 daemon under qemu-arm-static: start-up and full holds"
     (cd build && VELTARISD="$PWD/../build-arm32/bin/veltarisd" \
