@@ -21,14 +21,15 @@
 #include "client/ctl.h"
 #include "client/ctl_probe.h"
 #include "common/clock.h"
-#include "common/trusted_file.h"
-#include "daemon/environment.h"
-#include "daemon/state.h"
+#include "common/small_file.h"
+#include "process/environment.h"
+#include "process/state.h"
 #include "mainpanel/health.h"
 #include "mainpanel/lease.h"
 #include "node/node_policy.h"
 #include "node/node_value.h"
-#include "node/write_guard.h"
+#include "node/permission_record.h"
+#include "node/node_identity.h"
 #include "outdoor/outdoor_health.h"
 #include "outdoor/outdoor_lease.h"
 
@@ -154,7 +155,8 @@ class prober {
 
         // The daemon's own capture decides; the separate checks below only
         // say which of its rules refused the node.
-        n.accepted = capture_node(path) == 0;
+        node_identity captured = {};
+        n.accepted = capture_node(&captured, path) == 0;
         if (!n.accepted) {
             node_path_verdict v = judge_node_path(path);
             struct stat st;

@@ -32,14 +32,17 @@ int receive_request(int fd, char* buf) {
     size_t count = 0;
     int64_t deadline = monotonic_ms() + REQUEST_TIMEOUT_MS;
     while (count <= REQUEST_SIZE - 2) {
-        int64_t left = deadline - monotonic_ms();
-        if (left <= 0) return -1;
-        struct pollfd pfd = {fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return -1;
+        // The request is usually there already: wait only when it is not.
         ssize_t n = recv(fd, buf + count, REQUEST_SIZE - 1 - count, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            int64_t left = deadline - monotonic_ms();
+            if (left <= 0) return -1;
+            struct pollfd pfd = {fd, POLLIN, 0};
+            int ready = poll(&pfd, 1, static_cast<int>(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return -1;
+            continue;
+        }
         if (n <= 0) return -1;
         count += static_cast<size_t>(n);
         buf[count] = '\0';
@@ -115,7 +118,7 @@ int serve_set(daemon_state* s, int fd, const control_request* req, int64_t now_m
         !accept_set_value(&s->hold, req->session, req->number, s->node.maximum, now_ms)) {
         return 0;
     }
-    int rc = verified_write(s, req->number);
+    int rc = verified_write(s, req->number, &lease);
     if (rc == 0) {
         s->hold.next_correction_ms = now_ms + CORRECTION_PERIOD_MS;
         send_status_reply(s, fd, 1, REASON_READBACK_OK);
