@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "process/protocol.h"
+
 namespace ctl {
 
 // The exit statuses, the one table that --help prints and the README
@@ -40,9 +42,6 @@ enum : int32_t {
     MAIN_LEASE_DEFAULT_TTL_MS = 4000,
     OUTDOOR_LEASE_DEFAULT_TTL_MS = 1000,
     HELD_DEFAULT = 1,
-    // Brightness values the daemon reads are at most 65535, so no maximum
-    // can allow a larger target; the daemon checks the real maximum itself.
-    TARGET_LIMIT = 65535,
     REPLY_TIMEOUT_MS = 3000,
     WATCH_INTERVAL_MS = 50,
 };

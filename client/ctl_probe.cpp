@@ -314,9 +314,9 @@ class prober {
     }
 
     int32_t chosen_maximum() const {
-        if (report_.choice.index < 0) return TARGET_LIMIT;
+        if (report_.choice.index < 0) return SYSFS_VALUE_MAX;
         int32_t m = report_.nodes[static_cast<size_t>(report_.choice.index)].maximum;
-        return m > 0 ? m : TARGET_LIMIT;
+        return m > 0 ? m : SYSFS_VALUE_MAX;
     }
 
     void lease_fact(const char* key, const char* label, const char* path, bool outdoor) {

@@ -352,7 +352,7 @@ int run_watch(const options& opts) {
             std::string note;
             if (src.kind == watch_kind::main_lease) {
                 int maximum = read_sysfs_value(max_path.c_str());
-                note = judge_main_panel_lease(snap, now, maximum >= 0 ? maximum : TARGET_LIMIT);
+                note = judge_main_panel_lease(snap, now, maximum >= 0 ? maximum : SYSFS_VALUE_MAX);
             } else if (src.kind == watch_kind::outdoor_lease) {
                 note = judge_outdoor_lease(snap, now);
             }
