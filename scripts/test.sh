@@ -1,18 +1,21 @@
 #!/usr/bin/env bash
 # Runs every test, as root on Debian 12:
-#   1. static analysis of the daemon code (clang-tidy, cppcheck);
-#   2. the static Android builds (arm64, arm32) and the device package
+#   1. static analysis of the daemon code (include layers, clang-tidy,
+#      cppcheck);
+#   2. the Release build with GCC and with clang, warnings as errors (a
+#      build only: scripts/build-matrix.sh);
+#   3. the static Android builds (arm64, arm32) and the device package
 #      built from them (build/veltaris-<version>.zip);
-#   3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   4. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
+#   4. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   5. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
 #      and start-up plus full holds against the arm32 daemon under
 #      qemu-arm-static;
-#   5. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
+#   6. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
 #      tests that run the real daemon, the device package's scripts under
 #      mksh with its arm64 binaries under qemu, crash consistency, fault
 #      injection, socket abuse and the benchmark's smoke run. It runs last, so the
 #      output ends with CTest's summary.
-# With --quick only step 5 runs. Extra arguments go to every ctest call.
+# With --quick only step 6 runs. Extra arguments go to every ctest call.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -22,13 +25,16 @@ if [ "${1:-}" = "--quick" ]; then
     shift
 fi
 
-bash scripts/deps.sh clang-tidy cppcheck strace valgrind \
+bash scripts/deps.sh clang clang-tidy cppcheck strace valgrind \
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip
 bash scripts/build.sh
 
 if [ "$quick" -eq 0 ]; then
     echo "== static analysis"
     bash scripts/lint.sh
+
+    echo "== Release builds (GCC, clang)"
+    bash scripts/build-matrix.sh
 
     echo "== Android builds and the device package"
     bash scripts/build-android.sh
