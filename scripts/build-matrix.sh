@@ -27,9 +27,7 @@ for c in "${compilers[@]}"; do
             exit 2
             ;;
     esac
-    dir="build-release-$c"
-    echo "build-matrix: Release with $cxx in $dir/"
-    cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-        -DCMAKE_CXX_COMPILER="$cxx" -DVELTARIS_WERROR=ON >/dev/null
-    ninja -C "$dir"
+    echo "build-matrix: Release with $cxx in build-release-$c/"
+    cmake --preset "release-$c" >/dev/null
+    cmake --build --preset "release-$c"
 done

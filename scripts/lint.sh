@@ -32,8 +32,7 @@ fi
 db_dir="${LINT_BUILD_DIR:-build}"
 if [ ! -f "$db_dir/compile_commands.json" ]; then
     db_dir="build-lint"
-    cmake -S . -B "$db_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTARIS_WERROR=ON \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELTARIS_TESTS=OFF >/dev/null
+    cmake --preset lint >/dev/null
 fi
 
 echo "lint: clang-tidy on ${#sources[@]} files (compile commands from $db_dir)"

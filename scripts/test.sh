@@ -43,22 +43,19 @@ if [ "$quick" -eq 0 ]; then
     echo "== sanitizers"
     bash scripts/sanitize.sh "$@"
 
-    # The fault-injection cases put strace in the emulator's place, so they
-    # run on the host binary only. The probe and package tests do not run
-    # the daemon named here (the client is the host's; the package brings
-    # its own arm64 binaries), so running them again would only repeat.
+    # The emulated runs are test presets (CMakePresets.json). The arm64 one
+    # leaves out the fault-injection cases, which put strace in the
+    # emulator's place and so run on the host binary only, and the probe and
+    # package tests, which do not run the daemon named there (the client is
+    # the host's; the package brings its own arm64 binaries).
     echo "== arm64 daemon under qemu-aarch64-static: the sandbox suite"
-    (cd build && VELTARISD="$PWD/../build-arm64/bin/veltarisd" \
-        VELTARIS_EMULATOR=qemu-aarch64-static \
-        ctest --output-on-failure -j2 -L sandbox -E 'Fault|ProbeTest|PackageTest' "$@")
+    ctest --preset qemu-arm64 "$@"
 
     echo "== arm32 daemon under qemu-arm-static: start-up and full holds"
-    (cd build && VELTARISD="$PWD/../build-arm32/bin/veltarisd" \
-        VELTARIS_EMULATOR=qemu-arm-static \
-        ctest --output-on-failure -j2 -R 'SpineTest|MainPanelEnd|OutdoorTest.*Boost' "$@")
+    ctest --preset qemu-arm32 "$@"
 fi
 
 echo "== host suite"
-cd build
-# Two jobs: this is a small machine, and the sandbox tests keep real timers.
-ctest --output-on-failure -j2 "$@"
+# Two jobs (in the preset): this is a small machine, and the sandbox tests
+# keep real timers.
+ctest --preset default "$@"
