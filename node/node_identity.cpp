@@ -60,7 +60,7 @@ int stat_is_node(const struct stat* st, const node_identity* node) {
 }
 
 // The real path of what fd is open on, as the kernel names it. Returns 1
-// when *out holds it, 0 when it is longer than any node's can be, -1 when
+// when *out has it, 0 when it is longer than any node's can be, -1 when
 // the kernel cannot tell (no /proc).
 static int descriptor_real_path(int fd, char* out, size_t size) {
     char self[PROC_FD_PATH_SIZE];

@@ -25,12 +25,12 @@ int node_identity_ok(const node_identity* node, struct stat* st = nullptr);
 // must be the captured device and inode, with the captured real path as
 // its name. Returns the value (0..65535), or -1 with errno ESTALE when the
 // path no longer leads to the captured node (or it is gone), or EIO when
-// the node could not be read or held no value. With st, the node's
+// the node could not be read or had no value. With st, the node's
 // attributes (its mode, say) are left there.
 int read_node_checked(const node_identity* node, struct stat* st = nullptr);
 
 // A descriptor open for writing on the captured node, or -1 with errno
-// (ESTALE when the identity does not hold, the open error otherwise). The
+// (ESTALE when the identity is not the captured one, the open error otherwise). The
 // identity is checked before the open and again after it, on the open
 // descriptor and on the path, so the descriptor is the node's even if the
 // path was swapped meanwhile.

@@ -9,7 +9,7 @@ enum node_path_verdict {
     NODE_PATH_ACCEPTED = 0,
     NODE_PATH_NOT_CLASS_NODE,    // not /sys/class/{backlight,leds}/NAME/brightness
     NODE_PATH_NAME_LENGTH,       // NAME is empty or longer than NODE_NAME_MAX
-    NODE_PATH_BAD_BYTE,          // NAME holds a byte outside A-Z a-z 0-9 - . : _
+    NODE_PATH_BAD_BYTE,          // NAME has a byte outside A-Z a-z 0-9 - . : _
     NODE_PATH_DOT_NAME,          // NAME is "." or ".."
     NODE_PATH_DENY_WORD,         // NAME says it is not the main panel
     NODE_PATH_NUMBERED_SIBLING,  // NAME is a second panel (panel1, lcd-2, ...)

@@ -1,4 +1,4 @@
-// The write guard: while the daemon holds the node it keeps one descriptor
+// The write guard: while it is armed the daemon keeps one descriptor
 // open for writing and clears the node's write bits, after saving the bits
 // it found in the permission record.
 #pragma once
