@@ -11,23 +11,37 @@
 #include <string>
 #include <vector>
 
+#include "process/protocol.h"
+
 namespace ctl {
 
+// The exit statuses, the one table that --help prints and the README
+// repeats.
 enum exit_code {
     EXIT_OK = 0,
-    EXIT_REFUSED = 1,  // the daemon answered "ok":false, or a file operation failed
-    EXIT_USAGE = 2,    // bad arguments, or no daemon answered
+    EXIT_REFUSED = 1,
+    EXIT_USAGE = 2,
+    EXIT_NO_DAEMON = 3,
 };
 
-enum class command { help, status, arm, set, stop, lease, outdoor_lease, watch };
+struct exit_status_text {
+    exit_code code;
+    const char* meaning;
+};
+
+inline constexpr exit_status_text kExitStatuses[] = {
+    {EXIT_OK, "success: \"ok\":true; probe found the main panel"},
+    {EXIT_REFUSED, "\"ok\":false; a file not written; probe found no main panel"},
+    {EXIT_USAGE, "usage error: bad command, option or argument"},
+    {EXIT_NO_DAEMON, "no daemon answered: connect failed, or no reply within 3 s"},
+};
+
+enum class command { help, version, status, arm, set, stop, lease, outdoor_lease, watch, probe };
 
 enum : int32_t {
     MAIN_LEASE_DEFAULT_TTL_MS = 4000,
     OUTDOOR_LEASE_DEFAULT_TTL_MS = 1000,
     HELD_DEFAULT = 1,
-    // Brightness values the daemon reads are at most 65535, so no maximum
-    // can allow a larger target; the daemon checks the real maximum itself.
-    TARGET_LIMIT = 65535,
     REPLY_TIMEOUT_MS = 3000,
     WATCH_INTERVAL_MS = 50,
 };
@@ -46,6 +60,8 @@ struct options {
     int32_t ttl_ms = 0;  // the command's default unless --ttl is given
     bool hold = false;
     std::string node_path = DEFAULT_NODE_PATH;
+    bool json = false;    // probe --json
+    bool choose = false;  // probe --choose
 };
 
 struct parse_result {
@@ -59,8 +75,11 @@ struct parse_result {
 // "--opt VALUE" or "--opt=VALUE".
 parse_result parse_args(const std::vector<std::string>& args);
 
-// The full --help text, which also serves as the usage text on errors.
+// The full --help text.
 const char* usage_text();
+
+// "veltarisctl VERSION (build TAG)\n".
+std::string version_line();
 
 // The pid the main-panel lease names: --pid when given; otherwise the
 // client's own pid when it stays alive to renew the lease (--hold), and
@@ -84,7 +103,8 @@ bool format_outdoor_lease(bool v2, int32_t pid, int64_t deadline_ms, int32_t val
 bool format_request(const options& opts, std::string* line, std::string* error);
 
 // EXIT_OK for a reply that says "ok":true, EXIT_REFUSED for "ok":false,
-// EXIT_USAGE for anything else (including no reply).
+// EXIT_NO_DAEMON for anything else (including no reply): nothing that
+// speaks the protocol answered.
 int reply_exit_code(const std::string& reply);
 
 // The abstract address of the control socket and its exact length.
@@ -114,5 +134,6 @@ int run_control_command(const options& opts);
 int run_main_panel_lease(const options& opts);
 int run_outdoor_lease(const options& opts);
 int run_watch(const options& opts);
+int run_probe(const options& opts);
 
 }  // namespace ctl

@@ -7,71 +7,109 @@
 #include "client/ctl.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
+#include "process/protocol.h"
 
 namespace ctl {
 
 namespace {
 
-enum : int32_t {
-    OUTDOOR_V1_MAX = 1000,
-    OUTDOOR_V2_MIN = 10,
-};
+// "LO..HI" of two protocol limits.
+std::string range(long long lo, long long hi) {
+    return std::to_string(lo) + ".." + std::to_string(hi);
+}
 
-const char kUsage[] =
-    "usage: veltarisctl COMMAND [ARGUMENTS] [OPTIONS]\n"
-    "\n"
-    "Control socket (abstract unix socket @veltaris.main.panel.raw04). The\n"
-    "daemon answers uid 0; uid 1000 may only send status and stop SESSION.\n"
-    "Each prints the daemon's one-line JSON reply.\n"
-    "  status             report the daemon state\n"
-    "  arm SESSION PID    start a hold under the current main-panel lease,\n"
-    "                     which must be active and name SESSION and PID\n"
-    "  set SESSION VALUE  write VALUE (10..65535) at once and read it back;\n"
-    "                     the lease must already name VALUE as its target\n"
-    "  stop [SESSION]     end the hold and the daemon (without SESSION: root\n"
-    "                     only)\n"
-    "\n"
-    "Lease files, replaced atomically (temporary file, fsync, rename), owned\n"
-    "by uid 1000 with mode 0600; run as root or as uid 1000.\n"
-    "  lease SESSION TARGET [--pid PID] [--paused] [--ttl MS] [--hold]\n"
-    "      Writes /data/system/veltaris-main-panel-lease as\n"
-    "      \"SESSION PID DEADLINE ACTIVE TARGET\" and prints that line.\n"
-    "      SESSION is 1..80 of A-Z a-z 0-9 _ -; TARGET is 10..65535 (the\n"
-    "      daemon also requires at most the node's max_brightness).\n"
-    "      --pid PID  the process whose death ends the hold. Default: with\n"
-    "                 --hold this client's own pid, otherwise its parent's\n"
-    "                 pid (usually the calling shell), because the client\n"
-    "                 itself exits as soon as the file is written.\n"
-    "      --paused   active 0: the hold stays, but the daemon stops writing\n"
-    "                 the node and gives its write permission back.\n"
-    "      --ttl MS   deadline MS ahead on the monotonic clock, 1..8000\n"
-    "                 (default 4000).\n"
-    "      --hold     keep renewing the lease every TTL/3 ms until SIGINT,\n"
-    "                 SIGTERM or SIGHUP, then remove it.\n"
-    "  outdoor-lease v1|v2 VALUE --pid PID [--held 0|1] [--ttl MS] [--hold]\n"
-    "      Writes /data/system/veltaris-outdoor-node-lease as\n"
-    "      \"v1|v2 PID DEADLINE VALUE HELD\" and prints that line. v1: VALUE\n"
-    "      is the boost in per mille of the way from the base to the\n"
-    "      maximum, 0..1000. v2: VALUE is an absolute level, 10..65535, or 0\n"
-    "      for the maximum.\n"
-    "      --pid PID  required; the outdoor daemon honours only a lease whose\n"
-    "                 pid is system_server.\n"
-    "      --held     1 (default) asks for the boost now, 0 does not.\n"
-    "      --ttl MS   1..1500 (default 1000).\n"
-    "      --hold     as for lease.\n"
-    "\n"
-    "Monitoring:\n"
-    "  watch [--node PATH]\n"
-    "      Prints \"MONOTONIC_MS NAME TEXT\" whenever the node's value, a\n"
-    "      health record or a lease file changes (checked every 50 ms), with\n"
-    "      a note on whether the daemon would accept each lease, until\n"
-    "      SIGINT or SIGTERM. PATH defaults to\n"
-    "      /sys/class/backlight/panel0-backlight/brightness.\n"
-    "\n"
-    "  --help             this text (also after a command)\n"
-    "\n"
-    "Exit status: 0 success (\"ok\":true); 1 \"ok\":false, or a lease file\n"
-    "could not be written; 2 bad arguments, no daemon, or no reply within 3 s.\n";
+// The words the system user may send, from the daemon's own table.
+std::string system_user_commands() {
+    std::string words;
+    for (const control_command& c : kControlCommands) {
+        if ((c.peers & PEER_SYSTEM) == 0) continue;
+        if (!words.empty()) words += " and ";
+        std::string word = c.word;
+        for (char& ch : word) ch = static_cast<char>(ch - 'A' + 'a');
+        words += word + (c.fields == 2 ? " SESSION" : "");
+    }
+    return words;
+}
+
+// The help text. Every number and name in it comes from the protocol the
+// daemon is built with, so the two cannot drift apart.
+std::string usage() {
+    const std::string value = range(HELD_VALUE_MIN, SYSFS_VALUE_MAX);
+    const std::string system = std::to_string(SYSTEM_UID);
+    std::string t;
+    t += "usage: veltarisctl COMMAND [ARGUMENTS] [OPTIONS]\n"
+         "       veltarisctl --version | --help\n"
+         "\n";
+    t += "Control socket (abstract unix socket @" CONTROL_SOCKET_NAME "). The\n";
+    t += "daemon answers uid 0; uid " + system + " may only send " + system_user_commands() + ".\n";
+    t += "Each prints the daemon's one-line JSON reply.\n"
+         "  status             report the daemon state\n"
+         "  arm SESSION PID    start a hold under the current main-panel lease,\n"
+         "                     which must be active and name SESSION and PID\n";
+    t += "  set SESSION VALUE  write VALUE (" + value + ") at once and read it back;\n";
+    t += "                     the lease must already name VALUE as its target\n"
+         "  stop [SESSION]     end the hold and the daemon (without SESSION: root\n"
+         "                     only)\n"
+         "\n";
+    t += "Lease files, replaced atomically (temporary file, fsync, rename), owned\n";
+    t += "by uid " + system + " with mode 0600; run as root or as uid " + system + ".\n";
+    t += "  lease SESSION TARGET [--pid PID] [--paused] [--ttl MS] [--hold]\n"
+         "      Writes " MAIN_PANEL_LEASE_PATH " as\n"
+         "      \"SESSION PID DEADLINE ACTIVE TARGET\" and prints that line.\n";
+    t += "      SESSION is " + range(1, SESSION_MAX) + " of A-Z a-z 0-9 _ -; TARGET is " + value + " (the\n";
+    t += "      daemon also requires at most the node's max_brightness).\n"
+         "      --pid PID  the process whose death ends the hold. Default: with\n"
+         "                 --hold this client's own pid, otherwise its parent's\n"
+         "                 pid (usually the calling shell), because the client\n"
+         "                 itself exits as soon as the file is written.\n"
+         "      --paused   active 0: the hold stays, but the daemon stops writing\n"
+         "                 the node and gives its write permission back.\n";
+    t += "      --ttl MS   deadline MS ahead on the monotonic clock, " + range(1, LEASE_MAX_AHEAD_MS) + "\n";
+    t += "                 (default " + std::to_string(MAIN_LEASE_DEFAULT_TTL_MS) + ").\n";
+    t += "      --hold     keep renewing the lease every TTL/3 ms until SIGINT,\n"
+         "                 SIGTERM or SIGHUP, then remove it.\n"
+         "  outdoor-lease v1|v2 VALUE --pid PID [--held 0|1] [--ttl MS] [--hold]\n"
+         "      Writes " OUTDOOR_LEASE_PATH " as\n"
+         "      \"v1|v2 PID DEADLINE VALUE HELD\" and prints that line. v1: VALUE\n"
+         "      is the boost in per mille of the way from the base to the\n";
+    t += "      maximum, " + range(0, OUTDOOR_V1_RATIO_MAX) + ". v2: VALUE is an absolute level, " +
+         range(OUTDOOR_V2_LEVEL_MIN, OUTDOOR_V2_LEVEL_MAX) + ", or 0\n";
+    t += "      for the maximum.\n"
+         "      --pid PID  required; the outdoor daemon honours only a lease whose\n"
+         "                 pid is system_server.\n"
+         "      --held     1 (default) asks for the boost now, 0 does not.\n";
+    t += "      --ttl MS   " + range(1, OUTDOOR_LEASE_MAX_AHEAD_MS) + " (default " +
+         std::to_string(OUTDOOR_LEASE_DEFAULT_TTL_MS) + ").\n";
+    t += "      --hold     as for lease.\n"
+         "\n"
+         "Monitoring:\n"
+         "  watch [--node PATH]\n"
+         "      Prints \"MONOTONIC_MS NAME TEXT\" whenever the node's value, a\n"
+         "      health record or a lease file changes (checked every 50 ms), with\n"
+         "      a note on whether the daemon would accept each lease, until\n"
+         "      SIGINT or SIGTERM. PATH defaults to\n"
+         "      " LEGACY_NODE_PATH ".\n"
+         "\n"
+         "Bring-up:\n"
+         "  probe [--json | --choose]\n"
+         "      Lists every entry of /sys/class/backlight and /sys/class/leds with\n"
+         "      the daemon's own verdict on it (accepted, or refused and why), its\n"
+         "      real path, maximum, value, mode and owner; names the node it takes\n"
+         "      for the main panel; and reports the private directory, the running\n"
+         "      daemons, the permission record, both leases and both health\n"
+         "      records. Reads only; without root it says what it could not read.\n"
+         "      The main panel is the one usable node of the backlight class; with\n"
+         "      none there, the one usable node of the leds class. A node is usable\n";
+    t += "      when the daemon accepts it and its maximum is at least " + std::to_string(MAXIMUM_MIN) + ". Two or\n";
+    t += "      more usable nodes in the deciding class are ambiguous: no choice.\n"
+         "      --json    the same as one JSON object, for scripts.\n"
+         "      --choose  print only the chosen node's path (nothing when there is\n"
+         "                no choice), for boot scripts.\n"
+         "\n"
+         "  --version          the version and build tag (alone on the command line)\n"
+         "  --help             this text (also after a command)\n";
+    return t;
+}
 
 struct command_name {
     const char* word;
@@ -82,7 +120,7 @@ const command_name kCommands[] = {
     {"status", command::status}, {"arm", command::arm},
     {"set", command::set},       {"stop", command::stop},
     {"lease", command::lease},   {"outdoor-lease", command::outdoor_lease},
-    {"watch", command::watch},
+    {"watch", command::watch},   {"probe", command::probe},
 };
 
 // Options and the commands that take them; the value-less ones are flags.
@@ -94,6 +132,7 @@ struct option_def {
 const option_def kOptions[] = {
     {"--pid", true},   {"--paused", false}, {"--ttl", true},
     {"--hold", false}, {"--held", true},    {"--node", true},
+    {"--json", false}, {"--choose", false},
 };
 
 bool option_applies(const std::string& name, command cmd) {
@@ -102,6 +141,7 @@ bool option_applies(const std::string& name, command cmd) {
     if (name == "--paused") return cmd == command::lease;
     if (name == "--held") return cmd == command::outdoor_lease;
     if (name == "--node") return cmd == command::watch;
+    if (name == "--json" || name == "--choose") return cmd == command::probe;
     return false;
 }
 
@@ -123,15 +163,16 @@ bool parse_int(const std::string& text, int64_t lo, int64_t hi, int32_t* out) {
     return true;
 }
 
-std::string range_error(const char* what, const std::string& text, const char* range) {
-    return std::string(what) + " must be " + range + ", not '" + text + "'";
+std::string range_error(const char* what, const std::string& text, const std::string& allowed) {
+    return std::string(what) + " must be " + allowed + ", not '" + text + "'";
 }
 
 bool check_session(const std::string& text, std::string* error) {
     // The daemon's own rule; an over-long token would be split by its
     // scanner rather than refused, so it must never reach the daemon.
     if (is_valid_session_token(text.c_str()) && text.size() <= SESSION_MAX) return true;
-    *error = "SESSION must be 1 to 80 characters of A-Z a-z 0-9 _ -, not '" + text + "'";
+    *error = "SESSION must be 1 to " + std::to_string(SESSION_MAX) +
+             " characters of A-Z a-z 0-9 _ -, not '" + text + "'";
     return false;
 }
 
@@ -161,8 +202,7 @@ bool apply_option(const std::string& name, const std::string& value, options* o,
         int32_t max = o->cmd == command::lease ? static_cast<int32_t>(LEASE_MAX_AHEAD_MS)
                                                : static_cast<int32_t>(OUTDOOR_LEASE_MAX_AHEAD_MS);
         if (!parse_int(value, 1, max, &o->ttl_ms)) {
-            *error =
-                range_error("--ttl", value, o->cmd == command::lease ? "1..8000 ms" : "1..1500 ms");
+            *error = range_error("--ttl", value, range(1, max) + " ms");
             return false;
         }
     } else if (name == "--held") {
@@ -180,6 +220,18 @@ bool apply_option(const std::string& name, const std::string& value, options* o,
         o->paused = true;
     } else if (name == "--hold") {
         o->hold = true;
+    } else if (name == "--json") {
+        if (o->choose) {
+            *error = "--json and --choose exclude each other";
+            return false;
+        }
+        o->json = true;
+    } else if (name == "--choose") {
+        if (o->json) {
+            *error = "--json and --choose exclude each other";
+            return false;
+        }
+        o->choose = true;
     }
     return true;
 }
@@ -188,9 +240,11 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
     const std::vector<std::string>& p = raw.positionals;
     switch (o->cmd) {
         case command::help:
+        case command::version:
             return true;
         case command::status:
         case command::watch:
+        case command::probe:
             return count_positionals(raw, 0, 0, "no arguments", error);
         case command::arm: {
             if (!count_positionals(raw, 2, 2, "arm SESSION PID", error)) return false;
@@ -208,8 +262,8 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
         case command::set: {
             if (!count_positionals(raw, 2, 2, "set SESSION VALUE", error)) return false;
             if (!check_session(p[0], error)) return false;
-            if (!parse_int(p[1], HELD_VALUE_MIN, TARGET_LIMIT, &o->value)) {
-                *error = range_error("VALUE", p[1], "10..65535");
+            if (!parse_int(p[1], HELD_VALUE_MIN, SYSFS_VALUE_MAX, &o->value)) {
+                *error = range_error("VALUE", p[1], range(HELD_VALUE_MIN, SYSFS_VALUE_MAX));
                 return false;
             }
             o->session = p[0];
@@ -225,8 +279,8 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
         case command::lease: {
             if (!count_positionals(raw, 2, 2, "lease SESSION TARGET", error)) return false;
             if (!check_session(p[0], error)) return false;
-            if (!parse_int(p[1], HELD_VALUE_MIN, TARGET_LIMIT, &o->value)) {
-                *error = range_error("TARGET", p[1], "10..65535");
+            if (!parse_int(p[1], HELD_VALUE_MIN, SYSFS_VALUE_MAX, &o->value)) {
+                *error = range_error("TARGET", p[1], range(HELD_VALUE_MIN, SYSFS_VALUE_MAX));
                 return false;
             }
             o->session = p[0];
@@ -241,13 +295,14 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
             o->outdoor_v2 = p[0] == "v2";
             if (o->outdoor_v2) {
                 int32_t v = 0;
-                if (!parse_int(p[1], 0, TARGET_LIMIT, &v) || (v != 0 && v < OUTDOOR_V2_MIN)) {
-                    *error = range_error("a v2 VALUE", p[1], "0 (the maximum) or 10..65535");
+                if (!parse_int(p[1], 0, OUTDOOR_V2_LEVEL_MAX, &v) || (v != 0 && v < OUTDOOR_V2_LEVEL_MIN)) {
+                    *error = range_error("a v2 VALUE", p[1],
+                                         "0 (the maximum) or " + range(OUTDOOR_V2_LEVEL_MIN, OUTDOOR_V2_LEVEL_MAX));
                     return false;
                 }
                 o->value = v;
-            } else if (!parse_int(p[1], 0, OUTDOOR_V1_MAX, &o->value)) {
-                *error = range_error("a v1 VALUE", p[1], "0..1000 (per mille)");
+            } else if (!parse_int(p[1], 0, OUTDOOR_V1_RATIO_MAX, &o->value)) {
+                *error = range_error("a v1 VALUE", p[1], range(0, OUTDOOR_V1_RATIO_MAX) + " (per mille)");
                 return false;
             }
             if (!o->pid_given) {
@@ -263,7 +318,15 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
 }  // namespace
 
 const char* usage_text() {
-    return kUsage;
+    static const std::string text = [] {
+        std::string t = usage();
+        t += "\nExit status:\n";
+        for (const exit_status_text& e : kExitStatuses) {
+            t += "  " + std::to_string(static_cast<int>(e.code)) + "  " + e.meaning + "\n";
+        }
+        return t;
+    }();
+    return text.c_str();
 }
 
 parse_result parse_args(const std::vector<std::string>& args) {
@@ -277,6 +340,11 @@ parse_result parse_args(const std::vector<std::string>& args) {
     }
     if (args.empty()) {
         r.error = "no command given";
+        return r;
+    }
+    if (args.size() == 1 && args[0] == "--version") {
+        r.ok = true;
+        r.opts.cmd = command::version;
         return r;
     }
     if (args[0] == "help") {

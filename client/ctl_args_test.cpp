@@ -212,9 +212,35 @@ TEST(CtlArgs, UsageNamesEveryCommandAndOption) {
     std::string usage = ctl::usage_text();
     for (const char* word : {"status", "arm SESSION PID", "set SESSION VALUE", "stop [SESSION]",
                              "lease SESSION TARGET", "outdoor-lease v1|v2 VALUE", "watch", "--pid",
-                             "--paused", "--ttl", "--hold", "--held", "--node", "--help"}) {
+                             "--paused", "--ttl", "--hold", "--held", "--node", "--help",
+                             "probe", "--json", "--choose", "--version"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
+    for (const ctl::exit_status_text& e : ctl::kExitStatuses) {
+        std::string row = "  " + std::to_string(static_cast<int>(e.code)) + "  " + e.meaning;
+        EXPECT_NE(usage.find(row), std::string::npos) << row;
+    }
+}
+
+TEST(CtlArgs, VersionOnlyAsTheWholeCommandLine) {
+    parse_result r = parse({"--version"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.opts.cmd, command::version);
+    expect_error({"status", "--version"}, "unknown option '--version'");
+    expect_error({"--version", "status"}, "unknown command '--version'");
+}
+
+TEST(CtlArgs, Probe) {
+    parse_result r = parse({"probe"});
+    ASSERT_TRUE(r.ok);
+    EXPECT_EQ(r.opts.cmd, command::probe);
+    EXPECT_FALSE(r.opts.json);
+    EXPECT_FALSE(r.opts.choose);
+    EXPECT_TRUE(parse({"probe", "--json"}).opts.json);
+    EXPECT_TRUE(parse({"probe", "--choose"}).opts.choose);
+    expect_error({"probe", "--json", "--choose"}, "exclude each other");
+    expect_error({"probe", "x"}, "too many arguments");
+    expect_error({"status", "--json"}, "does not apply");
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <string.h>
 
 #include "client/ctl.h"
+#include "common/version.h"
+#include "daemon/startup.h"
 #include "mainpanel/control.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
@@ -42,7 +44,7 @@ bool format_main_panel_lease(const std::string& session, int32_t pid, int64_t de
     // The largest maximum any node can report: the daemon checks the real
     // one, everything else is judged exactly as the daemon judges it.
     lease_record rec = {};
-    if (!parse_main_panel_lease(text.c_str(), now_ms, TARGET_LIMIT, &rec)) {
+    if (!parse_main_panel_lease(text.c_str(), now_ms, SYSFS_VALUE_MAX, &rec)) {
         *error = "the daemon would not accept the main-panel lease line '" +
                  text.substr(0, text.size() - 1) + "'";
         return false;
@@ -83,52 +85,37 @@ bool format_outdoor_lease(bool v2, int32_t pid, int64_t deadline_ms, int32_t val
 }
 
 bool format_request(const options& opts, std::string* line, std::string* error) {
-    char buf[REQUEST_SIZE];
-    int n = -1;
-    const char* word = "";
-    int fields = 0;
+    // The request's row of the daemon's own command table: its word and
+    // its fields come from there.
+    control_verb verb;
     switch (opts.cmd) {
-        case command::status:
-            word = "STATUS";
-            fields = 1;
-            n = snprintf(buf, sizeof buf, "STATUS\n");
-            break;
-        case command::arm:
-            word = "ARM";
-            fields = 3;
-            n = snprintf(buf, sizeof buf, "ARM %s %d\n", opts.session.c_str(),
-                         static_cast<int>(opts.pid));
-            break;
-        case command::set:
-            word = "SET";
-            fields = 3;
-            n = snprintf(buf, sizeof buf, "SET %s %d\n", opts.session.c_str(),
-                         static_cast<int>(opts.value));
-            break;
-        case command::stop:
-            word = "STOP";
-            fields = opts.session.empty() ? 1 : 2;
-            n = opts.session.empty() ? snprintf(buf, sizeof buf, "STOP\n")
-                                     : snprintf(buf, sizeof buf, "STOP %s\n", opts.session.c_str());
-            break;
+        case command::status: verb = VERB_STATUS; break;
+        case command::arm: verb = VERB_ARM; break;
+        case command::set: verb = VERB_SET; break;
+        case command::stop: verb = opts.session.empty() ? VERB_STOP : VERB_STOP_SESSION; break;
         default:
             *error = "not a control-socket command";
             return false;
     }
-    std::string text = printf_line("request", n, buf, sizeof buf, error);
-    if (text.empty()) return false;
+    const control_command* row = nullptr;
+    for (const control_command& c : kControlCommands) {
+        if (c.verb == verb) row = &c;
+    }
+    std::string text = row->word;
+    if (row->fields >= 2) text += " " + opts.session;
+    int32_t number = opts.cmd == command::arm ? opts.pid : opts.value;
+    if (row->fields >= 3) text += " " + std::to_string(number);
+    text += "\n";
 
     // The daemon scans at most REQUEST_SIZE - 1 bytes and needs the newline
-    // inside them; then it must see the intended word and field count.
+    // inside them; then it must find the same row, session and number.
     control_request req = {};
     parse_control_request(text.c_str(), &req);
-    bool same = text.size() < REQUEST_SIZE && strcmp(req.command, word) == 0 &&
-                req.count == fields && (fields < 2 || opts.session == req.session);
-    if (same && fields == 3)
-        same = req.number == (opts.cmd == command::arm ? opts.pid : opts.value);
+    bool same = text.size() < REQUEST_SIZE && find_control_command(&req) == row &&
+                (row->fields < 2 || opts.session == req.session) &&
+                (row->fields < 3 || req.number == number);
     if (!same) {
-        *error =
-            "the request '" + text.substr(0, text.size() - 1) + "' would not read back as written";
+        *error = "the request '" + text.substr(0, text.size() - 1) + "' would not read back as written";
         return false;
     }
     *line = text;
@@ -141,7 +128,11 @@ int reply_exit_code(const std::string& reply) {
     static const char kNotOk[] = "{\"ok\":false,";
     if (reply.compare(0, sizeof kOk - 1, kOk) == 0) return EXIT_OK;
     if (reply.compare(0, sizeof kNotOk - 1, kNotOk) == 0) return EXIT_REFUSED;
-    return EXIT_USAGE;
+    return EXIT_NO_DAEMON;
+}
+
+std::string version_line() {
+    return std::string("veltarisctl ") + VELTARIS_VERSION + " (build " + NATIVE_BUILD + ")\n";
 }
 
 void fill_control_address(sockaddr_un* addr, socklen_t* len) {

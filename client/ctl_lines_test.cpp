@@ -163,9 +163,9 @@ TEST(CtlReply, ExitCodeFollowsOk) {
     EXPECT_EQ(ctl::reply_exit_code("{\"ok\":true,\"reason\":\"status\"}\n"), ctl::EXIT_OK);
     EXPECT_EQ(ctl::reply_exit_code("{\"ok\":false,\"reason\":\"stale_or_invalid_request\"}\n"),
               ctl::EXIT_REFUSED);
-    EXPECT_EQ(ctl::reply_exit_code(""), ctl::EXIT_USAGE);
-    EXPECT_EQ(ctl::reply_exit_code("{\"ok\":tru"), ctl::EXIT_USAGE);
-    EXPECT_EQ(ctl::reply_exit_code("garbage"), ctl::EXIT_USAGE);
+    EXPECT_EQ(ctl::reply_exit_code(""), ctl::EXIT_NO_DAEMON);
+    EXPECT_EQ(ctl::reply_exit_code("{\"ok\":tru"), ctl::EXIT_NO_DAEMON);
+    EXPECT_EQ(ctl::reply_exit_code("garbage"), ctl::EXIT_NO_DAEMON);
 }
 
 TEST(CtlAddress, AbstractNameWithExactLength) {

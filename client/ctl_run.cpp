@@ -296,19 +296,19 @@ int run_control_command(const options& opts) {
     std::string reply;
     if (!exchange(request, &reply, &error)) {
         complain(error);
-        return EXIT_USAGE;
+        return EXIT_NO_DAEMON;
     }
     if (reply.empty()) {
         complain(
             "no reply: the daemon closed the connection or stayed silent for 3 s (it answers "
             "only uid 0 and uid 1000)");
-        return EXIT_USAGE;
+        return EXIT_NO_DAEMON;
     }
     fputs(reply.c_str(), stdout);
     if (reply.back() != '\n') fputc('\n', stdout);
     fflush(stdout);
     int code = reply_exit_code(reply);
-    if (code == EXIT_USAGE) complain("the reply is not a status line");
+    if (code == EXIT_NO_DAEMON) complain("the reply is not a status line");
     return code;
 }
 
@@ -352,7 +352,7 @@ int run_watch(const options& opts) {
             std::string note;
             if (src.kind == watch_kind::main_lease) {
                 int maximum = read_sysfs_value(max_path.c_str());
-                note = judge_main_panel_lease(snap, now, maximum >= 0 ? maximum : TARGET_LIMIT);
+                note = judge_main_panel_lease(snap, now, maximum >= 0 ? maximum : SYSFS_VALUE_MAX);
             } else if (src.kind == watch_kind::outdoor_lease) {
                 note = judge_outdoor_lease(snap, now);
             }

@@ -12,8 +12,7 @@ int main(int argc, char** argv) {
     std::vector<std::string> args(argv + 1, argv + argc);
     ctl::parse_result parsed = ctl::parse_args(args);
     if (!parsed.ok) {
-        fprintf(stderr, "veltarisctl: %s\n\n", parsed.error.c_str());
-        fputs(ctl::usage_text(), stderr);
+        fprintf(stderr, "veltarisctl: %s\nTry 'veltarisctl --help'.\n", parsed.error.c_str());
         return ctl::EXIT_USAGE;
     }
     const ctl::options& opts = parsed.opts;
@@ -21,6 +20,11 @@ int main(int argc, char** argv) {
         case ctl::command::help:
             fputs(ctl::usage_text(), stdout);
             return ctl::EXIT_OK;
+        case ctl::command::version:
+            fputs(ctl::version_line().c_str(), stdout);
+            return ctl::EXIT_OK;
+        case ctl::command::probe:
+            return ctl::run_probe(opts);
         case ctl::command::status:
         case ctl::command::arm:
         case ctl::command::set:

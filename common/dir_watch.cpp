@@ -1,8 +1,11 @@
 #include "common/dir_watch.h"
 
+#include <limits.h>
 #include <string.h>
 #include <sys/inotify.h>
 #include <unistd.h>
+
+static const size_t kLargestEvent = sizeof(struct inotify_event) + NAME_MAX + 1;
 
 int dir_watch_open(const char* dir, uint32_t mask) {
     int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -20,6 +23,9 @@ int dir_watch_drain(int fd, const char* name) {
     for (;;) {
         ssize_t n = read(fd, buf, sizeof buf);
         if (n <= 0) return relevant;
+        // Whatever was queued fitted: the queue is empty (an event that
+        // came since makes the next wait return at once).
+        int emptied = static_cast<size_t>(n) + kLargestEvent <= sizeof buf;
         for (ssize_t off = 0; off + static_cast<ssize_t>(sizeof(struct inotify_event)) <= n;) {
             const struct inotify_event* ev = reinterpret_cast<const struct inotify_event*>(buf + off);
             if ((ev->mask & (IN_Q_OVERFLOW | IN_IGNORED)) != 0 ||
@@ -28,5 +34,6 @@ int dir_watch_drain(int fd, const char* name) {
             }
             off += static_cast<ssize_t>(sizeof(struct inotify_event) + ev->len);
         }
+        if (emptied) return relevant;
     }
 }

@@ -9,7 +9,7 @@ enum { DIR_WATCH_DRAIN_SIZE = 4096 };
 // mask; -1 with errno when either step fails (nothing is left open).
 int dir_watch_open(const char* dir, uint32_t mask);
 
-// Reads every queued event without blocking. Returns 1 when one of them
+// Reads the queued events without blocking (one read when they all fit). Returns 1 when one of them
 // can matter to the file called name: it names that file, or the queue
 // overflowed, or the watch went away (then nothing can be trusted and the
 // file must be looked at). Events about other files return 0.

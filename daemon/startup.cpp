@@ -5,6 +5,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "common/version.h"
 #include "mainpanel/control.h"
 #include "mainpanel/hold_loop.h"
 #include "node/node_identity.h"
@@ -16,6 +17,19 @@
 #include "process/state.h"
 
 namespace {
+
+// Only the whole command line "--version" asks for the version; it is
+// answered before any check and touches nothing, so it is safe to run as
+// any user, next to running daemons.
+int is_version_form(int argc, char** argv) {
+    return argc == 2 && strcmp(argv[1], "--version") == 0;
+}
+
+int print_version(void) {
+    static const char kVersionLine[] = "veltarisd " VELTARIS_VERSION " (build " NATIVE_BUILD ")\n";
+    ssize_t n = write(STDOUT_FILENO, kVersionLine, sizeof kVersionLine - 1);
+    return n == static_cast<ssize_t>(sizeof kVersionLine - 1) ? EXIT_OK : 1;
+}
 
 int is_outdoor_form(int argc, char** argv) {
     return argc == 4 && strcmp(argv[1], "--outdoor") == 0 && strcmp(argv[2], "--node") == 0;
@@ -98,6 +112,7 @@ int start_outdoor(const char* node_path) {
 }
 
 int veltarisd_main(int argc, char** argv) {
+    if (is_version_form(argc, argv)) return print_version();
     if (is_outdoor_form(argc, argv)) return start_outdoor(argv[3]);
     int rc = common_main_panel_steps(&g_daemon.process);
     if (rc != EXIT_OK) return rc;

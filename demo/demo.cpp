@@ -2,7 +2,8 @@
 // panel: a main-panel hold driven by veltarisctl (arm, set, a foreign write
 // corrected, pause, resume, stop), then an outdoor boost and its end. It
 // runs inside the test sandbox, so the machine's own /data and /sys are
-// never touched, and ends with a timeline of the node's value.
+// never touched, and ends with a timeline of the node's value, also drawn
+// as a plot with the events and the two modes marked on it.
 #include <fcntl.h>
 #include <grp.h>
 #include <signal.h>
@@ -42,6 +43,29 @@ struct sample {
 std::mutex g_samples_mutex;
 std::vector<sample> g_samples;
 std::atomic<int> g_target{-1};
+
+// What the plot marks: the moments that explain a change of the line, and
+// the spans during which each mode's daemon ran.
+struct event_mark {
+    int64_t t_ms;
+    std::string label;
+};
+struct mode_span {
+    int64_t start_ms;
+    int64_t end_ms;
+    std::string label;
+    const char* fill;
+};
+std::vector<event_mark> g_events;
+std::vector<mode_span> g_modes;
+
+int64_t since_start_ms() {
+    return sandbox::monotonic_ms() - g_start_ms;
+}
+
+void mark(const std::string& label) {
+    g_events.push_back({since_start_ms(), label});
+}
 
 double seconds() {
     return static_cast<double>(sandbox::monotonic_ms() - g_start_ms) / 1000.0;
@@ -157,24 +181,70 @@ std::string file_or(const char* path, const char* missing) {
     return t;
 }
 
+std::string svg_escape(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '<') out += "&lt;";
+        else if (c == '>') out += "&gt;";
+        else if (c == '&') out += "&amp;";
+        else out += c;
+    }
+    return out;
+}
+
 void write_timeline_svg(const std::vector<sample>& samples, int maximum, const std::string& path) {
     if (samples.empty()) return;
-    const double width = 900, height = 320, left = 50, bottom = 290, top = 20;
+    const double width = 960, height = 440, left = 56, right = width - 16, top = 110, bottom = 390;
     double t_end = static_cast<double>(samples.back().t_ms) / 1000.0;
-    auto x = [&](double t) { return left + (width - left - 10) * t / std::max(t_end, 0.001); };
+    auto x = [&](double t) { return left + (right - left) * t / std::max(t_end, 0.001); };
+    auto x_ms = [&](int64_t ms) { return x(static_cast<double>(ms) / 1000.0); };
     auto y = [&](int v) { return bottom - (bottom - top) * v / static_cast<double>(maximum); };
     FILE* f = fopen(path.c_str(), "w");
     if (f == nullptr) return;
     fprintf(f, "<svg xmlns='http://www.w3.org/2000/svg' width='%.0f' height='%.0f' "
                "font-family='sans-serif' font-size='12'>\n<rect width='100%%' height='100%%' fill='white'/>\n",
             width, height);
-    fprintf(f, "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='black'/>\n", left, bottom,
-            width - 10, bottom);
+    fprintf(f, "<text x='%.0f' y='20' font-size='15' font-weight='bold'>veltarisd: the panel's brightness "
+               "node through both modes</text>\n", left);
+
+    // The modes as shaded spans behind everything else, named at the top.
+    for (const mode_span& m : g_modes) {
+        double x0 = x_ms(m.start_ms), x1 = x_ms(m.end_ms);
+        fprintf(f, "<rect x='%.1f' y='%.0f' width='%.1f' height='%.0f' fill='%s'/>\n", x0, top, x1 - x0,
+                bottom - top, m.fill);
+        fprintf(f, "<text x='%.1f' y='%.0f' font-weight='bold' fill='#555'>%s</text>\n", x0 + 4, top + 14,
+                svg_escape(m.label).c_str());
+    }
+
+    fprintf(f, "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='black'/>\n", left, bottom, right, bottom);
     fprintf(f, "<line x1='%.0f' y1='%.0f' x2='%.0f' y2='%.0f' stroke='black'/>\n", left, top, left, bottom);
     for (int v = 0; v <= maximum; v += 50)
-        fprintf(f, "<text x='5' y='%.1f'>%d</text>\n", y(v) + 4, v);
+        fprintf(f, "<text x='%.0f' y='%.1f' text-anchor='end'>%d</text>\n", left - 6, y(v) + 4, v);
     for (int s = 0; s <= static_cast<int>(t_end); ++s)
-        fprintf(f, "<text x='%.1f' y='%.0f'>%ds</text>\n", x(s) - 6, bottom + 18, s);
+        fprintf(f, "<text x='%.1f' y='%.0f' text-anchor='middle'>%ds</text>\n", x(s), bottom + 18, s);
+    fprintf(f, "<text x='14' y='%.0f' transform='rotate(-90 14 %.0f)' text-anchor='middle'>brightness "
+               "(maximum %d)</text>\n", (top + bottom) / 2, (top + bottom) / 2, maximum);
+
+    // Each event: a thin line down the plot and its label above it, in the
+    // first of three rows where it does not run into the previous label.
+    const double row_y[] = {top - 40, top - 24, top - 8};
+    double row_end[] = {-1e9, -1e9, -1e9};
+    const double char_width = 6.2;
+    for (const event_mark& e : g_events) {
+        double px = x_ms(e.t_ms);
+        double w = char_width * static_cast<double>(e.label.size());
+        // Near the right edge a label ends at its line instead.
+        bool flip = px + w > right;
+        double from = flip ? px - w : px;
+        size_t row = 0;
+        while (row < 2 && from < row_end[row] + 8) ++row;
+        row_end[row] = from + w;
+        fprintf(f, "<line x1='%.1f' y1='%.0f' x2='%.1f' y2='%.0f' stroke='#888' stroke-dasharray='2,3'/>\n", px,
+                row_y[row] + 3, px, bottom);
+        fprintf(f, "<text x='%.1f' y='%.0f' font-size='11' fill='#333'%s>%s</text>\n", flip ? px - 2 : px + 2,
+                row_y[row], flip ? " text-anchor='end'" : "", svg_escape(e.label).c_str());
+    }
+
     // Drawn as steps, and broken where nothing is held or boosted.
     auto polyline = [&](bool target, const char* colour, const char* dash) {
         bool open = false;
@@ -200,8 +270,16 @@ void write_timeline_svg(const std::vector<sample>& samples, int maximum, const s
     };
     polyline(true, "#d62728", "stroke-dasharray='6,4'");
     polyline(false, "#1f77b4", "");
-    fprintf(f, "<text x='%.0f' y='14' fill='#1f77b4'>node value</text>\n", left + 10);
-    fprintf(f, "<text x='%.0f' y='14' fill='#d62728'>target (held or boosted)</text>\n", left + 110);
+
+    double legend_x = right - 330;
+    fprintf(f, "<line x1='%.0f' y1='16' x2='%.0f' y2='16' stroke='#1f77b4' stroke-width='2'/>\n", legend_x,
+            legend_x + 24);
+    fprintf(f, "<text x='%.0f' y='20'>node value</text>\n", legend_x + 30);
+    fprintf(f, "<line x1='%.0f' y1='16' x2='%.0f' y2='16' stroke='#d62728' stroke-width='2' "
+               "stroke-dasharray='6,4'/>\n", legend_x + 110, legend_x + 134);
+    fprintf(f, "<text x='%.0f' y='20'>target (held or boosted)</text>\n", legend_x + 140);
+    fprintf(f, "<text x='%.0f' y='%.0f' font-size='11' fill='#555'>time since the demonstration "
+               "started</text>\n", right - 210, bottom + 36);
     fprintf(f, "</svg>\n");
     fclose(f);
 }
@@ -316,6 +394,7 @@ int run_demo(const std::string& svg_path) {
     step("Main-panel mode: start the daemon");
     note("$ veltarisd --daemon --node " + std::string(kNodePath));
     Daemon daemon;
+    int64_t main_start = since_start_ms();
     daemon.start({"--daemon", "--node", kNodePath});
     size_t shown = 0;
     bool ready = sandbox::wait_ready(daemon, nullptr, 5s);
@@ -329,6 +408,7 @@ int run_demo(const std::string& svg_path) {
     lease.start();
     note("lease file: \"" + file_or(sandbox::kMainPanelLease, "(none)") + "\"");
     check(ctl(0, {"arm", kSession, std::to_string(getpid())}) == 0, "armed");
+    mark("arm (lease 180)");
     // From here the hold loop follows the lease's target on its own.
     g_target = 180;
     note("health record: \"" + file_or(sandbox::kMainPanelHealth, "(none)") + "\"");
@@ -347,11 +427,13 @@ int run_demo(const std::string& svg_path) {
     lease.set(160, false);
     note(show_args(lease.args()));
     check(ctl(0, {"set", kSession, "160"}) == 0, "readback_ok");
+    mark("SET 160");
     check(node->value() == 160, "node reads " + std::to_string(node->value()));
     check(sandbox::open_for_write_as(1000, kNodePath) != 0, "an ordinary uid-1000 writer can no longer open the node");
 
     step("A privileged writer changes the node behind the daemon's back");
     node->set_value(40);
+    mark("foreign write 40");
     note("the node now reads 40");
     check(wait_line(daemon, "NATIVE_CORRECTION", &shown), "corrected at the next read-back");
     sandbox::wait_until([&] { return node->value() == 160; }, 3s);
@@ -360,12 +442,14 @@ int run_demo(const std::string& svg_path) {
     step("The client pauses the hold: the daemon hands the node back");
     g_target = -1;
     lease.set(160, true);
+    mark("pause");
     note(show_args(lease.args()));
     check(wait_line(daemon, "NATIVE_PAUSED", &shown), "paused");
     sandbox::wait_until([&] { return node->mode() == 0664; }, 3s);
     check(node->mode() == 0664, "node mode " + node_mode(*node) + " again, permission record " +
                                     (sandbox::path_exists(sandbox::kPermissionRecord) ? "present" : "gone"));
     node->set_value(90);
+    mark("write 90, left alone");
     note("another writer sets 90 while paused; the daemon leaves it");
     std::this_thread::sleep_for(800ms);
     check(node->value() == 90, "node reads " + std::to_string(node->value()));
@@ -373,6 +457,7 @@ int run_demo(const std::string& svg_path) {
     step("The client resumes with a new target");
     g_target = 200;
     lease.set(200, false);
+    mark("resume at 200");
     note(show_args(lease.args()));
     check(wait_line(daemon, "NATIVE_RESUMED", &shown), "resumed");
     sandbox::wait_until([&] { return node->value() == 200; }, 3s);
@@ -381,9 +466,11 @@ int run_demo(const std::string& svg_path) {
 
     step("STOP ends the hold and the daemon, leaving the node as it found it");
     check(ctl(0, {"stop", kSession}) == 0, "released");
+    mark("STOP");
     lease.stop();
     g_target = -1;
     int code = daemon.wait_exit(5s);
+    g_modes.push_back({main_start, since_start_ms(), "main-panel mode", "#e8f0fa"});
     show_daemon_lines(daemon, &shown);
     check(code == 0, "daemon exited with " + std::to_string(code));
     check(node->mode() == 0664, "node mode " + node_mode(*node));
@@ -396,18 +483,21 @@ int run_demo(const std::string& svg_path) {
     note("a process named system_server runs as uid 1000 with pid " + std::to_string(server));
     note("$ veltarisd --outdoor --node " + std::string(kNodePath));
     Daemon outdoor;
+    int64_t outdoor_start = since_start_ms();
     outdoor.start({"--outdoor", "--node", kNodePath});
     sandbox::wait_outdoor_ready(outdoor, nullptr, 5s);
     note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
     std::vector<std::string> boost = {"outdoor-lease", "v1", "500", "--pid", std::to_string(server),
                                       "--hold", "--ttl", "1200"};
     pid_t booster = start_holder(1000, boost);
+    mark("boost asked (v1 500)");
     int base = node->value();
     int boosted = base + (maximum - base) * 500 / 1000;
     note("v1 500 asks for half the distance to the maximum: " + std::to_string(base) + " -> " +
          std::to_string(boosted) + " once the node has been steady for 500 ms");
     g_target = boosted;
     bool reached = sandbox::wait_until([&] { return node->value() == boosted; }, 5s);
+    if (reached) mark("boosted (500 ms steady)");
     check(reached, "node reads " + std::to_string(node->value()));
     note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
 
@@ -415,6 +505,7 @@ int run_demo(const std::string& svg_path) {
     stop_holder(booster);
     booster = start_holder(1000, {"outdoor-lease", "v1", "500", "--pid", std::to_string(server), "--held",
                                   "0", "--hold", "--ttl", "1200"});
+    mark("release (held 0)");
     g_target = -1;
     reached = sandbox::wait_until([&] { return node->value() == base; }, 5s);
     check(reached, "node reads " + std::to_string(node->value()));
@@ -424,6 +515,7 @@ int run_demo(const std::string& svg_path) {
     step("SIGTERM ends outdoor mode");
     outdoor.signal(SIGTERM);
     code = outdoor.wait_exit(5s);
+    g_modes.push_back({outdoor_start, since_start_ms(), "outdoor mode", "#fdf0e2"});
     check(code == 0, "outdoor daemon exited with " + std::to_string(code) + ", nothing on stderr: " +
                          (outdoor.stderr_text().empty() ? "yes" : "no"));
     note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));

@@ -23,23 +23,29 @@
 
 namespace {
 
-// Reads one request line into buf (REQUEST_SIZE bytes). The whole read is
-// bounded by REQUEST_TIMEOUT_MS, not each receive, so a client dripping one
-// byte at a time cannot keep the loop away from its node for long.
-// Returns 0 when a request was received, -1 when there is none to answer.
-int receive_request(int fd, char* buf) {
+// Reads one request line into buf (REQUEST_SIZE bytes). When the socket
+// has its receive timeout (REQUEST_TIMEOUT_MS), the first receive waits on
+// its own; a request that comes in pieces is read on until the same time
+// has passed since the start, not per piece, so a client dripping one byte
+// at a time cannot keep the loop away from its node for long. Returns 0
+// when a request was received, -1 when there is none to answer.
+int receive_request(int fd, char* buf, int timed) {
     memset(buf, 0, REQUEST_SIZE);
     size_t count = 0;
     int64_t deadline = monotonic_ms() + REQUEST_TIMEOUT_MS;
+    int flags = timed ? 0 : MSG_DONTWAIT;
     while (count <= REQUEST_SIZE - 2) {
-        int64_t left = deadline - monotonic_ms();
-        if (left <= 0) return -1;
-        struct pollfd pfd = {fd, POLLIN, 0};
-        int ready = poll(&pfd, 1, static_cast<int>(left));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return -1;
-        ssize_t n = recv(fd, buf + count, REQUEST_SIZE - 1 - count, MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        ssize_t n = recv(fd, buf + count, REQUEST_SIZE - 1 - count, flags);
+        flags = MSG_DONTWAIT;
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) {
+            int64_t left = deadline - monotonic_ms();
+            if (left <= 0) return -1;
+            struct pollfd pfd = {fd, POLLIN, 0};
+            int ready = poll(&pfd, 1, static_cast<int>(left));
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready <= 0) return -1;
+            continue;
+        }
         if (n <= 0) return -1;
         count += static_cast<size_t>(n);
         buf[count] = '\0';
@@ -115,7 +121,7 @@ int serve_set(daemon_state* s, int fd, const control_request* req, int64_t now_m
         !accept_set_value(&s->hold, req->session, req->number, s->node.maximum, now_ms)) {
         return 0;
     }
-    int rc = verified_write(s, req->number);
+    int rc = verified_write(s, req->number, &lease);
     if (rc == 0) {
         s->hold.next_correction_ms = now_ms + CORRECTION_PERIOD_MS;
         send_status_reply(s, fd, 1, REASON_READBACK_OK);
@@ -193,11 +199,11 @@ void handle_control_connection(daemon_state* s, int fd) {
     if (peer == 0) return;  // anyone else gets no answer at all
 
     struct timeval timeout = {0, static_cast<suseconds_t>(REQUEST_TIMEOUT_MS) * 1000};
-    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    int timed = setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) == 0;
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
 
     char line[REQUEST_SIZE];
-    if (receive_request(fd, line) != 0) return;
+    if (receive_request(fd, line, timed) != 0) return;
     control_request req;
     parse_control_request(line, &req);
     int64_t now_ms = monotonic_ms();

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -31,15 +32,14 @@ int write_heartbeat(daemon_state* s) {
     return write_health_record(&s->hold, s->counters.last_error, 1);
 }
 
-// Follows the lease for one armed turn. Returns 0 to go on, -1 to end the
-// hold.
-int follow_lease(daemon_state* s, int64_t now) {
-    lease_record lease;
-    if (!read_main_panel_lease(s->node.maximum, &lease)) return -1;
-    if (lease.pid != s->hold.lease_pid) return -1;
-    if (kill(lease.pid, 0) != 0) return -1;
+// Follows the lease, read into *lease, for one armed turn. Returns 0 to go
+// on, -1 to end the hold.
+int follow_lease(daemon_state* s, int64_t now, lease_record* lease) {
+    if (!read_main_panel_lease(s->node.maximum, lease)) return -1;
+    if (lease->pid != s->hold.lease_pid) return -1;
+    if (kill(lease->pid, 0) != 0) return -1;
 
-    int changed = hold_follow(&s->hold, &lease);
+    int changed = hold_follow(&s->hold, lease);
     if (s->hold.paused && s->guard.held_fd >= 0 &&
         release_write_guard(&s->guard, s->process.boot_id) != 0) {
         return -1;
@@ -54,22 +54,20 @@ int follow_lease(daemon_state* s, int64_t now) {
     return 0;
 }
 
-// One read-back and, when another writer changed the node, one correction.
-// Returns 0 to go on, -1 to end the hold with last_error set.
-int correct_node(daemon_state* s, int64_t now) {
-    if (!node_identity_ok(&s->node)) {
-        s->counters.last_error = ESTALE;
+// One read-back and, when another writer changed the node, one correction,
+// on the lease this turn has just read. Returns 0 to go on, -1 to end the
+// hold with last_error set.
+int correct_node(daemon_state* s, int64_t now, const lease_record* lease) {
+    struct stat st;
+    int actual = read_node_checked(&s->node, &st);
+    if (actual < 0) {
+        s->counters.last_error = errno == ESTALE ? ESTALE : EIO;
         return -1;
     }
     // The device manager may have given the node its write bits back.
-    enforce_guard_mode(&s->guard);
-    int actual = read_sysfs_value(s->node.node_path);
-    if (actual < 0) {
-        s->counters.last_error = EIO;
-        return -1;
-    }
+    enforce_guard_mode(&s->guard, &st);
     if (actual != 0 && actual != s->hold.target) {
-        int rc = verified_write(s, s->hold.target);
+        int rc = verified_write(s, s->hold.target, lease, actual);
         if (rc < 0) return -1;
         if (rc == 0) {
             int32_t before = s->counters.corrections++;
@@ -156,9 +154,11 @@ int hold_wait(process_state* process, struct pollfd* fds, nfds_t nfds, int64_t w
 }
 
 int hold_turn(daemon_state* s, int64_t now, int64_t idle_deadline) {
-    if (s->hold.armed && follow_lease(s, now) != 0) return -1;
+    lease_record lease;
+    if (s->hold.armed && follow_lease(s, now, &lease) != 0) return -1;
     if (!s->hold.armed && now >= idle_deadline) return -1;
-    if (hold_correcting(&s->hold) && now >= s->hold.next_correction_ms && correct_node(s, now) != 0) {
+    if (hold_correcting(&s->hold) && now >= s->hold.next_correction_ms &&
+        correct_node(s, now, &lease) != 0) {
         return -1;
     }
     return 0;

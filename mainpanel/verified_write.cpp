@@ -23,15 +23,23 @@ static int lease_names_hold(const lease_record* lease, const hold_state* hold) {
     return lease->pid == hold->lease_pid && strcmp(lease->session, hold->session) == 0;
 }
 
-int verified_write(daemon_state* s, int32_t value) {
+int verified_write(daemon_state* s, int32_t value, const lease_record* lease, int checked_value) {
     hold_counters* counters = &s->counters;
-    lease_record lease;
-    if (!read_main_panel_lease(s->node.maximum, &lease) || !lease_names_hold(&lease, &s->hold)) {
+    lease_record read_now;
+    if (lease == nullptr) {
+        lease = read_main_panel_lease(s->node.maximum, &read_now) ? &read_now : nullptr;
+    }
+    if (lease == nullptr || !lease_names_hold(lease, &s->hold)) {
         return fail_verified_write(counters, ECANCELED);
     }
-    if (!node_identity_ok(&s->node)) return fail_verified_write(counters, ESTALE);
-    if (lease.active == 0 || lease.target != value) return 1;
-    if (read_sysfs_value(s->node.node_path) < 1) return 1;  // unreadable or panel off
+    // The identity is checked, and the node read, through one descriptor.
+    int current = checked_value;
+    if (current < 0) {
+        current = read_node_checked(&s->node);
+        if (current < 0 && errno == ESTALE) return fail_verified_write(counters, ESTALE);
+    }
+    if (lease->active == 0 || lease->target != value) return 1;
+    if (current < 1) return 1;  // unreadable or panel off
 
     counters->write_attempts++;
     errno = 0;

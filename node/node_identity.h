@@ -16,11 +16,21 @@ int capture_node(node_identity* node, const char* path);
 int stat_is_node(const struct stat* st, const node_identity* node);
 
 // 1 when node_path still resolves to the captured device, inode and
-// canonical path; sets no error code.
-int node_identity_ok(const node_identity* node);
+// canonical path; sets no error code. With st, the node's attributes are
+// left there when it does.
+int node_identity_ok(const node_identity* node, struct stat* st = nullptr);
+
+// Checks the node's identity and reads its value through one descriptor:
+// the path is opened (no final link followed), and the open descriptor
+// must be the captured device and inode, with the captured real path as
+// its name. Returns the value (0..65535), or -1 with errno ESTALE when the
+// path no longer leads to the captured node (or it is gone), or EIO when
+// the node could not be read or had no value. With st, the node's
+// attributes (its mode, say) are left there.
+int read_node_checked(const node_identity* node, struct stat* st = nullptr);
 
 // A descriptor open for writing on the captured node, or -1 with errno
-// (ESTALE when the identity does not hold, the open error otherwise). The
+// (ESTALE when the identity is not the captured one, the open error otherwise). The
 // identity is checked before the open and again after it, on the open
 // descriptor and on the path, so the descriptor is the node's even if the
 // path was swapped meanwhile.

@@ -55,7 +55,7 @@ int names_numbered_sibling(const char* name) {
 
 }  // namespace
 
-int node_path_allowed(const char* path) {
+node_path_verdict judge_node_path(const char* path) {
     const class_prefix* cls = nullptr;
     for (const class_prefix& c : kClassPrefixes) {
         if (strncmp(path, c.text, c.length) == 0) {
@@ -63,13 +63,13 @@ int node_path_allowed(const char* path) {
             break;
         }
     }
-    if (cls == nullptr) return 0;
+    if (cls == nullptr) return NODE_PATH_NOT_CLASS_NODE;
 
     const char* name = path + cls->length;
     const char* slash = strchr(name, '/');
-    if (slash == nullptr || strcmp(slash, kTail) != 0) return 0;
+    if (slash == nullptr || strcmp(slash, kTail) != 0) return NODE_PATH_NOT_CLASS_NODE;
     size_t name_len = static_cast<size_t>(slash - name);
-    if (name_len < 1 || name_len > NODE_NAME_MAX) return 0;
+    if (name_len < 1 || name_len > NODE_NAME_MAX) return NODE_PATH_NAME_LENGTH;
 
     char lower[NODE_NAME_MAX + 1];
     for (size_t i = 0; i < name_len; ++i) {
@@ -78,34 +78,42 @@ int node_path_allowed(const char* path) {
             c = static_cast<char>(c - 'A' + 'a');
         } else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
                      c == '.' || c == ':' || c == '_')) {
-            return 0;
+            return NODE_PATH_BAD_BYTE;
         }
         lower[i] = c;
     }
     lower[name_len] = '\0';
 
-    if (strcmp(lower, ".") == 0 || strcmp(lower, "..") == 0) return 0;
+    if (strcmp(lower, ".") == 0 || strcmp(lower, "..") == 0) return NODE_PATH_DOT_NAME;
     for (const char* deny : kDenySubstrings) {
-        if (strstr(lower, deny) != nullptr) return 0;
+        if (strstr(lower, deny) != nullptr) return NODE_PATH_DENY_WORD;
     }
-    if (names_numbered_sibling(lower)) return 0;
-    if (!cls->led) return 1;
+    if (names_numbered_sibling(lower)) return NODE_PATH_NUMBERED_SIBLING;
+    if (!cls->led) return NODE_PATH_ACCEPTED;
     for (const char* led : kLedPanelNames) {
-        if (strcmp(lower, led) == 0) return 1;
+        if (strcmp(lower, led) == 0) return NODE_PATH_ACCEPTED;
     }
-    return 0;
+    return NODE_PATH_NOT_LED_PANEL;
+}
+
+int node_path_allowed(const char* path) {
+    return judge_node_path(path) == NODE_PATH_ACCEPTED;
 }
 
 int under_sysfs_devices(const char* path) {
     return strncmp(path, SYSFS_DEVICES_PREFIX, SYSFS_DEVICES_PREFIX_LEN) == 0;
 }
 
-int real_path_allowed(const char* real) {
-    if (!under_sysfs_devices(real)) return 0;
-    if (strnlen(real, CANONICAL_PATH_SIZE) > CANONICAL_PATH_SIZE - 1) return 0;
+real_path_verdict judge_real_path(const char* real) {
+    if (!under_sysfs_devices(real)) return REAL_PATH_OUTSIDE_DEVICES;
+    if (strnlen(real, CANONICAL_PATH_SIZE) > CANONICAL_PATH_SIZE - 1) return REAL_PATH_TOO_LONG;
     // Bytes are compared unsigned: 0x80 and above pass.
     for (const unsigned char* p = reinterpret_cast<const unsigned char*>(real); *p; ++p) {
-        if (*p < 0x21 || *p == '"' || *p == '\\') return 0;
+        if (*p < 0x21 || *p == '"' || *p == '\\') return REAL_PATH_BAD_BYTE;
     }
-    return 1;
+    return REAL_PATH_OK;
+}
+
+int real_path_allowed(const char* real) {
+    return judge_real_path(real) == REAL_PATH_OK;
 }

@@ -60,3 +60,48 @@ TEST(NodePathPolicy, NumberedSiblingScanContinuesAfterEachWord) {
 }
 
 }  // namespace
+
+namespace {
+
+struct verdict_case {
+    std::string path;
+    node_path_verdict verdict;
+};
+
+// The first rule a path breaks is the one named.
+TEST(NodePathPolicy, VerdictNamesTheFirstRuleBroken) {
+    const verdict_case cases[] = {
+        {backlight("panel0-backlight"), NODE_PATH_ACCEPTED},
+        {led("lcd-backlight"), NODE_PATH_ACCEPTED},
+        {"/sys/devices/x/brightness", NODE_PATH_NOT_CLASS_NODE},
+        {"/sys/class/backlight/x/max_brightness", NODE_PATH_NOT_CLASS_NODE},
+        {"/sys/class/backlight//brightness", NODE_PATH_NAME_LENGTH},
+        {backlight(std::string(97, 'a')), NODE_PATH_NAME_LENGTH},
+        {backlight("a b"), NODE_PATH_BAD_BYTE},
+        {backlight("second panel1"), NODE_PATH_BAD_BYTE},
+        {backlight(".."), NODE_PATH_DOT_NAME},
+        {backlight("keyboard-backlight"), NODE_PATH_DENY_WORD},
+        {backlight("panel1-rgb"), NODE_PATH_DENY_WORD},
+        {backlight("panel1-backlight"), NODE_PATH_NUMBERED_SIBLING},
+        {led("white"), NODE_PATH_NOT_LED_PANEL},
+    };
+    for (const verdict_case& c : cases) {
+        EXPECT_EQ(judge_node_path(c.path.c_str()), c.verdict) << c.path;
+        EXPECT_EQ(node_path_allowed(c.path.c_str()), c.verdict == NODE_PATH_ACCEPTED) << c.path;
+    }
+}
+
+TEST(NodePathPolicy, RealPathVerdict) {
+    EXPECT_EQ(judge_real_path("/sys/devices/platform/panel/backlight/panel0/brightness"), REAL_PATH_OK);
+    EXPECT_EQ(judge_real_path("/sys/devices/\xc3\xa9/brightness"), REAL_PATH_OK);
+    EXPECT_EQ(judge_real_path("/data/panel/brightness"), REAL_PATH_OUTSIDE_DEVICES);
+    EXPECT_EQ(judge_real_path("/sys/device/x"), REAL_PATH_OUTSIDE_DEVICES);
+    std::string longest = "/sys/devices/" + std::string(767 - 13, 'a');
+    EXPECT_EQ(judge_real_path(longest.c_str()), REAL_PATH_OK);
+    EXPECT_EQ(judge_real_path((longest + "a").c_str()), REAL_PATH_TOO_LONG);
+    EXPECT_EQ(judge_real_path("/sys/devices/a b/brightness"), REAL_PATH_BAD_BYTE);
+    EXPECT_EQ(judge_real_path("/sys/devices/a\"b/brightness"), REAL_PATH_BAD_BYTE);
+    EXPECT_EQ(judge_real_path("/sys/devices/a\\b/brightness"), REAL_PATH_BAD_BYTE);
+}
+
+}  // namespace

@@ -57,7 +57,7 @@ int parse_legacy(const char* text, permission_record* rec) {
 // A temporary name for the record where the file system cannot create it
 // unnamed: the usual name, or, when something that cannot be removed sits
 // there, the next of a few numbered ones. Returns the descriptor (path
-// holds the name), or -1 with errno.
+// has the name), or -1 with errno.
 int open_named_temporary(char* path, size_t size) {
     for (int i = 0; i < RECORD_TEMP_NAMES; ++i) {
         int n = i == 0 ? snprintf(path, size, "%s", PERMISSION_RECORD_TMP_PATH)
@@ -85,7 +85,7 @@ int link_unnamed(int fd) {
 
 // The file is made without a name where the file system allows it, so
 // nothing left at a temporary name by an earlier run can get in the way.
-// An existing record is never replaced (EEXIST): it still holds bits to
+// An existing record is never replaced (EEXIST): it still keeps bits to
 // restore.
 int create_record_file(const char* text, size_t len) {
     struct stat st;

@@ -12,12 +12,11 @@ static const mode_t kWriteBits = 0222;
 
 int arm_write_guard(guard_state* guard, const node_identity* node, const char* boot_id) {
     if (guard->held_fd >= 0) return 0;
-    if (!node_identity_ok(node)) {
+    struct stat st;
+    if (!node_identity_ok(node, &st)) {
         errno = ESTALE;
         return -1;
     }
-    struct stat st;
-    if (stat(node->node_path, &st) != 0) return -1;
     guard->saved_mode = static_cast<int32_t>(st.st_mode & 0777);
 
     permission_record rec = {};
@@ -54,10 +53,13 @@ int release_write_guard(guard_state* guard, const char* boot_id) {
     return rc;
 }
 
-int enforce_guard_mode(const guard_state* guard) {
+int enforce_guard_mode(const guard_state* guard, const struct stat* node_st) {
     if (guard->held_fd < 0) return 0;
     struct stat st;
-    if (fstat(guard->held_fd, &st) != 0) return -1;
-    if ((st.st_mode & kWriteBits) == 0) return 0;
-    return fchmod(guard->held_fd, st.st_mode & 0777 & ~kWriteBits);
+    if (node_st == nullptr) {
+        if (fstat(guard->held_fd, &st) != 0) return -1;
+        node_st = &st;
+    }
+    if ((node_st->st_mode & kWriteBits) == 0) return 0;
+    return fchmod(guard->held_fd, node_st->st_mode & 0777 & ~kWriteBits);
 }

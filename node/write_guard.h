@@ -1,7 +1,8 @@
-// The write guard: while the daemon holds the node it keeps one descriptor
+// The write guard: while it is armed the daemon keeps one descriptor
 // open for writing and clears the node's write bits, after saving the bits
 // it found in the permission record.
 #pragma once
+#include <sys/stat.h>
 
 #include "process/state.h"
 
@@ -17,6 +18,8 @@ int release_write_guard(guard_state* guard, const char* boot_id);
 
 // While armed, clears the write bits again when something (the device
 // manager resets sysfs modes on change events) has turned them back on.
-// 0 when the mode is as it should be (or the guard is not armed), -1 with
-// errno when it could not be checked or fixed.
-int enforce_guard_mode(const guard_state* guard);
+// node_st, when given, is the node's attributes just taken (through
+// another descriptor on the same node); otherwise the held descriptor is
+// asked. 0 when the mode is as it should be (or the guard is not armed),
+// -1 with errno when it could not be checked or fixed.
+int enforce_guard_mode(const guard_state* guard, const struct stat* node_st = nullptr);

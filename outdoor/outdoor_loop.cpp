@@ -75,9 +75,10 @@ outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, 
     *have_lease = read_outdoor_lease(lease) && is_system_server(lease->pid);
     int panel_busy = main_panel_busy();
 
-    int32_t current = read_sysfs_value(run->node->node_path);
-    if (current < 0 || read_sysfs_value(run->node->max_path) != run->maximum ||
-        !node_identity_ok(run->node)) {
+    // The node's identity and its value through one descriptor, then its
+    // maximum; any change ends the loop.
+    int32_t current = read_node_checked(run->node);
+    if (current < 0 || read_sysfs_value(run->node->max_path) != run->maximum) {
         run->stop_reason = kReasonNodeChanged;
         return OUTDOOR_LEAVE;
     }
@@ -118,23 +119,30 @@ int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_m
 
 void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
                   volatile sig_atomic_t* stop) {
-    struct pollfd pfd = {};
-    pfd.fd = notify_fd;
-    pfd.events = POLLIN;
-    struct timespec ts = {};
-    struct timespec* limit = nullptr;
-    if (timeout_ms >= 0) {
-        ts.tv_sec = static_cast<time_t>(timeout_ms / MS_PER_SEC);
-        ts.tv_nsec = static_cast<long>((timeout_ms % MS_PER_SEC) * NS_PER_MS);
-        limit = &ts;
-    }
-    if (ppoll(&pfd, 1, limit, wait_mask) > 0) {
-        // Only the wake-up matters; which file changed is not examined.
-        (void)dir_watch_drain(notify_fd, OUTDOOR_LEASE_NAME);
+    const int64_t wake_ms = timeout_ms >= 0 ? monotonic_ms() + timeout_ms : -1;
+    for (;;) {
+        struct pollfd pfd = {};
+        pfd.fd = notify_fd;
+        pfd.events = POLLIN;
+        struct timespec ts = {};
+        struct timespec* limit = nullptr;
+        if (wake_ms >= 0) {
+            int64_t left = wake_ms - monotonic_ms();
+            if (left < 0) left = 0;
+            ts.tv_sec = static_cast<time_t>(left / MS_PER_SEC);
+            ts.tv_nsec = static_cast<long>((left % MS_PER_SEC) * NS_PER_MS);
+            limit = &ts;
+        }
+        if (ppoll(&pfd, 1, limit, wait_mask) < 1) return;
+        // Other files in the directory (a main-panel hold's lease and
+        // heartbeat, say) are none of this loop's business: they cost no
+        // turn. Going round again delivers a stop signal that came meanwhile.
+        if (!dir_watch_drain(notify_fd, OUTDOOR_LEASE_NAME)) continue;
         // Ready descriptors win over a stop signal that was already
         // pending: the wait puts the blocking mask back without delivering
         // it, so it is turned into the stop flag here.
         if (stop_signal_pending()) *stop = 1;
+        return;
     }
 }
 

@@ -39,7 +39,7 @@ TEST(OutdoorWait, APendingStopSignalIsSeenWhenTheDirectoryChanged) {
     sa.sa_handler = [](int) {};
     sigaction(SIGTERM, &sa, &old_sa);
     ASSERT_EQ(raise(SIGTERM), 0);
-    std::string file = std::string(dir) + "/lease";
+    std::string file = std::string(dir) + "/" OUTDOOR_LEASE_NAME;
     FILE* f = fopen(file.c_str(), "w");
     ASSERT_NE(f, nullptr);
     fclose(f);

@@ -26,6 +26,15 @@ std::string daemon_binary() {
     return env && *env ? env : VELTARISD_DEFAULT_PATH;
 }
 
+std::string client_binary(uid_t uid) {
+    std::string built = VELTARISCTL_DEFAULT_PATH;
+    if (uid == 0 || !in_sandbox()) return built;
+    std::string copy = "/sandbox/veltarisctl-" + std::to_string(uid);
+    auto content = read_file(built);
+    if (!content || !write_file(copy, *content, 0755)) return built;
+    return copy;
+}
+
 std::vector<std::string> daemon_emulator() {
     std::vector<std::string> out;
     const char* env = getenv("VELTARIS_EMULATOR");

@@ -22,6 +22,9 @@ void register_child(pid_t pid);
 // ended, waiting up to timeout; nullopt while it still runs.
 std::optional<int> reap_child(pid_t pid, std::chrono::milliseconds timeout);
 void kill_and_reap_all_children(std::chrono::milliseconds timeout);
+// Kills and reaps the unregistered children: orphans of programs run with
+// run_program, reparented to the test process, and theirs in turn.
+void kill_orphans();
 
 void register_daemon(Daemon* d);
 void unregister_daemon(Daemon* d);

@@ -332,6 +332,8 @@ bool leave_sandbox(std::string* why) {
     if (!g_host.active) return true;
     bool ok = true;
     detail::shutdown_all_daemons();
+    // Orphaned daemons hold node descriptors too.
+    detail::kill_orphans();
     detail::stop_all_nodes();
     detail::kill_and_reap_all_children(std::chrono::seconds(10));
     // The mounts need no unmounting one by one: once no process is left in

@@ -13,7 +13,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <dirent.h>
+
 #include <algorithm>
+#include <fstream>
 #include <map>
 #include <mutex>
 #include <set>
@@ -80,6 +83,52 @@ std::optional<int> reap_child(pid_t pid, std::chrono::milliseconds timeout) {
         }
         if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+}
+
+namespace {
+
+// Children of this process that nobody registered: the background
+// processes of programs run with run_program, reparented here because the
+// test process is their subreaper.
+std::vector<pid_t> unregistered_children() {
+    std::vector<pid_t> out;
+    pid_t self = getpid();
+    DIR* d = opendir("/proc");
+    if (d == nullptr) return out;
+    while (struct dirent* e = readdir(d)) {
+        char* end = nullptr;
+        long pid = strtol(e->d_name, &end, 10);
+        if (pid <= 0 || *end != '\0') continue;
+        std::ifstream in(std::string("/proc/") + e->d_name + "/stat");
+        std::string stat;
+        std::getline(in, stat);
+        // "pid (comm) state ppid ..."; comm may hold blanks and parentheses.
+        size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos) continue;
+        char state = 0;
+        long ppid = 0;
+        if (sscanf(stat.c_str() + close_paren + 1, " %c %ld", &state, &ppid) != 2) continue;
+        if (ppid != self) continue;
+        std::lock_guard<std::mutex> lock(g_children_mutex);
+        if (g_children.find(static_cast<pid_t>(pid)) == g_children.end()) out.push_back(static_cast<pid_t>(pid));
+    }
+    closedir(d);
+    return out;
+}
+
+}  // namespace
+
+void kill_orphans() {
+    // Killing one may orphan its own children, which then come here too.
+    for (int round = 0; round < 20; ++round) {
+        std::vector<pid_t> orphans = unregistered_children();
+        if (orphans.empty()) return;
+        for (pid_t pid : orphans) kill(pid, SIGKILL);
+        for (pid_t pid : orphans) {
+            int status = 0;
+            waitpid(pid, &status, 0);
+        }
     }
 }
 
@@ -338,6 +387,85 @@ int stop_process(pid_t pid, int sig, std::chrono::milliseconds timeout) {
     kill(pid, sig);
     if (auto st = detail::reap_child(pid, timeout)) return *st;
     return -1;
+}
+
+namespace {
+
+// Forks a child for argv with the options applied; its standard output and
+// error go to out_fd and err_fd. Returns the pid or -1.
+pid_t fork_program(const std::vector<std::string>& argv, const ProgramOptions& options, int out_fd,
+                   int err_fd) {
+    // Orphans of the program (a boot script's background loop) come back
+    // to this process, so that teardown finds and kills them.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    std::vector<std::string> words = argv;
+    std::vector<char*> args;
+    for (auto& w : words) args.push_back(w.data());
+    args.push_back(nullptr);
+    std::vector<std::string> env_words = options.env;
+    std::string cwd = options.cwd;
+    pid_t pid = detail::fork_child();
+    if (pid != 0) return pid;
+    int null_fd = open("/dev/null", O_RDWR);
+    if (null_fd < 0) _exit(126);
+    dup2(null_fd, 0);
+    dup2(out_fd >= 0 ? out_fd : null_fd, 1);
+    dup2(err_fd >= 0 ? err_fd : null_fd, 2);
+    detail::close_fds_from(3);
+    for (std::string& e : env_words) putenv(e.data());
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
+    if ((options.uid != 0 || options.gid != 0) && detail::drop_privileges(options.uid, options.gid) != 0)
+        _exit(126);
+    execvp(args[0], args.data());
+    _exit(127);
+}
+
+}  // namespace
+
+ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOptions& options) {
+    ProgramResult result;
+    static int counter = 0;
+    std::string base = "/sandbox/program-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    std::string out_path = base + ".out";
+    std::string err_path = base + ".err";
+    int out_fd = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    int err_fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (out_fd < 0 || err_fd < 0) {
+        if (out_fd >= 0) close(out_fd);
+        if (err_fd >= 0) close(err_fd);
+        result.err = "sandbox: cannot create the output files";
+        return result;
+    }
+    pid_t pid = fork_program(argv, options, out_fd, err_fd);
+    close(out_fd);
+    close(err_fd);
+    if (pid < 0) return result;
+    auto deadline = std::chrono::steady_clock::now() + options.timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) {
+            result.code = detail::decode_wait_status(status);
+            break;
+        }
+        if ((r < 0 && errno != EINTR) || std::chrono::steady_clock::now() >= deadline) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    result.out = read_file(out_path).value_or("");
+    result.err = read_file(err_path).value_or("");
+    unlink(out_path.c_str());
+    unlink(err_path.c_str());
+    return result;
+}
+
+pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& options) {
+    pid_t pid = fork_program(argv, options, -1, -1);
+    if (pid > 0) detail::register_child(pid);
+    return pid;
 }
 
 }  // namespace sandbox

@@ -60,6 +60,14 @@
 //   (write_main_panel_lease); open_for_write_as tells whether a user may
 //   write a file.
 //
+// * Other programs: run_program(argv, options) runs a program (a shell
+//   script, the client) to its end as any user, in a chosen directory
+//   with extra environment, and returns its exit status and output;
+//   start_program starts one and leaves it running. Whatever such a
+//   program leaves running in the background (a boot script's supervisor,
+//   the daemons it starts) is reparented to the test process and killed at
+//   teardown too.
+//
 // * system_server: start_system_server() runs a process whose first
 //   command-line element is exactly "system_server"; killed at teardown.
 //   wait_signal_caught(pid, sig) waits until a process handles a signal.
@@ -219,6 +227,32 @@ std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::stri
 // or -1. Killed at teardown, or earlier with stop_process.
 pid_t start_named_process(const std::string& argv0, uid_t uid = kSystemUid, gid_t gid = kSystemUid);
 pid_t start_system_server(uid_t uid = kSystemUid, gid_t gid = kSystemUid);
+
+struct ProgramOptions {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string cwd;               // empty: the test's own
+    std::vector<std::string> env;  // "NAME=value", added to or replacing the test's environment
+    std::chrono::milliseconds timeout = 60s;
+};
+
+struct ProgramResult {
+    int code = -1;  // exit code, 128 + signal when killed, -1 when it ran past timeout
+    std::string out;
+    std::string err;
+};
+
+inline std::ostream& operator<<(std::ostream& os, const ProgramResult& r) {
+    return os << "exit " << r.code << ", stdout \"" << r.out << "\", stderr \"" << r.err << "\"";
+}
+
+// Runs argv (argv[0] searched on PATH) with standard input from /dev/null
+// and waits for it. Its output goes to files, so a background process that
+// keeps them open does not hold the wait up.
+ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOptions& options = {});
+// Starts argv with its output discarded; returns its pid or -1. Killed at
+// teardown, or earlier with stop_process.
+pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& options = {});
 // True once process pid catches sig (its handler is installed), read from
 // /proc/<pid>/status. The daemon installs its stop handlers only after the
 // readiness line, so a test that wants a clean stop waits for this before

@@ -11,6 +11,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh strace valgrind
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build veltaris_bench
+cmake --preset default >/dev/null
+cmake --build --preset default --target veltaris_bench
 exec build/bin/veltaris_bench "$@"

@@ -2,5 +2,5 @@
 # Configures and builds the host build in build/ (daemon, tests, demo).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-ninja -C build
+cmake --preset default >/dev/null
+cmake --build --preset default

@@ -28,7 +28,7 @@ done
 bash scripts/deps.sh strace
 build_dir="${BUILD_DIR:-build}"
 if [ ! -x "$build_dir/bin/sandbox_tests" ]; then
-    cmake -S . -B "$build_dir" -G Ninja >/dev/null
+    cmake --preset default -B "$build_dir" >/dev/null
 fi
 ninja -C "$build_dir" sandbox_tests veltarisd >/dev/null
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# Static analysis of the daemon sources: clang-tidy (checks in .clang-tidy)
-# and cppcheck, over common/ daemon/ node/ mainpanel/ outdoor/ without the
-# unit tests. Exits non-zero when either tool reports anything.
+# Static analysis of the daemon sources: the include layers
+# (scripts/check-layers.pl), clang-tidy (checks in .clang-tidy) and
+# cppcheck, over common/ process/ node/ mainpanel/ outdoor/ daemon/ without
+# the unit tests. Exits non-zero when any of them reports anything.
 #
 # clang-tidy reads the compile commands of build/ (scripts/build.sh makes
 # them); when build/ has none yet, a compile-commands-only configuration is
@@ -11,7 +12,17 @@ cd "$(dirname "$0")/.."
 
 bash scripts/deps.sh clang-tidy cppcheck
 
-mapfile -t sources < <(find common daemon node mainpanel outdoor -maxdepth 1 -name '*.cpp' \
+status=0
+
+echo "lint: include layers"
+if perl scripts/check-layers.pl $(git ls-files -- 'common/*' 'process/*' 'node/*' 'mainpanel/*' \
+        'outdoor/*' 'daemon/*' 'client/*' | grep -E '\.(h|cpp)$'); then
+    echo "lint: include layers hold"
+else
+    status=1
+fi
+
+mapfile -t sources < <(find common process node mainpanel outdoor daemon -maxdepth 1 -name '*.cpp' \
     ! -name '*_test.cpp' | sort)
 if [ ${#sources[@]} -eq 0 ]; then
     echo "lint: no sources found" >&2
@@ -21,11 +32,8 @@ fi
 db_dir="${LINT_BUILD_DIR:-build}"
 if [ ! -f "$db_dir/compile_commands.json" ]; then
     db_dir="build-lint"
-    cmake -S . -B "$db_dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-        -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DVELTARIS_TESTS=OFF >/dev/null
+    cmake --preset lint >/dev/null
 fi
-
-status=0
 
 echo "lint: clang-tidy on ${#sources[@]} files (compile commands from $db_dir)"
 tidy_log="$(mktemp)"

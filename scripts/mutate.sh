@@ -57,7 +57,12 @@ parse_catalogue() {
             if ($part eq "" && $line =~ /^@ (id|file|why): (.*)$/) { $m{$1} = $2; next; }
             if ($line eq "---\n") { $part = "search"; $m{search} = ""; next; }
             if ($line eq "+++\n") { $part = "replace"; $m{replace} = ""; next; }
-            if ($line eq "===\n") { flush(\%m, $out); %m = (); $part = ""; $n++; next; }
+            if ($line eq "===\n") {
+                # The last line break belongs to the block, not to the text,
+                # so a text may end inside a line.
+                chomp $m{search}; chomp $m{replace};
+                flush(\%m, $out); %m = (); $part = ""; $n++; next;
+            }
             if ($part ne "") { $m{$part} .= $line; next; }
             die "catalogue line $.: unexpected: $line";
         }

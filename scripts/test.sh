@@ -1,16 +1,21 @@
 #!/usr/bin/env bash
 # Runs every test, as root on Debian 12:
-#   1. static analysis of the daemon code (clang-tidy, cppcheck);
-#   2. the static Android builds (arm64, arm32);
-#   3. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
-#   4. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
+#   1. static analysis of the daemon code (include layers, clang-tidy,
+#      cppcheck);
+#   2. the Release build with GCC and with clang, warnings as errors (a
+#      build only: scripts/build-matrix.sh);
+#   3. the static Android builds (arm64, arm32) and the device package
+#      built from them (build/veltaris-<version>.zip);
+#   4. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
+#   5. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
 #      and start-up plus full holds against the arm32 daemon under
 #      qemu-arm-static;
-#   5. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
-#      tests that run the real daemon, crash consistency, fault injection,
-#      socket abuse and the benchmark's smoke run. It runs last, so the
+#   6. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
+#      tests that run the real daemon, the device package's scripts under
+#      mksh with its arm64 binaries under qemu, crash consistency, fault
+#      injection, socket abuse and the benchmark's smoke run. It runs last, so the
 #      output ends with CTest's summary.
-# With --quick only step 5 runs. Extra arguments go to every ctest call.
+# With --quick only step 6 runs. Extra arguments go to every ctest call.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -20,34 +25,37 @@ if [ "${1:-}" = "--quick" ]; then
     shift
 fi
 
-bash scripts/deps.sh clang-tidy cppcheck strace valgrind \
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static
+bash scripts/deps.sh clang clang-tidy cppcheck strace valgrind \
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip
 bash scripts/build.sh
 
 if [ "$quick" -eq 0 ]; then
     echo "== static analysis"
     bash scripts/lint.sh
 
-    echo "== Android builds"
+    echo "== Release builds (GCC, clang)"
+    bash scripts/build-matrix.sh
+
+    echo "== Android builds and the device package"
     bash scripts/build-android.sh
+    bash scripts/package.sh
 
     echo "== sanitizers"
     bash scripts/sanitize.sh "$@"
 
-    # The fault-injection cases put strace in the emulator's place, so they
-    # run on the host binary only.
+    # The emulated runs are test presets (CMakePresets.json). The arm64 one
+    # leaves out the fault-injection cases, which put strace in the
+    # emulator's place and so run on the host binary only, and the probe and
+    # package tests, which do not run the daemon named there (the client is
+    # the host's; the package brings its own arm64 binaries).
     echo "== arm64 daemon under qemu-aarch64-static: the sandbox suite"
-    (cd build && VELTARISD="$PWD/../build-arm64/bin/veltarisd" \
-        VELTARIS_EMULATOR=qemu-aarch64-static \
-        ctest --output-on-failure -j2 -L sandbox -E 'Fault' "$@")
+    ctest --preset qemu-arm64 "$@"
 
     echo "== arm32 daemon under qemu-arm-static: start-up and full holds"
-    (cd build && VELTARISD="$PWD/../build-arm32/bin/veltarisd" \
-        VELTARIS_EMULATOR=qemu-arm-static \
-        ctest --output-on-failure -j2 -R 'SpineTest|MainPanelEnd|OutdoorTest.*Boost' "$@")
+    ctest --preset qemu-arm32 "$@"
 fi
 
 echo "== host suite"
-cd build
-# Two jobs: this is a small machine, and the sandbox tests keep real timers.
-ctest --output-on-failure -j2 "$@"
+# Two jobs (in the preset): this is a small machine, and the sandbox tests
+# keep real timers.
+ctest --preset default "$@"

@@ -206,7 +206,10 @@ const std::vector<FaultCase>& fault_cases() {
         {"accept4_arm", "accept4", Moment::arm, "error=EMFILE", "found", {}, "", FULL_CYCLE},
         {"getsockopt_arm", "getsockopt", Moment::arm, "error=ENOBUFS", "found", {}, "SO_PEERCRED",
          "ARM no reply" ARM_RETRIED},
-        {"poll_request_arm", "poll", Moment::arm, "error=ENOMEM", "found", {}, "", "ARM no reply" ARM_RETRIED},
+        {"recv_request_arm", "recvfrom", Moment::arm, "error=ENOMEM", "found", {}, "", "ARM no reply" ARM_RETRIED},
+        // Without its receive timeout the request is still read, within
+        // the same time limit.
+        {"setsockopt_timeout_arm", "setsockopt", Moment::arm, "error=ENOMEM", "found", {}, "SO_RCVTIMEO", FULL_CYCLE},
 
         // ---- arming the write guard at SET ----
         // The record is looked for first, then made unnamed, written,

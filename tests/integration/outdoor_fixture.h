@@ -120,8 +120,8 @@ class LeaseRenewer {
     int last_error_ = 0;
 };
 
-// Moves a file into /data/system as the system user: a change the daemon
-// wakes up for, without touching the lease.
+// Moves a file into /data/system as the system user, without touching the
+// lease.
 bool poke_system_dir();
 
 // The main-panel lock as a main-panel daemon would hold it, taken from the

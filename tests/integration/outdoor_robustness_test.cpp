@@ -37,9 +37,10 @@ TEST_F(OutdoorTest, OutdoorFifoAsLeaseDoesNotBlockTheDaemon) {
     auto h = wait_health([](const Health& r) { return r.reason == "released"; });
     ASSERT_TRUE(h) << health_text();
 
-    // Woken again with the FIFO still there, it must not get stuck either.
+    // Woken again by another FIFO in the lease's place, it must not get
+    // stuck either.
     int reads = node_->reads_served();
-    ASSERT_TRUE(poke_system_dir());
+    ASSERT_TRUE(plant_lease_fifo());
     EXPECT_TRUE(wait_for_turn(reads));
     EXPECT_TRUE(d->running());
 

@@ -52,6 +52,26 @@ TEST_F(SpineTest, RecoverExitsZeroSilently) {
     EXPECT_FALSE(path_exists(kOutdoorLock));
 }
 
+// The version is answered before any check: as any user, with no private
+// directory, and without creating a lock.
+TEST_F(SpineTest, VersionAloneIsAnsweredBeforeAnyCheck) {
+    ASSERT_TRUE(remove_private_dir());
+    for (uid_t uid : {0u, kSystemUid}) {
+        SCOPED_TRACE(uid);
+        Daemon d;
+        DaemonOptions options;
+        options.uid = uid;
+        options.gid = uid;
+        options.capture_stdout = true;
+        ASSERT_TRUE(d.start({"--version"}, options));
+        EXPECT_EQ(d.wait_exit(20s), 0) << d.stderr_text();
+        EXPECT_EQ(d.stderr_text(), "");
+        EXPECT_TRUE(d.stdout_text().rfind("veltarisd ", 0) == 0) << d.stdout_text();
+        EXPECT_NE(d.stdout_text().find(" (build raw07-mirelodge)\n"), std::string::npos) << d.stdout_text();
+    }
+    EXPECT_FALSE(path_exists(kPrivateDir));
+}
+
 TEST_F(SpineTest, RecoverWithExtraArgumentExitsTwoSilently) {
     Outcome o = run({"--recover", "x"});
     EXPECT_OUTCOME(o, 2, "");
@@ -70,6 +90,8 @@ TEST_F(SpineTest, MalformedCommandLinesExitTwoSilently) {
         {"--DAEMON", "--node", kNodePath},
         {"--daemon", "--node", kNodePath, "extra"},
         {"--recover", "--daemon", "--node", kNodePath},
+        {"--version", "x"},
+        {"--Version"},
     };
     for (const auto& args : lines) {
         std::string shown;

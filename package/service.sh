@@ -1,0 +1,129 @@
+#!/system/bin/sh
+# Late-start boot service of the veltaris module, run once per boot by the
+# root manager (or by hand, as root: sh service.sh). It returns at once and
+# leaves a supervisor running in the background that
+#   1. puts back node permissions that a crashed main-panel daemon left
+#      (veltarisd --recover);
+#   2. chooses the node for outdoor mode: the path in the file outdoor-node
+#      of this folder when there is one, else what `veltarisctl probe
+#      --choose` names;
+#   3. runs outdoor mode on it and restarts it when it ends unasked, after
+#      1 s, then 2, 4, ... up to 60 s between tries (back to 1 s after a
+#      run of a minute or more). It does not restart on the exit statuses
+#      that mean a setup problem, which another try would only repeat:
+#      2 (not root, private directory unusable, or another outdoor daemon
+#      holds its lock), 4 (node refused, or its maximum below 11) and 7
+#      (cannot watch /data/system). Status 6 (setsid or the app-freezer
+#      escape failed) is retried: cgroups may still be settling at boot.
+# Starts, exits, statuses and decisions go to service.log in the private
+# directory, since outdoor mode itself prints nothing. Main-panel mode is
+# not started here: the platform's client starts it when it needs it.
+
+MODDIR=${0%/*}
+. "$MODDIR/veltaris-lib.sh"
+BIN=$MODDIR/system/bin
+umask 077
+
+# Without the private directory (the installer makes it) there is neither
+# a daemon that could start nor a place for the log.
+[ -d "$VELTARIS_PRIVATE" ] || exit 0
+
+if [ -f "$VELTARIS_SERVICE_PID" ] && veltaris_pid_runs "$(cat "$VELTARIS_SERVICE_PID")" service.sh; then
+    veltaris_log "service: already running as pid $(cat "$VELTARIS_SERVICE_PID")"
+    exit 0
+fi
+
+# Says why outdoor mode ended with status $1, and whether that is a setup
+# problem (an empty answer means: try again).
+setup_problem() {
+    case "$1" in
+        2) echo "not root, private directory unusable, or another outdoor daemon holds its lock" ;;
+        4) echo "the daemon refuses the node, or its maximum is below 11" ;;
+        7) echo "cannot watch /data/system" ;;
+    esac
+}
+
+describe_status() {
+    if [ "$1" -gt 128 ]; then
+        echo "status $1 (killed by signal $(($1 - 128)))"
+    else
+        echo "status $1"
+    fi
+}
+
+supervise() {
+    # The supervisor records its own pid (the read builtin opens
+    # /proc/self in this very process), so a supervisor that gives up at
+    # once cannot leave a pid file behind that its parent writes too late.
+    # shellcheck disable=SC2034 # only the first field is wanted
+    read -r self_pid self_rest < /proc/self/stat
+    echo "$self_pid" > "$VELTARIS_SERVICE_PID"
+    stopping=0
+    child=
+    # Stopping the service stops outdoor mode first; the daemon puts the
+    # node back to its base value on SIGTERM.
+    trap 'stopping=1; [ -n "$child" ] && kill -TERM "$child" 2>/dev/null' TERM INT HUP
+
+    veltaris_log "service: started ($("$BIN/veltarisd" --version 2>&1))"
+    recover_output=$("$BIN/veltarisd" --recover 2>&1)
+    recover_status=$?
+    veltaris_log "recover: exit $recover_status${recover_output:+: $recover_output}"
+
+    if [ -f "$MODDIR/outdoor-node" ]; then
+        node=$(head -n 1 "$MODDIR/outdoor-node")
+        veltaris_log "node: $node (from $MODDIR/outdoor-node)"
+    else
+        node=$("$BIN/veltarisctl" probe --choose 2>&1)
+        probe_status=$?
+        if [ "$probe_status" -ne 0 ]; then
+            veltaris_log "gave up: no node for outdoor mode (probe exit $probe_status: $node); name one in $MODDIR/outdoor-node"
+            rm -f "$VELTARIS_SERVICE_PID"
+            return
+        fi
+        veltaris_log "node: $node (chosen by veltarisctl probe)"
+    fi
+
+    delay=1
+    while [ "$stopping" -eq 0 ]; do
+        started=$(date +%s)
+        "$BIN/veltarisd" --outdoor --node "$node" </dev/null >/dev/null 2>&1 &
+        child=$!
+        echo "$child" > "$VELTARIS_OUTDOOR_PID"
+        veltaris_log "outdoor: started pid $child"
+        wait "$child"
+        status=$?
+        # A signal to the service interrupts the wait; the daemon's own
+        # status comes with the next one.
+        while [ "$stopping" -eq 1 ] && kill -0 "$child" 2>/dev/null; do
+            wait "$child"
+            status=$?
+        done
+        pid=$child
+        child=
+        rm -f "$VELTARIS_OUTDOOR_PID"
+        ran=$(($(date +%s) - started))
+        ended="outdoor: pid $pid exited with $(describe_status "$status") after $ran s"
+        if [ "$stopping" -eq 1 ]; then
+            veltaris_log "$ended (service stopping)"
+            break
+        fi
+        why=$(setup_problem "$status")
+        if [ -n "$why" ]; then
+            veltaris_log "$ended; gave up: $why (a setup problem, not restarted)"
+            break
+        fi
+        [ "$ran" -ge 60 ] && delay=1
+        veltaris_log "$ended; restart in $delay s"
+        sleep "$delay" &
+        child=$!
+        wait "$child"
+        child=
+        delay=$((delay * 2))
+        [ "$delay" -gt 60 ] && delay=60
+    done
+    rm -f "$VELTARIS_SERVICE_PID"
+    veltaris_log "service: stopped"
+}
+
+supervise </dev/null >/dev/null 2>&1 &
+exit 0

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Builds the device package build/veltaris-<version>.zip, a module in the
+# layout root managers commonly install:
+#   module.prop              id, name, version, versionCode, author, description
+#   customize.sh             install script (the manager sources it)
+#   service.sh               late-start boot service: recover, probe, supervise outdoor mode
+#   uninstall.sh             stops what the service started, recovers, cleans up
+#   veltaris-lib.sh          what the three share
+#   bin/arm64-v8a/           static veltarisd and veltarisctl for 64-bit ARM
+#   bin/armeabi-v7a/         the same for 32-bit ARM; the installer keeps one pair
+# The version comes from project() in CMakeLists.txt; versionCode is
+# major * 10000 + minor * 100 + patch. The Android binaries are (re)built
+# first with scripts/build-android.sh.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/deps.sh zip mksh
+bash scripts/build-android.sh >/dev/null
+
+version=$(sed -n 's/^project(veltarisd VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
+if [ -z "$version" ]; then
+    echo "package: no version in CMakeLists.txt's project()" >&2
+    exit 1
+fi
+IFS=. read -r major minor patch <<<"$version"
+version_code=$((major * 10000 + minor * 100 + patch))
+
+# The scripts run under the device's mksh: at least their syntax is
+# checked here with Debian's mksh.
+for script in package/*.sh; do
+    mksh -n "$script"
+done
+
+stage=$(mktemp -d)
+trap 'rm -rf "$stage"' EXIT
+sed -e "s/@VERSION@/$version/" -e "s/@VERSION_CODE@/$version_code/" package/module.prop.in >"$stage/module.prop"
+cp package/customize.sh package/service.sh package/uninstall.sh package/veltaris-lib.sh "$stage/"
+chmod 0755 "$stage"/*.sh
+for pair in arm64:arm64-v8a arm32:armeabi-v7a; do
+    build=${pair%%:*}
+    abi=${pair#*:}
+    mkdir -p "$stage/bin/$abi"
+    cp "build-$build/bin/veltarisd" "build-$build/bin/veltarisctl" "$stage/bin/$abi/"
+    chmod 0755 "$stage/bin/$abi/"*
+done
+
+mkdir -p build
+out="$PWD/build/veltaris-$version.zip"
+rm -f "$out"
+(cd "$stage" && zip -q -X -r "$out" module.prop customize.sh service.sh uninstall.sh veltaris-lib.sh bin)
+echo "package: $out"
+unzip -l "$out"
