@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace bench {
 
@@ -136,7 +136,9 @@ inline constexpr const char* kFloorSocketName = "veltaris.bench.floor";
 
 // Replaces dir/name the way the system user's client does: a temporary
 // file moved over the name. Written as root and handed to uid 1000 with
-// mode 0600 before the rename, which is the same file for the daemon.
+// mode 0600 before the rename, which is the same file for the daemon,
+// without the fork of sandbox::write_file_as that every timed lease
+// rewrite would pay for. The leases are the sandbox's lines.
 bool replace_as_system(const std::string& dir, const std::string& name, const std::string& content);
 bool write_main_panel_lease(int active, int target, int64_t ahead_ms = 5000);
 bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int held, int64_t ahead_ms = 1500);
@@ -146,7 +148,6 @@ bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int h
 // end of the reply.
 std::optional<std::string> timed_request(const std::string& socket_name, const std::string& line,
                                          int64_t* elapsed_ns = nullptr);
-std::string reply_reason(const std::string& reply);
 
 // The floor of a control round trip: a forked child that accepts, reads a
 // line, reads the node once and answers with a line of reply_size bytes.

@@ -72,7 +72,7 @@ RoundTrips round_trips(Context& ctx, int count, const std::function<bool()>& bef
             int64_t ns = 0;
             auto reply = timed_request(daemon_turn ? sandbox::kControlSocketName : kFloorSocketName,
                                        "STATUS\n", &ns);
-            bool ok = reply && (!daemon_turn || reply_reason(*reply) == "status");
+            bool ok = reply && (!daemon_turn || sandbox::reason_of(reply) == "status");
             if (!ok) {
                 ++r.failures;
                 continue;
@@ -136,10 +136,10 @@ void measure_set(Context& ctx, Hold& hold) {
                 ok = hold.set_target(value);
                 auto reply = ok ? timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, value))
                                 : std::nullopt;
-                ok = reply && reply_reason(*reply) == "readback_ok";
+                ok = sandbox::reason_of(reply) == "readback_ok";
             } else {
-                std::string text = fmt("%s %d %lld %d %d\n", kSession, static_cast<int>(getpid()),
-                                       static_cast<long long>(sandbox::monotonic_ms() + 5000), 1, value);
+                std::string text = sandbox::main_panel_lease_line(kSession, getpid(), sandbox::monotonic_ms() + 5000, 1,
+                                                                  value);
                 ok = replace_as_system(kFloorDir, "lease", text) && write_and_read_back(floor_node, value);
             }
             int64_t ns = now_ns() - t0;
@@ -194,7 +194,7 @@ void measure_set(Context& ctx, Hold& hold) {
             bool ok;
             if (measured_turn) {
                 auto reply = timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, value));
-                ok = reply && reply_reason(*reply) == "readback_ok";
+                ok = sandbox::reason_of(reply) == "readback_ok";
             } else {
                 ok = write_and_read_back(floor_node, value);
             }
@@ -463,8 +463,7 @@ void measure_control_idle(Context& ctx) {
             daemon->wait_exit(std::chrono::seconds(10));
         }
         daemon = std::make_unique<sandbox::Daemon>();
-        if (!daemon->start({"--daemon", "--node", ctx.node->brightness_path()}) ||
-            !daemon->wait_for_line("NATIVE_READY ", std::chrono::seconds(20))) {
+        if (!daemon->start({"--daemon", "--node", ctx.node->brightness_path()}) || !sandbox::wait_ready(*daemon)) {
             return false;
         }
         started_ms = sandbox::monotonic_ms();

@@ -209,8 +209,7 @@ void measure_outdoor_wakeups(Context& ctx) {
     unlink(sandbox::kOutdoorHealth);
     sandbox::Daemon d;
     if (!d.start({"--outdoor", "--node", ctx.node->brightness_path()}) ||
-        !sandbox::wait_signal_caught(d.pid(), SIGTERM, std::chrono::seconds(10)) ||
-        !sandbox::wait_until([] { return sandbox::path_exists(sandbox::kOutdoorHealth); }, std::chrono::seconds(10))) {
+        !sandbox::wait_outdoor_ready(d, nullptr, std::chrono::seconds(10))) {
         f.result = "error";
         f.verdict = Verdict::error;
         f.notes.push_back("the outdoor daemon did not start: " + d.stderr_text());
@@ -308,15 +307,12 @@ void measure_heap(Context& ctx) {
         ctx.node->set_value(100);
         bool ok = start_under_valgrind(hold.daemon(), "main", {"--daemon", "--node", ctx.node->brightness_path()},
                                        &why);
-        if (ok) {
-            ok = hold.daemon().wait_for_line("NATIVE_READY ", std::chrono::seconds(120)).has_value();
-            if (!ok) why = "no readiness line under valgrind: " + hold.daemon().stderr_text();
+        if (ok && !sandbox::wait_ready(hold.daemon(), &why, std::chrono::seconds(120))) {
+            ok = false;
+            why = "under valgrind: " + why;
         }
         pid_t pid = hold.pid();
-        if (ok) {
-            sandbox::wait_signal_caught(pid, SIGTERM, std::chrono::seconds(60));
-            ok = hold.arm(150, &why);
-        }
+        if (ok) ok = hold.arm(150, &why);
         if (ok) {
             hold.set_target(160);
             sandbox::wait_until([&] { return ctx.node->value() == 160; }, std::chrono::seconds(10));
@@ -367,9 +363,7 @@ void measure_heap(Context& ctx) {
         if (!ok) why = "no system_server stand-in";
         if (ok) ok = start_under_valgrind(d, "outdoor", {"--outdoor", "--node", ctx.node->brightness_path()}, &why);
         if (ok) {
-            ok = sandbox::wait_signal_caught(d.pid(), SIGTERM, std::chrono::seconds(120)) &&
-                 sandbox::wait_until([] { return sandbox::path_exists(sandbox::kOutdoorHealth); },
-                                     std::chrono::seconds(60));
+            ok = sandbox::wait_outdoor_ready(d, nullptr, std::chrono::seconds(120));
             if (!ok) why = "the outdoor daemon did not start under valgrind: " + d.stderr_text();
         }
         bool boosted = false, restored = false;

@@ -113,24 +113,9 @@ int64_t process_cpu_ns(pid_t pid) {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-namespace {
-
-std::optional<std::string> slurp(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
-}  // namespace
-
 StatTimes stat_times(pid_t pid) {
     StatTimes t;
-    auto text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    auto text = sandbox::read_file("/proc/" + std::to_string(pid) + "/stat");
     if (!text) return t;
     // The command name may hold blanks and parentheses; fields restart
     // after the last ')'.
@@ -157,7 +142,7 @@ StatTimes stat_times(pid_t pid) {
 }
 
 long long status_field(pid_t pid, const std::string& key) {
-    auto text = slurp("/proc/" + std::to_string(pid) + "/status");
+    auto text = sandbox::read_file("/proc/" + std::to_string(pid) + "/status");
     if (!text) return -1;
     std::string want = "\n" + key + ":";
     size_t pos = text->find(want);
@@ -166,7 +151,7 @@ long long status_field(pid_t pid, const std::string& key) {
 }
 
 char process_state(pid_t pid) {
-    auto text = slurp("/proc/" + std::to_string(pid) + "/stat");
+    auto text = sandbox::read_file("/proc/" + std::to_string(pid) + "/stat");
     if (!text) return 0;
     size_t close_paren = text->rfind(')');
     if (close_paren == std::string::npos || close_paren + 2 >= text->size()) return 0;
@@ -203,15 +188,15 @@ bool replace_as_system(const std::string& dir, const std::string& name, const st
 }
 
 bool write_main_panel_lease(int active, int target, int64_t ahead_ms) {
-    std::string text = fmt("%s %d %lld %d %d\n", kSession, static_cast<int>(getpid()),
-                           static_cast<long long>(sandbox::monotonic_ms() + ahead_ms), active, target);
-    return replace_as_system(sandbox::kSystemDir, "veltaris-main-panel-lease", text);
+    int64_t deadline = sandbox::monotonic_ms() + ahead_ms;
+    return replace_as_system(sandbox::kSystemDir, MAIN_PANEL_LEASE_NAME,
+                             sandbox::main_panel_lease_line(kSession, getpid(), deadline, active, target));
 }
 
 bool write_outdoor_lease(const std::string& version, pid_t pid, int value, int held, int64_t ahead_ms) {
-    std::string text = fmt("%s %d %lld %d %d\n", version.c_str(), static_cast<int>(pid),
-                           static_cast<long long>(sandbox::monotonic_ms() + ahead_ms), value, held);
-    return replace_as_system(sandbox::kSystemDir, "veltaris-outdoor-node-lease", text);
+    int64_t deadline = sandbox::monotonic_ms() + ahead_ms;
+    return replace_as_system(sandbox::kSystemDir, OUTDOOR_LEASE_NAME,
+                             sandbox::outdoor_lease_line(version, pid, deadline, value, held));
 }
 
 // ---- control socket ----
@@ -255,14 +240,6 @@ std::optional<std::string> timed_request(const std::string& socket_name, const s
     if (elapsed_ns) *elapsed_ns = now_ns() - t0;
     if (reply.empty()) return std::nullopt;
     return reply;
-}
-
-std::string reply_reason(const std::string& reply) {
-    const std::string key = "\"reason\":\"";
-    size_t pos = reply.find(key);
-    if (pos == std::string::npos) return "";
-    size_t end = reply.find('"', pos + key.size());
-    return reply.substr(pos + key.size(), end - pos - key.size());
 }
 
 // ---- floors ----
@@ -350,11 +327,8 @@ bool write_and_read_back(const std::string& node_path, int value) {
 // ---- nodes ----
 
 std::string make_tmpfs_node(const std::string& name, int value, int maximum) {
-    std::string dir = "/sys/devices/platform/bench-tmpfs";
-    for (const std::string& d : {dir, dir + "/backlight", dir + "/backlight/" + name}) {
-        if (mkdir(d.c_str(), 0755) != 0 && errno != EEXIST) return "";
-    }
-    std::string device = dir + "/backlight/" + name;
+    std::string device = "/sys/devices/platform/bench-tmpfs/backlight/" + name;
+    if (!sandbox::mkdir_p(device)) return "";
     std::string max_text = fmt("%d\n", maximum);
     std::string value_text = fmt("%d\n", value);
     auto put = [](const std::string& path, const std::string& text, mode_t mode, uid_t uid) {
@@ -385,13 +359,7 @@ bool Hold::start(std::string* why, int64_t ready_timeout_ms) {
         *why = "the daemon could not be started";
         return false;
     }
-    if (!daemon_.wait_for_line("NATIVE_READY ", std::chrono::milliseconds(ready_timeout_ms))) {
-        *why = "no readiness line; stderr: " + daemon_.stderr_text();
-        return false;
-    }
-    // The stop handlers come right after the readiness line.
-    sandbox::wait_signal_caught(daemon_.pid(), SIGTERM, std::chrono::milliseconds(ready_timeout_ms));
-    return true;
+    return sandbox::wait_ready(daemon_, why, std::chrono::milliseconds(ready_timeout_ms));
 }
 
 bool Hold::arm(int target, std::string* why) {
@@ -403,14 +371,14 @@ bool Hold::arm(int target, std::string* why) {
     }
     auto reply = timed_request(sandbox::kControlSocketName,
                                fmt("ARM %s %d\n", kSession, static_cast<int>(getpid())));
-    if (!reply || reply_reason(*reply) != "armed") {
+    if (sandbox::reason_of(reply) != "armed") {
         *why = "ARM was not accepted: " + reply.value_or("(no reply)");
         return false;
     }
     // The loop takes the target from the lease on its next turn; a SET makes
     // the node show it at once.
     reply = timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, target));
-    if (!reply || reply_reason(*reply) != "readback_ok") {
+    if (sandbox::reason_of(reply) != "readback_ok") {
         *why = "SET was not accepted: " + reply.value_or("(no reply)");
         return false;
     }

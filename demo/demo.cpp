@@ -21,15 +21,15 @@
 #include <thread>
 #include <vector>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 using namespace std::chrono_literals;
 using sandbox::Daemon;
 using sandbox::FakeNode;
+using sandbox::kNodePath;
 
 namespace {
 
-const char kNode[] = "/sys/class/backlight/panel0-backlight/brightness";
 const char kSession[] = "demo-hold";
 
 int64_t g_start_ms = 0;
@@ -387,18 +387,18 @@ int run_demo(const std::string& svg_path) {
     };
 
     step("A simulated panel: a FUSE node that behaves like a sysfs attribute");
-    note(std::string(kNode) + " -> " + node->real_brightness_path());
+    note(std::string(kNodePath) + " -> " + node->real_brightness_path());
     note("value " + std::to_string(node->value()) + ", max_brightness " + std::to_string(maximum) +
          ", mode " + node_mode(*node) + ", owner uid 1000");
 
     step("Main-panel mode: start the daemon");
-    note("$ veltarisd --daemon --node " + std::string(kNode));
+    note("$ veltarisd --daemon --node " + std::string(kNodePath));
     Daemon daemon;
     int64_t main_start = since_start_ms();
-    daemon.start({"--daemon", "--node", kNode});
+    daemon.start({"--daemon", "--node", kNodePath});
     size_t shown = 0;
-    if (!wait_line(daemon, "NATIVE_READY", &shown)) return 1;
-    sandbox::wait_signal_caught(daemon.pid(), SIGTERM, 5s);
+    bool ready = sandbox::wait_ready(daemon, nullptr, 5s);
+    if (!wait_line(daemon, "NATIVE_READY", &shown) || !ready) return 1;
     ctl(0, {"status"});
 
     step("The client (uid 1000) grants a hold through the lease; root arms it");
@@ -429,12 +429,7 @@ int run_demo(const std::string& svg_path) {
     check(ctl(0, {"set", kSession, "160"}) == 0, "readback_ok");
     mark("SET 160");
     check(node->value() == 160, "node reads " + std::to_string(node->value()));
-    bool refused = sandbox::run_as(1000, 1000, [] {
-        int fd = open(kNode, O_WRONLY | O_CLOEXEC);
-        if (fd >= 0) close(fd);
-        return fd >= 0 ? 0 : 1;
-    }) != 0;
-    check(refused, "an ordinary uid-1000 writer can no longer open the node");
+    check(sandbox::open_for_write_as(1000, kNodePath) != 0, "an ordinary uid-1000 writer can no longer open the node");
 
     step("A privileged writer changes the node behind the daemon's back");
     node->set_value(40);
@@ -486,13 +481,12 @@ int run_demo(const std::string& svg_path) {
     step("Outdoor mode: system_server asks for a boost");
     pid_t server = sandbox::start_system_server();
     note("a process named system_server runs as uid 1000 with pid " + std::to_string(server));
-    note("$ veltarisd --outdoor --node " + std::string(kNode));
+    note("$ veltarisd --outdoor --node " + std::string(kNodePath));
     Daemon outdoor;
     int64_t outdoor_start = since_start_ms();
-    outdoor.start({"--outdoor", "--node", kNode});
-    sandbox::wait_until([] { return sandbox::path_exists(sandbox::kOutdoorHealth); }, 5s);
+    outdoor.start({"--outdoor", "--node", kNodePath});
+    sandbox::wait_outdoor_ready(outdoor, nullptr, 5s);
     note("outdoor health: " + file_or(sandbox::kOutdoorHealth, "(none)"));
-    sandbox::wait_signal_caught(outdoor.pid(), SIGTERM, 5s);
     std::vector<std::string> boost = {"outdoor-lease", "v1", "500", "--pid", std::to_string(server),
                                       "--hold", "--ttl", "1200"};
     pid_t booster = start_holder(1000, boost);

@@ -16,15 +16,7 @@ namespace {
 
 bool reference_accepts(const char* s, size_t len) {
     while (len > 0 && (s[len - 1] == '\n' || s[len - 1] == '\r')) --len;
-    if (len != BOOT_ID_LENGTH) return false;
-    for (size_t i = 0; i < len; ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (s[i] != '-') return false;
-        } else if (!isxdigit(static_cast<unsigned char>(s[i]))) {
-            return false;
-        }
-    }
-    return true;
+    return fuzz::boot_id_form(s, len);
 }
 
 }  // namespace

@@ -90,6 +90,17 @@ inline bool digit_runs_at_most(const char* s, size_t max_run) {
     return true;
 }
 
+// The kernel's boot identity form: 36 characters, hex digits with dashes
+// at 8, 13, 18 and 23.
+inline bool boot_id_form(const char* s, size_t len) {
+    if (len != 36) return false;
+    for (size_t i = 0; i < len; ++i) {
+        bool dash = i == 8 || i == 13 || i == 18 || i == 23;
+        if (dash ? s[i] != '-' : !isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
 // Picks one entry of a small table from a selector byte, so the corpus
 // files stay readable text after one or two leading selector characters.
 template <typename T, size_t N>

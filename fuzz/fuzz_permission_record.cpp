@@ -19,17 +19,7 @@ namespace {
 const char kBootId[] = "c3bde2ad-573b-4d21-b999-7b540b6bb5c5";
 const char kCanonical[] = "/sys/devices/platform/soc/panel0/backlight/panel0-backlight/brightness";
 
-bool boot_id_form(const char* s) {
-    if (strlen(s) != BOOT_ID_LENGTH) return false;
-    for (size_t i = 0; i < BOOT_ID_LENGTH; ++i) {
-        if (i == 8 || i == 13 || i == 18 || i == 23) {
-            if (s[i] != '-') return false;
-        } else if (!isxdigit(static_cast<unsigned char>(s[i]))) {
-            return false;
-        }
-    }
-    return true;
-}
+bool boot_id_form(const char* s) { return fuzz::boot_id_form(s, strlen(s)); }
 
 bool all_zero(const char* p, size_t n) {
     for (size_t i = 0; i < n; ++i) {

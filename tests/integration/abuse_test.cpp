@@ -13,11 +13,8 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
-#include <stddef.h>
-#include <string.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,13 +29,11 @@
 #include <thread>
 #include <vector>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/hold_client.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
-
-using hold::kNodePath;
 
 constexpr int kHeldValue = 150;
 constexpr int kForeignValue = 80;
@@ -54,23 +49,6 @@ constexpr int64_t kGapBoundMs = 3000;
 // seen there ends the hold, by design), early enough that every 250 ms
 // turn finds something to correct.
 constexpr int64_t kForeignDelayMs = 100;
-
-// Connects to the control socket from the calling process (used inside
-// run_as children, which have their own uid).
-int connect_here() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) return -1;
-    sockaddr_un addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    size_t len = strlen(kControlSocketName);
-    memcpy(addr.sun_path + 1, kControlSocketName, len);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), (socklen_t)(offsetof(sockaddr_un, sun_path) + 1 + len)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
-}
 
 // Waits until the daemon closes fd; true when it closed without sending
 // anything.
@@ -139,7 +117,8 @@ class AbuseTest : public SandboxTest {
     void start_lease_renewer() {
         background_.emplace_back([this] {
             while (!stop_threads_) {
-                if (hold::write_lease(kSession, getpid(), true, kHeldValue, 4000) != 0) lease_failures_++;
+                int64_t deadline = monotonic_ms() + 4000;
+                if (write_main_panel_lease(kSession, getpid(), deadline, 1, kHeldValue) != 0) lease_failures_++;
                 for (int i = 0; i < 25 && !stop_threads_; ++i) std::this_thread::sleep_for(10ms);
             }
         });
@@ -181,7 +160,7 @@ class AbuseTest : public SandboxTest {
             while (!stop_threads_) {
                 int64_t t0 = monotonic_ms();
                 auto reply = send_request("STATUS", kSystemUid, 10s);
-                bool ok = hold::reason_of(reply) == "status";
+                bool ok = reason_of(reply) == "status";
                 {
                     std::lock_guard<std::mutex> lock(mutex_);
                     probes_.push_back({t0, monotonic_ms() - t0, ok});
@@ -241,10 +220,10 @@ class AbuseTest : public SandboxTest {
         ASSERT_TRUE(d.running()) << "the daemon ended: exit " << d.wait_exit(1s) << ", " << d.stderr_text()
                                  << " health: " << read_file(kMainPanelHealth).value_or("(none)");
         auto reply = send_request("STATUS", kSystemUid, 10s);
-        ASSERT_EQ(hold::reason_of(reply), "status") << reply.value_or("(no reply)");
-        EXPECT_EQ(hold::reply_field(reply, "armed"), "true") << *reply;
-        EXPECT_EQ(hold::reply_field(reply, "target"), std::to_string(kHeldValue)) << *reply;
-        EXPECT_EQ(hold::reply_field(reply, "errno"), "0") << *reply;
+        ASSERT_EQ(reason_of(reply), "status") << reply.value_or("(no reply)");
+        EXPECT_EQ(json_field(*reply, "armed"), "true") << *reply;
+        EXPECT_EQ(json_field(*reply, "target"), std::to_string(kHeldValue)) << *reply;
+        EXPECT_EQ(json_field(*reply, "errno"), "0") << *reply;
     }
 };
 
@@ -259,15 +238,15 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
     node_ = add_node();
     ASSERT_NE(node_, nullptr);
     Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath});
-    ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
-    ASSERT_TRUE(wait_signal_caught(d.pid(), SIGTERM));
+    std::string why;
+    ASSERT_TRUE(wait_ready(d, &why)) << why;
 
-    ASSERT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue, 4000), 0);
+    ASSERT_EQ(write_main_panel_lease(kSession, getpid(), monotonic_ms() + 4000, 1, kHeldValue), 0);
     auto arm = send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()), 0, 5s);
-    ASSERT_EQ(hold::reason_of(arm), "armed") << arm.value_or("");
+    ASSERT_EQ(reason_of(arm), "armed") << arm.value_or("");
     start_lease_renewer();
     auto set = send_request("SET " + std::string(kSession) + " " + std::to_string(kHeldValue), 0, 5s);
-    ASSERT_EQ(hold::reason_of(set), "readback_ok") << set.value_or("");
+    ASSERT_EQ(reason_of(set), "readback_ok") << set.value_or("");
     start_watcher();
     start_prober();
 
@@ -303,7 +282,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
                 while (monotonic_ms() < until) {
                     int64_t t0 = monotonic_ms();
                     for (int i = 0; i < 1000; ++i) {
-                        int fd = connect_here();
+                        int fd = connect_control(0);  // as this child: the foreign user
                         if (fd < 0) {
                             st->failed++;
                             continue;
@@ -370,7 +349,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
                 }
                 auto reply = exchange(fd, p, 5s);
                 close(fd);
-                std::string reason = hold::reason_of(reply);
+                std::string reason = reason_of(reply);
                 if (reason == "stale_or_invalid_request") {
                     refused++;
                 } else if (!reply) {
@@ -461,7 +440,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
                 int64_t prev = worst.load();
                 while (took > prev && !worst.compare_exchange_weak(prev, took)) {
                 }
-                std::string reason = hold::reason_of(reply);
+                std::string reason = reason_of(reply);
                 if (status && reason == "status") {
                     ok++;
                 } else if (!status && reason == "stale_or_invalid_request") {
@@ -504,7 +483,7 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
 
     // The hold ends cleanly after all that.
     auto stop = send_request("STOP " + std::string(kSession), kSystemUid, 10s);
-    EXPECT_EQ(hold::reason_of(stop), "released") << stop.value_or("");
+    EXPECT_EQ(reason_of(stop), "released") << stop.value_or("");
     EXPECT_EQ(d.wait_exit(20s), 0) << d.stderr_text();
     EXPECT_EQ(node_->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));

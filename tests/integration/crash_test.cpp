@@ -25,13 +25,11 @@
 #include <sstream>
 #include <thread>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/hold_client.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
-
-using hold::kNodePath;
 
 constexpr int kHeldValue = 150;
 
@@ -115,7 +113,7 @@ class CrashTest : public SandboxTest {
         // Pause: the loop releases the guard (restores the bits, deletes
         // the record).
         reach(Step::pause);
-        hold::write_lease(session, getpid(), false, kHeldValue);
+        write_main_panel_lease(session, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 0, kHeldValue);
         wait_or_killed([&] { return d.wait_for_line("NATIVE_PAUSED", 0ms).has_value(); }, killed, 2s);
         if (killed) return;
         node_->set_value(90);
@@ -123,7 +121,7 @@ class CrashTest : public SandboxTest {
         // next foreign write waits for the correction line: one that came
         // between the daemon's write and its read-back would end the hold.
         reach(Step::resume);
-        hold::write_lease(session, getpid(), true, kHeldValue);
+        write_main_panel_lease(session, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue);
         wait_or_killed([&] { return d.wait_for_line("NATIVE_CORRECTION actual=90 ", 0ms).has_value(); }, killed, 2s);
         if (killed) return;
         // A foreign writer, and (every other trial) a device manager that
@@ -160,7 +158,7 @@ class CrashTest : public SandboxTest {
         if (auto health = read_file(kMainPanelHealth)) {
             EXPECT_TRUE(hold::health_record_whole(*health)) << "health record \"" << *health << "\"";
         }
-        if (path_exists(hold::kRecordTmp)) stats.tmp_left++;
+        if (path_exists(kPermissionRecordTmp)) stats.tmp_left++;
         if (!saw_ready) {
             stats.killed_before_ready++;
         } else if (!writable) {
@@ -195,19 +193,17 @@ class CrashTest : public SandboxTest {
     }
 
     void recover_with_recover_command() {
-        Daemon r;
-        ASSERT_TRUE(r.start({"--recover"}));
-        EXPECT_EQ(r.wait_exit(20s), 0) << r.stderr_text();
-        EXPECT_EQ(r.stderr_text(), "");
+        Outcome o = run_to_end({"--recover"});
+        EXPECT_OUTCOME(o, 0, "");
     }
 
     void recover_with_main_panel_start() {
         Daemon r;
         ASSERT_TRUE(r.start({"--daemon", "--node", kNodePath}));
-        auto ready = r.wait_for_line("NATIVE_READY ", 20s);
-        ASSERT_TRUE(ready) << "the next start did not come up: exit " << r.wait_exit(5s) << ", " << r.stderr_text();
+        std::string why;
+        ASSERT_TRUE(wait_ready(r, &why)) << "the next start did not come up: " << why;
         auto stop = send_request("STOP", 0, 5s);
-        EXPECT_EQ(hold::reason_of(stop), "released") << stop.value_or("");
+        EXPECT_EQ(reason_of(stop), "released") << stop.value_or("");
         EXPECT_EQ(r.wait_exit(20s), 0) << r.stderr_text();
     }
 
@@ -250,7 +246,7 @@ TEST_F(CrashTest, KillAtRandomMomentsLeavesNodeRecoverable) {
         const int64_t trial_start = monotonic_ms();
 
         node_->set_value(100);
-        ASSERT_EQ(hold::write_lease(session, getpid(), true, kHeldValue), 0);
+        ASSERT_EQ(write_main_panel_lease(session, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue), 0);
 
         std::atomic<bool> killed{false};
         int exit_code = -1;

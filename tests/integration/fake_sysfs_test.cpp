@@ -9,7 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
@@ -75,10 +75,10 @@ TEST_F(FakeSysfsTest, RefusesMalformedAndOverLargeValues) {
 TEST_F(FakeSysfsTest, ClassLinkResolvesIntoDevicesAndFilesLookLikeSysfs) {
     FakeNode* node = add_node();
     ASSERT_NE(node, nullptr);
-    EXPECT_EQ(node->brightness_path(), "/sys/class/backlight/panel0-backlight/brightness");
+    EXPECT_EQ(node->brightness_path(), kNodePath);
     char real[PATH_MAX];
     ASSERT_NE(realpath(node->brightness_path().c_str(), real), nullptr);
-    EXPECT_EQ(std::string(real), "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness");
+    EXPECT_EQ(std::string(real), kRealNodePath);
     EXPECT_EQ(node->real_brightness_path(), real);
 
     auto b = lstat_path(node->real_brightness_path());

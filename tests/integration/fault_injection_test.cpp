@@ -45,13 +45,11 @@
 #include <utility>
 #include <vector>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/hold_client.h"
-#include "tests/sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
-
-using hold::kNodePath;
 
 constexpr int kHeldValue = 150;
 constexpr const char* kSession = "fault";
@@ -154,7 +152,7 @@ FaultCase after_call(FaultCase c, const char* syscall, const char* text) {
 
 const std::string kRecord = kPermissionRecord;
 const std::string kPrivate = kPrivateDir;
-const std::string kHealthNew = hold::kHealthTmp;
+const std::string kHealthNew = kMainPanelHealthTmp;
 const std::string kNode = kNodePath;
 const std::string kBoot = kBootIdPath;
 const std::string kLease = kMainPanelLease;
@@ -178,13 +176,13 @@ const std::vector<FaultCase>& fault_cases() {
          START_FAILS(primary_node_open, 4, 13)},
         {"socket", "socket", Moment::startup, "error=EMFILE", "found", {}, "AF_UNIX",
          START_FAILS(control_socket, 5, 24)},
-        {"bind", "bind", Moment::startup, "error=EADDRINUSE", "found", {}, "veltaris.main.panel.raw04",
+        {"bind", "bind", Moment::startup, "error=EADDRINUSE", "found", {}, kControlSocketName,
          START_FAILS(control_socket, 5, 98)},
         {"listen", "listen", Moment::startup, "error=EADDRINUSE", "found", {}, "", START_FAILS(control_socket, 5, 98)},
         with_poll_cap_check({"inotify_init1", "inotify_init1", Moment::loop_start, "error=EMFILE", "1", {}, "",
                              FULL_CYCLE}),
         with_poll_cap_check({"inotify_add_watch", "inotify_add_watch", Moment::loop_start, "error=ENOSPC", "1", {},
-                             "/data/system", FULL_CYCLE}),
+                             kSystemDir, FULL_CYCLE}),
         // A record left by a killed hold, which start-up must apply.
         after_crash({"fchmod_restore_startup", "fchmod", Moment::startup, "error=EPERM", "found", {kNode}, "0664",
                      "start fails: stage=restore_permissions exit=3 errno=1, exit 3, left node 0444 + whole record"}),
@@ -286,7 +284,7 @@ const std::vector<FaultCase>& fault_cases() {
 
         // ---- outdoor mode ----
         in_outdoor_mode({"outdoor_inotify_add_watch", "inotify_add_watch", Moment::startup, "error=ENOSPC", "1", {},
-                         "/data/system", "exit 7, left clean"}),
+                         kSystemDir, "exit 7, left clean"}),
         in_outdoor_mode({"outdoor_inotify_init1", "inotify_init1", Moment::startup, "error=EMFILE", "1", {}, "",
                          "exit 7, left clean"}),
         in_outdoor_mode({"outdoor_flock", "flock", Moment::startup, "error=EAGAIN", "1", {}, "outdoor-node.lock",
@@ -440,13 +438,14 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
 
     // A hold killed while armed: node at 0444, a whole record beside it.
     void leave_crash_record() {
-        ASSERT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue), 0);
+        ASSERT_EQ(write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue), 0);
         Daemon d;
         ASSERT_TRUE(d.start({"--daemon", "--node", kNodePath}));
-        ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", 20s)) << d.stderr_text();
-        ASSERT_EQ(hold::reason_of(send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()))),
+        std::string why;
+        ASSERT_TRUE(wait_ready(d, &why)) << why;
+        ASSERT_EQ(reason_of(send_request("ARM " + std::string(kSession) + " " + std::to_string(getpid()))),
                   "armed");
-        ASSERT_EQ(hold::reason_of(send_request("SET " + std::string(kSession) + " 150")), "readback_ok");
+        ASSERT_EQ(reason_of(send_request("SET " + std::string(kSession) + " 150")), "readback_ok");
         d.shutdown();
         ASSERT_EQ(node_->mode(), 0444u);
         ASSERT_TRUE(path_exists(kPermissionRecord));
@@ -455,9 +454,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
     void reset_world() {
         node_->set_value(kHeldValue);
         node_->set_mode(0664);
-        for (const std::string& p : {std::string(kMainPanelHealth), kHealthNew, std::string(hold::kRecordTmp), std::string(kMainPanelLease)}) {
-            unlink(p.c_str());
-        }
+        for (const char* p : {kMainPanelHealth, kMainPanelHealthTmp, kPermissionRecordTmp, kMainPanelLease}) unlink(p);
     }
 
     RunResult run_once(const FaultCase& c, const std::string& when) {
@@ -470,7 +467,8 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         }
         const std::string log = "/sandbox/fault-" + std::string(c.id) + "-" + std::to_string(++run_number_) + ".log";
         if (!c.outdoor) {
-            EXPECT_EQ(hold::write_lease(kSession, getpid(), true, kHeldValue), 0);
+            int64_t deadline = monotonic_ms() + hold::kLeaseAheadMs;
+            EXPECT_EQ(write_main_panel_lease(kSession, getpid(), deadline, 1, kHeldValue), 0);
         }
 
         Daemon d;
@@ -494,14 +492,14 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         auto request = [&](const std::string& word, const std::string& line, const std::string& good) {
             const std::chrono::milliseconds patience(c.request_timeout_ms);
             auto reply = send_request(line, 0, patience);
-            std::string reason = hold::reason_of(reply);
+            std::string reason = reason_of(reply);
             std::string t = word + " " + (reply ? reason : "no reply");
-            if (reply && reason != good) t += " errno=" + hold::reply_field(reply, "errno").value_or("?");
+            if (reply && reason != good) t += " errno=" + json_field(*reply, "errno").value_or("?");
             if ((!reply || reason == "stale_or_invalid_request") && !gone()) {
                 reply = send_request(line, 0, patience);
-                reason = hold::reason_of(reply);
+                reason = reason_of(reply);
                 t += ", retry " + std::string(reply ? reason : "no reply");
-                if (reply && reason != good) t += " errno=" + hold::reply_field(reply, "errno").value_or("?");
+                if (reply && reason != good) t += " errno=" + json_field(*reply, "errno").value_or("?");
             }
             say(t);
             return reason == good;
@@ -565,7 +563,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
             }
             from = d.line_count();
             mark(Moment::pause);
-            hold::write_lease(kSession, getpid(), false, kHeldValue);
+            write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 0, kHeldValue);
             if (!step("paused", "at pause", [&] {
                     return d.wait_for_line("NATIVE_PAUSED ", 0ms, from).has_value() && node_->mode() == 0664 &&
                            !path_exists(kPermissionRecord);
@@ -575,7 +573,7 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
             node_->set_value(90);
             from = d.line_count();
             mark(Moment::resume);
-            hold::write_lease(kSession, getpid(), true, kHeldValue);
+            write_main_panel_lease(kSession, getpid(), monotonic_ms() + hold::kLeaseAheadMs, 1, kHeldValue);
             if (!step("resumed", "at resume", [&] {
                     return d.wait_for_line("NATIVE_CORRECTION actual=90 ", 0ms, from).has_value() &&
                            node_->mode() == 0444;
@@ -754,9 +752,8 @@ class FaultInjectionTest : public SandboxTest, public ::testing::WithParamInterf
         EXPECT_FALSE(r.torn_record) << "torn permission record: " << read_file(kPermissionRecord).value_or("");
         EXPECT_EQ(r.torn_health, "") << "torn health record";
 
-        Daemon rec;
-        ASSERT_TRUE(rec.start({"--recover"}));
-        EXPECT_EQ(rec.wait_exit(20s), 0) << "--recover after the fault: " << rec.stderr_text();
+        Outcome rec = run_to_end({"--recover"});
+        EXPECT_EQ(rec.code, 0) << "--recover after the fault: " << rec.err;
         EXPECT_EQ(node_->mode(), 0664u) << "after --recover";
         EXPECT_FALSE(path_exists(kPermissionRecord)) << "after --recover";
     }

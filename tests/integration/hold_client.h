@@ -1,58 +1,24 @@
-// What the system-side client does to drive one hold of the main panel
-// (write the lease as the system user, ARM, SET, STOP as root), and the
-// checks of what a hold leaves behind, shared by the crash, fault-injection
-// and abuse tests.
+// How the system-side client that drives one hold of the main panel (the
+// lease written as the system user, ARM, SET, STOP as root) keeps its
+// lease, and the checks of what a hold leaves behind, shared by the crash,
+// fault-injection and abuse tests.
 #pragma once
 #include <time.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <optional>
 #include <regex>
 #include <string>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
+#include "tests/integration/run_outcome.h"
 
-namespace sandbox {
-namespace hold {
+namespace sandbox::hold {
 
-inline constexpr const char* kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-inline constexpr const char* kRecordTmp = "/data/adb/tavorin_module_workspace/main-panel-permissions.tmp";
-inline constexpr const char* kHealthTmp = "/data/system/veltaris-main-panel-health.new";
-
-// The lease as the client writes it: replaced whole with rename, owned by
-// the system user, 0600, with a deadline a few seconds ahead so that a
-// slow machine does not let it lapse between two steps.
-inline int write_lease(const std::string& session, pid_t pid, bool active, int target, int64_t ahead_ms = 6000) {
-    std::string line = session + " " + std::to_string(pid) + " " + std::to_string(monotonic_ms() + ahead_ms) + " " +
-                       (active ? "1" : "0") + " " + std::to_string(target) + "\n";
-    return write_file_as(kSystemUid, kSystemUid, kMainPanelLease, line, 0600);
-}
-
-// The raw text of one key of a status reply ("armed" -> "true", "reason"
-// -> "readback_ok"), or nullopt. Replies have no nested objects and no
-// escaped quotes, so a plain search is enough.
-inline std::optional<std::string> reply_field(const std::optional<std::string>& reply, const std::string& key) {
-    if (!reply) return std::nullopt;
-    std::string needle = "\"" + key + "\":";
-    size_t at = reply->find(needle);
-    if (at == std::string::npos) return std::nullopt;
-    at += needle.size();
-    if (at < reply->size() && (*reply)[at] == '"') {
-        size_t end = reply->find('"', at + 1);
-        if (end == std::string::npos) return std::nullopt;
-        return reply->substr(at + 1, end - at - 1);
-    }
-    size_t end = reply->find_first_of(",}", at);
-    if (end == std::string::npos) return std::nullopt;
-    return reply->substr(at, end - at);
-}
-
-inline std::string reason_of(const std::optional<std::string>& reply) {
-    if (!reply) return "no_reply";
-    return reply_field(reply, "reason").value_or("unparsable_reply");
-}
+// How far ahead the client puts the lease's deadline: a few seconds, so
+// that a slow machine does not let it lapse between two steps.
+inline constexpr int64_t kLeaseAheadMs = 6000;
 
 // A health record as a reader may find it at any moment: exactly one
 // whole line of session, holding flag, last error and time.
@@ -64,16 +30,12 @@ inline bool health_record_whole(const std::string& text) {
 // A permission record is whole when it is exactly what arming writes for
 // this node: the saved bits, the node's device and inode, this boot, the
 // node path and its canonical path, each on its own line.
-inline bool permission_record_whole(const std::string& text, const std::string& canonical,
-                                    const std::string& mode_octal = "664") {
+inline bool permission_record_whole(const std::string& text, const std::string& canonical, unsigned mode = 0664) {
     std::string boot = boot_id();
     while (!boot.empty() && (boot.back() == '\n' || boot.back() == '\r')) boot.pop_back();
     auto st = stat_path(kNodePath);
     if (!st) return false;
-    std::string want = "v2\n" + mode_octal + "\n" + std::to_string((unsigned long long)st->st_dev) + " " +
-                       std::to_string((unsigned long long)st->st_ino) + "\n" + boot + "\n" + kNodePath + "\n" +
-                       canonical + "\n";
-    return text == want;
+    return text == v2_record(mode, st->st_dev, st->st_ino, boot, kNodePath, canonical);
 }
 
 inline int64_t realtime_us() {
@@ -91,5 +53,4 @@ inline long env_number(const char* name, long fallback) {
     return (end && *end == '\0' && v >= 0) ? v : fallback;
 }
 
-}  // namespace hold
-}  // namespace sandbox
+}  // namespace sandbox::hold

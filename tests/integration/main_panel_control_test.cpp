@@ -8,8 +8,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 constexpr uid_t kShellUid = 2000;
@@ -230,5 +229,4 @@ TEST_F(MainPanelControlTest, RootStopWithoutAHoldReleasesAndEnds) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -1,28 +1,19 @@
 // A held node defends its value: foreign writes are corrected by the hold
 // loop and reported, and writers bound by permission bits are locked out.
 #include <errno.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelCorrectionTest : public MainPanelTest {
   protected:
     // What a writer of the system user gets when it opens the node for
     // writing: 0 or the errno.
-    int open_for_write_as_system() {
-        return run_as(kSystemUid, kSystemUid, [] {
-            int fd = open(kNodePath, O_WRONLY | O_CLOEXEC);
-            if (fd < 0) return errno;
-            close(fd);
-            return 0;
-        });
-    }
+    static int open_for_write_as_system() { return open_for_write_as(kSystemUid, kNodePath); }
 };
 
 TEST_F(MainPanelCorrectionTest, ForeignWriteIsCorrectedAndPermissionBoundWritersAreLockedOut) {
@@ -101,5 +92,4 @@ TEST_F(MainPanelCorrectionTest, NewTargetInTheLeaseIsWrittenWithoutSet) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -9,8 +9,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelEndTest : public MainPanelTest {
@@ -114,7 +113,7 @@ TEST_P(MainPanelLeaseGoneTest, WakesTheLoopAtOnce) {
 
     stop_renewing();
     const int64_t ended_at = monotonic_ms();
-    const std::string moved = std::string(kSystemDir) + "/veltaris-main-panel-lease.old";
+    const std::string moved = std::string(kMainPanelLease) + ".old";
     ASSERT_EQ(GetParam() ? rename(kMainPanelLease, moved.c_str()) : unlink(kMainPanelLease), 0);
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
     EXPECT_LT(monotonic_ms() - ended_at, 1500) << "the change itself wakes the loop";
@@ -181,10 +180,8 @@ TEST_F(MainPanelEndTest, NodeReplacedEndsWithStaleAndKeepsTheRecord) {
     auto record = read_file(kPermissionRecord);
     ASSERT_TRUE(record) << "a record for a node that is gone is kept";
     EXPECT_EQ(record_mode_line(*record), "664");
-    Daemon recover;
-    ASSERT_TRUE(recover.start({"--recover"}));
-    EXPECT_EQ(recover.wait_exit(std::chrono::seconds(10)), 3);
-    EXPECT_EQ(recover.stderr_text(), fail_line("restore_permissions", 3, ESTALE));
+    Outcome recover = run({"--recover"});
+    EXPECT_OUTCOME(recover, 3, fail_line("restore_permissions", 3, ESTALE));
 }
 
 TEST_F(MainPanelEndTest, FailedCorrectionWrite) {
@@ -219,5 +216,4 @@ TEST_F(MainPanelEndTest, SetWhoseReadBackDiffers) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -15,23 +15,16 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
-#include <sstream>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "sandbox/sandbox.h"
 #include "tests/integration/run_outcome.h"
-#include "tests/sandbox/sandbox.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 
-inline constexpr const char* kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-inline constexpr const char* kRealNodePath =
-    "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness";
-// The sandbox's boot identity without its line feed, as records carry it.
-inline constexpr const char* kBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
-inline constexpr const char* kHealthTemp = "/data/system/veltaris-main-panel-health.new";
 inline constexpr const char* kSession = "hold-A_1";
 
 // How long a lease stays valid after each rewrite, and how often the
@@ -57,52 +50,10 @@ struct StatusExpect {
     int err = 0;
 };
 
-inline std::string status_json(const StatusExpect& e) {
-    auto b = [](bool v) { return v ? "true" : "false"; };
-    std::ostringstream s;
-    s << "{\"ok\":" << b(e.ok) << ",\"reason\":\"" << e.reason
-      << "\",\"backend\":\"raw_main_node\",\"native_build\":\"raw07-mirelodge\",\"path\":\"" << kNodePath
-      << "\",\"canonical_path\":\"" << kRealNodePath << "\",\"target\":" << e.target << ",\"actual\":" << e.actual
-      << ",\"maximum\":" << e.maximum << ",\"armed\":" << b(e.armed) << ",\"paused\":" << b(e.paused)
-      << ",\"session\":\"" << e.session << "\",\"write_attempts\":" << e.write_attempts
-      << ",\"write_successes\":" << e.write_successes << ",\"corrections\":" << e.corrections
-      << ",\"errno\":" << e.err << "}\n";
-    return s.str();
-}
-
-// The raw text of one value of a flat reply object, quotes removed from
-// strings; nullopt when the key is missing.
-inline std::optional<std::string> json_value(const std::string& reply, const std::string& key) {
-    std::string needle = "\"" + key + "\":";
-    size_t at = reply.find(needle);
-    if (at == std::string::npos) return std::nullopt;
-    at += needle.size();
-    if (at < reply.size() && reply[at] == '"') {
-        size_t end = reply.find('"', at + 1);
-        if (end == std::string::npos) return std::nullopt;
-        return reply.substr(at + 1, end - at - 1);
-    }
-    size_t end = reply.find_first_of(",}", at);
-    if (end == std::string::npos) return std::nullopt;
-    return reply.substr(at, end - at);
-}
-
-inline std::string reason_of(const std::optional<std::string>& reply) {
-    if (!reply) return "<no reply>";
-    return json_value(*reply, "reason").value_or("<no reason>");
-}
-
-inline int int_of(const std::optional<std::string>& reply, const std::string& key) {
-    if (!reply) return INT32_MIN;
-    auto v = json_value(*reply, key);
-    if (!v) return INT32_MIN;
-    return std::stoi(*v);
-}
-
-inline std::string text_of(const std::optional<std::string>& reply, const std::string& key) {
-    if (!reply) return "<no reply>";
-    return json_value(*reply, key).value_or("<missing>");
-}
+// The exact reply the daemon gives for these values on the default node.
+std::string status_json(const StatusExpect& e);
+// A number in a reply, or INT32_MIN when there is none.
+int int_of(const std::optional<std::string>& reply, const std::string& key);
 
 // ---- the health record ----
 
@@ -113,63 +64,15 @@ struct Health {
     int64_t time = -1;
 };
 
-inline std::ostream& operator<<(std::ostream& os, const Health& h) {
-    return os << "{session \"" << h.session << "\", holding " << h.holding << ", errno " << h.err << ", time "
-              << h.time << "}";
-}
-
+std::ostream& operator<<(std::ostream& os, const Health& h);
 // Exactly "<session> <holding> <errno> <time>\n" with single blanks.
-inline std::optional<Health> parse_health(const std::string& text) {
-    if (text.empty() || text.back() != '\n') return std::nullopt;
-    std::string body = text.substr(0, text.size() - 1);
-    std::vector<std::string> parts;
-    size_t from = 0;
-    for (;;) {
-        size_t blank = body.find(' ', from);
-        parts.push_back(body.substr(from, blank == std::string::npos ? std::string::npos : blank - from));
-        if (blank == std::string::npos) break;
-        from = blank + 1;
-    }
-    if (parts.size() != 4) return std::nullopt;
-    auto is_number = [](const std::string& s) {
-        return !s.empty() && s.find_first_not_of("0123456789") == std::string::npos;
-    };
-    for (size_t i = 1; i < 4; ++i) {
-        if (!is_number(parts[i])) return std::nullopt;
-    }
-    Health h;
-    h.session = parts[0];
-    h.holding = std::stoi(parts[1]);
-    h.err = std::stoi(parts[2]);
-    h.time = std::stoll(parts[3]);
-    return h;
-}
-
-inline std::optional<Health> read_health() {
-    auto text = read_file(kMainPanelHealth);
-    if (!text) return std::nullopt;
-    return parse_health(*text);
-}
+std::optional<Health> parse_health(const std::string& text);
+std::optional<Health> read_health();
 
 // ---- the permission record ----
 
-inline std::string v2_record(unsigned mode, unsigned long long dev, unsigned long long ino,
-                             const std::string& boot_id, const std::string& node_path,
-                             const std::string& canonical_path) {
-    char mode_text[16];
-    snprintf(mode_text, sizeof mode_text, "%o", mode);
-    return std::string("v2\n") + mode_text + "\n" + std::to_string(dev) + " " + std::to_string(ino) + "\n" +
-           boot_id + "\n" + node_path + "\n" + canonical_path + "\n";
-}
-
 // The second line of a version 2 record: the saved permission bits.
-inline std::string record_mode_line(const std::string& record) {
-    size_t first = record.find('\n');
-    if (first == std::string::npos) return "";
-    size_t second = record.find('\n', first + 1);
-    if (second == std::string::npos) return "";
-    return record.substr(first + 1, second - first - 1);
-}
+std::string record_mode_line(const std::string& record);
 
 // ---- the fixture ----
 
@@ -187,197 +90,69 @@ class MainPanelTest : public SandboxTest {
 
     // The main panel's fake node (default value 100, maximum 255, mode
     // 0664, owner 1000 unless options say otherwise).
-    FakeNode* make_node(const FakeNodeOptions& options = {}) {
-        node_ = add_node(options);
-        return node_;
-    }
+    FakeNode* make_node(const FakeNodeOptions& options = {}) { return node_ = add_node(options); }
+    static FakeNodeOptions node_at(int value) { return {.value = value}; }
 
-    static FakeNodeOptions node_at(int value) {
-        FakeNodeOptions o;
-        o.value = value;
-        return o;
+    // Runs a start that is expected to end on its own (a start-up failure,
+    // a command line that does not loop, --recover).
+    static Outcome run(const std::vector<std::string>& args, const DaemonOptions& options = {}) {
+        return run_to_end(args, options);
     }
-
     // A main-panel daemon on kNodePath that printed its readiness line and
     // installed its stop handlers; null (with a failure) otherwise.
-    Daemon* start_daemon(std::string* ready_line = nullptr) {
-        Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath});
-        if (!d.started()) {
-            ADD_FAILURE() << "could not start the daemon";
-            return nullptr;
-        }
-        auto ready = d.wait_for_line("NATIVE_READY ", std::chrono::seconds(20));
-        if (!ready) {
-            ADD_FAILURE() << "no readiness line; exit " << d.wait_exit(std::chrono::seconds(5))
-                          << ", stderr: " << d.stderr_text();
-            return nullptr;
-        }
-        if (ready_line) *ready_line = *ready;
-        // A SIGTERM before the handler exists would kill the process
-        // outright instead of ending the loop.
-        if (!wait_signal_caught(d.pid(), SIGTERM, std::chrono::seconds(10))) {
-            ADD_FAILURE() << "the daemon never installed its SIGTERM handler";
-            return nullptr;
-        }
-        return &d;
-    }
-
+    Daemon* start_daemon(std::string* ready_line = nullptr, const DaemonOptions& options = {});
     // make_node(options), then start_daemon(); null (with a failure) when
     // either fails.
-    Daemon* start_with_node(const FakeNodeOptions& options = {}) {
-        if (make_node(options) == nullptr) {
-            ADD_FAILURE() << "could not add the node";
-            return nullptr;
-        }
-        return start_daemon();
-    }
-
+    Daemon* start_with_node(const FakeNodeOptions& options = {});
     // Ends the daemon with SIGTERM; it must exit 0.
-    static void expect_sigterm_ends(Daemon& d) {
-        d.signal(SIGTERM);
-        EXPECT_EQ(d.wait_exit(std::chrono::seconds(10)), 0);
-    }
-
+    static void expect_sigterm_ends(Daemon& d);
     // A root STOP releases the hold, ends the daemon with 0 and leaves the
     // node as the system left it.
-    void expect_stop_releases(Daemon& d) {
-        EXPECT_EQ(reason_of(request("STOP")), "released");
-        EXPECT_EQ(d.wait_exit(std::chrono::seconds(10)), 0);
-        expect_node_released();
-    }
+    void expect_stop_releases(Daemon& d);
 
     // ---- the lease, as the system-side client keeps it ----
 
     // Writes the lease as the system user, by rename, with a deadline
     // ttl_ms ahead; the fixture keeps rewriting it while it waits, unless
     // renewing is switched off. Returns the deadline written.
-    int64_t write_lease(const Lease& lease) {
-        lease_ = lease;
-        have_lease_ = true;
-        return rewrite_lease();
-    }
-
-    int64_t rewrite_lease() {
-        pid_t pid = lease_.pid > 0 ? lease_.pid : getpid();
-        int64_t deadline = monotonic_ms() + lease_.ttl_ms;
-        std::string text = lease_.session + " " + std::to_string(pid) + " " + std::to_string(deadline) + " " +
-                           std::to_string(lease_.active) + " " + std::to_string(lease_.target) + "\n";
-        int rc = write_file_as(kSystemUid, kSystemUid, kMainPanelLease, text, 0600);
-        if (rc != 0) ADD_FAILURE() << "could not write the lease: " << strerror(rc);
-        last_lease_ms_ = monotonic_ms();
-        return deadline;
-    }
-
+    int64_t write_lease(const Lease& lease);
+    int64_t rewrite_lease();
     void stop_renewing() { renew_ = false; }
-
     void renew_if_due() {
         if (renew_ && have_lease_ && monotonic_ms() - last_lease_ms_ >= kRenewEveryMs) rewrite_lease();
     }
-
     // wait_until that keeps the lease fresh meanwhile.
-    bool wait_renewing(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-        int64_t deadline = monotonic_ms() + timeout.count();
-        for (;;) {
-            renew_if_due();
-            if (pred()) return true;
-            if (monotonic_ms() >= deadline) return pred();
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-    }
-
+    bool wait_renewing(const std::function<bool()>& pred, std::chrono::milliseconds timeout);
     // Lets time pass (for checks that something does NOT happen) while
     // keeping the lease fresh.
-    void pass_time(std::chrono::milliseconds span) {
-        wait_renewing([] { return false; }, span);
-    }
-
+    void pass_time(std::chrono::milliseconds span) { wait_renewing([] { return false; }, span); }
     std::optional<std::string> wait_line(Daemon& d, const std::string& prefix, std::chrono::milliseconds timeout,
-                                         size_t from = 0) {
-        std::optional<std::string> line;
-        wait_renewing(
-            [&] {
-                line = d.wait_for_line(prefix, std::chrono::milliseconds(50), from);
-                return line.has_value();
-            },
-            timeout);
-        return line;
-    }
-
+                                         size_t from = 0);
     // Waits for the daemon to end, keeping the lease fresh so that only
     // the cause under test can end it; -1 when it is still running.
-    int wait_exit_renewing(Daemon& d, std::chrono::milliseconds timeout) {
-        int code = -1;
-        wait_renewing(
-            [&] {
-                code = d.wait_exit(std::chrono::milliseconds(20));
-                return code != -1;
-            },
-            timeout);
-        return code;
-    }
+    int wait_exit_renewing(Daemon& d, std::chrono::milliseconds timeout);
 
     // ---- the control socket ----
 
-    std::optional<std::string> request(const std::string& line, uid_t uid = 0) {
-        renew_if_due();
-        return send_request(line, uid, std::chrono::seconds(5));
-    }
-
+    std::optional<std::string> request(const std::string& line, uid_t uid = 0);
     std::string arm_line(const std::string& session = kSession, pid_t pid = 0) {
         return "ARM " + session + " " + std::to_string(pid > 0 ? pid : getpid());
     }
-
     // Writes the lease and arms the hold with it; the reply (checked to be
     // "armed") is returned.
-    std::optional<std::string> arm(const Lease& lease) {
-        write_lease(lease);
-        auto reply = request(arm_line(lease.session, lease.pid));
-        EXPECT_EQ(reason_of(reply), "armed") << reply.value_or("<no reply>");
-        return reply;
-    }
-
+    std::optional<std::string> arm(const Lease& lease);
     // A hold whose value the daemon itself wrote through SET: the node
     // already reads lease.target (so the hold loop has nothing to correct
     // before the SET), then SET writes it, which arms the write guard.
-    bool hold(const Lease& lease) {
-        if (node_ == nullptr || node_->value() != lease.target) {
-            ADD_FAILURE() << "hold() needs a node that already reads the lease's target";
-            return false;
-        }
-        if (reason_of(arm(lease)) != "armed") return false;
-        auto reply = request("SET " + lease.session + " " + std::to_string(lease.target));
-        if (reason_of(reply) != "readback_ok") {
-            ADD_FAILURE() << "SET was not accepted: " << reply.value_or("<no reply>");
-            return false;
-        }
-        return true;
-    }
+    bool hold(const Lease& lease);
 
-    // ---- output lines ----
+    // ---- output lines and the guard's traces ----
 
-    static std::vector<std::string> lines_starting(Daemon& d, const std::string& prefix) {
-        std::vector<std::string> out;
-        for (const auto& line : d.line_texts()) {
-            if (line.rfind(prefix, 0) == 0) out.push_back(line);
-        }
-        return out;
-    }
-
-    // ---- the guard's traces ----
-
+    static std::vector<std::string> lines_starting(Daemon& d, const std::string& prefix);
     // The node is back as the system left it and no permission record
     // remains.
-    void expect_node_released() {
-        EXPECT_EQ(node_->mode(), 0664u) << "the node's write bits are restored";
-        EXPECT_FALSE(path_exists(kPermissionRecord)) << "no permission record is left";
-    }
-
-    void expect_node_guarded() {
-        EXPECT_EQ(node_->mode(), 0444u) << "the node's write bits are cleared while it is held";
-        auto record = read_file(kPermissionRecord);
-        ASSERT_TRUE(record) << "a permission record exists while the node is held";
-        EXPECT_EQ(record_mode_line(*record), "664");
-    }
+    void expect_node_released();
+    void expect_node_guarded();
 
   private:
     Lease lease_;
@@ -386,5 +161,4 @@ class MainPanelTest : public SandboxTest {
     int64_t last_lease_ms_ = 0;
 };
 
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

@@ -7,8 +7,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelHealthTest : public MainPanelTest {};
@@ -32,7 +31,7 @@ TEST_F(MainPanelHealthTest, ArmWritesTheRecordAndHeartbeatsKeepItFresh) {
     ASSERT_TRUE(st);
     EXPECT_EQ(st->st_mode & 07777, 0644u);
     EXPECT_EQ(st->st_uid, 0u);
-    EXPECT_FALSE(path_exists(kHealthTemp)) << "the temporary file was moved into place";
+    EXPECT_FALSE(path_exists(kMainPanelHealthTmp)) << "the temporary file was moved into place";
 
     // While armed the record is rewritten about every two seconds.
     std::vector<int64_t> times = {first->time};
@@ -103,12 +102,11 @@ TEST_F(MainPanelHealthTest, NewSessionInTheLeaseIsRecordedAtOnce) {
     EXPECT_EQ(h->session, "hold-B_2");
     EXPECT_EQ(h->holding, 1);
     EXPECT_LT(h->time - first->time, 2000) << "written on the change, not on the heartbeat";
-    EXPECT_EQ(text_of(request("STATUS"), "session"), "hold-B_2");
+    EXPECT_EQ(json_field(request("STATUS").value_or(""), "session"), "hold-B_2");
 
     EXPECT_EQ(reason_of(request("STOP hold-B_2", kSystemUid)), "released");
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

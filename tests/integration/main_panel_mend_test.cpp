@@ -18,8 +18,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelMendTest : public MainPanelTest {
@@ -48,7 +47,7 @@ class MainPanelMendTest : public MainPanelTest {
             EXPECT_EQ(st->st_mode & 07777, 0644u);
             EXPECT_EQ(st->st_nlink, 1u) << "the record shares its inode with no other name";
         }
-        EXPECT_FALSE(path_exists(kHealthTemp)) << "the temporary name was moved into place";
+        EXPECT_FALSE(path_exists(kMainPanelHealthTmp)) << "the temporary name was moved into place";
         return d;
     }
 
@@ -62,7 +61,7 @@ class MainPanelMendTest : public MainPanelTest {
 
 TEST_F(MainPanelMendTest, FifoAtHealthTempPathDoesNotBlock) {
     ASSERT_NE(make_node(node_at(150)), nullptr);
-    ASSERT_EQ(run_as(kSystemUid, kSystemUid, [] { return mkfifo(kHealthTemp, 0666) == 0 ? 0 : errno; }), 0);
+    ASSERT_EQ(run_as(kSystemUid, kSystemUid, [] { return mkfifo(kMainPanelHealthTmp, 0666) == 0 ? 0 : errno; }), 0);
     Daemon* d = arm_and_check_record();
     ASSERT_NE(d, nullptr);
     stop(d);
@@ -80,8 +79,8 @@ TEST_F(MainPanelMendTest, HardLinkAtHealthTempPathIsNotTruncated) {
     ASSERT_NE(d, nullptr);
     for (const std::string& other : {system_file, root_file}) {
         SCOPED_TRACE(other);
-        unlink(kHealthTemp);
-        ASSERT_EQ(link(other.c_str(), kHealthTemp), 0) << strerror(errno);
+        unlink(kMainPanelHealthTmp);
+        ASSERT_EQ(link(other.c_str(), kMainPanelHealthTmp), 0) << strerror(errno);
         EXPECT_EQ(reason_of(arm(Lease{})), "armed");
         EXPECT_EQ(read_file(other), "keep me\n") << "the other file's content is untouched";
         auto st = stat_path(other);
@@ -97,7 +96,7 @@ TEST_F(MainPanelMendTest, FileOfAnotherOwnerAtHealthTempPathIsReplaced) {
     ASSERT_NE(make_node(node_at(150)), nullptr);
     ASSERT_EQ(run_as(kSystemUid, kSystemUid,
                      [] {
-                         int fd = open(kHealthTemp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+                         int fd = open(kMainPanelHealthTmp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
                          if (fd < 0) return errno;
                          int rc = write(fd, "planted\n", 8) == 8 && fchmod(fd, 0666) == 0 ? 0 : EIO;
                          close(fd);
@@ -113,7 +112,7 @@ TEST_F(MainPanelMendTest, FileOfAnotherOwnerAtHealthTempPathIsReplaced) {
 TEST_F(MainPanelMendTest, SymlinkAtHealthTempPathFailsTheArm) {
     ASSERT_NE(make_node(node_at(150)), nullptr);
     const std::string target = "/data/system/health-link-target";
-    ASSERT_EQ(symlink(target.c_str(), kHealthTemp), 0);
+    ASSERT_EQ(symlink(target.c_str(), kMainPanelHealthTmp), 0);
     Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     write_lease(Lease{});
@@ -123,7 +122,7 @@ TEST_F(MainPanelMendTest, SymlinkAtHealthTempPathFailsTheArm) {
     EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0) << "a hold without a record stops the daemon";
     EXPECT_FALSE(path_exists(target)) << "the link is never followed";
     EXPECT_FALSE(path_exists(kMainPanelHealth)) << "no record could be written, not even the last one";
-    auto st = lstat_path(kHealthTemp);
+    auto st = lstat_path(kMainPanelHealthTmp);
     ASSERT_TRUE(st);
     EXPECT_TRUE(S_ISLNK(st->st_mode));
     expect_node_released();
@@ -233,8 +232,8 @@ TEST_F(MainPanelMendTest, SigtermAtAnyMomentEndsPromptly) {
         SCOPED_TRACE(testing::Message() << "round " << i);
         Daemon d;
         ASSERT_TRUE(d.start({"--daemon", "--node", kNodePath}));
-        ASSERT_TRUE(d.wait_for_line("NATIVE_READY ", std::chrono::seconds(20)));
-        ASSERT_TRUE(wait_signal_caught(d.pid(), SIGTERM, std::chrono::seconds(10)));
+        std::string why;
+        ASSERT_TRUE(wait_ready(d, &why)) << why;
         // Spread the signal over the loop's first moments (its set-up, its
         // first turn, its wait), over a connection being served, and over
         // a stream of turns woken by file events in the lease directory,
@@ -384,5 +383,4 @@ TEST_F(MainPanelMendTest, FifoAtLeasePathIsNoLeaseAndNeverHangs) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

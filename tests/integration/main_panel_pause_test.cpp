@@ -4,8 +4,7 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelPauseTest : public MainPanelTest {};
@@ -72,5 +71,4 @@ TEST_F(MainPanelPauseTest, PausedLeaseReleasesTheNodeAndResumeCorrectsIt) {
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

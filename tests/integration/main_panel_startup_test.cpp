@@ -12,16 +12,11 @@
 
 #include "tests/integration/main_panel_fixture.h"
 
-namespace sandbox {
-namespace main_panel {
+namespace sandbox::main_panel {
 namespace {
 
 class MainPanelStartupTest : public MainPanelTest {
   protected:
-    // Runs a start that is expected to end on its own (a failure or
-    // --recover).
-    Outcome run(const std::vector<std::string>& args) { return run_to_end(args); }
-
     Outcome run_daemon() { return run({"--daemon", "--node", kNodePath}); }
 
     // A daemon that reached its loop is ended the clean way.
@@ -234,5 +229,4 @@ TEST_F(MainPanelStartupTest, ReadinessLineIsExactAndTheLastBeforeTheLoopsOwnLine
 }
 
 }  // namespace
-}  // namespace main_panel
-}  // namespace sandbox
+}  // namespace sandbox::main_panel

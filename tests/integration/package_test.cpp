@@ -20,14 +20,12 @@
 #include <string>
 #include <vector>
 
-#include "tests/integration/main_panel_fixture.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
 
 const char* const kModule = "/data/adb/modules/veltaris";
-const char* const kPanel0 = "/sys/class/backlight/panel0-backlight/brightness";
 const std::string kServiceLog = std::string(kPrivateDir) + "/service.log";
 const std::string kServicePid = std::string(kPrivateDir) + "/service.pid";
 const std::string kOutdoorPid = std::string(kPrivateDir) + "/outdoor.pid";
@@ -137,12 +135,11 @@ class PackageTest : public SandboxTest {
     // A main-panel daemon that crashed while holding the panel: the node's
     // write bits gone and the record of its earlier mode left behind.
     void leave_crashed_hold(FakeNode* panel) {
-        struct stat st = *stat_path(kPanel0);
+        struct stat st = *stat_path(kNodePath);
         std::string boot = boot_id();
         boot.pop_back();
         ASSERT_TRUE(write_file(kPermissionRecord,
-                               main_panel::v2_record(0664, st.st_dev, st.st_ino, boot, kPanel0,
-                                                     panel->real_brightness_path()),
+                               v2_record(0664, st.st_dev, st.st_ino, boot, kNodePath, panel->real_brightness_path()),
                                0600));
         panel->set_mode(0444);
     }
@@ -224,7 +221,7 @@ TEST_F(PackageTest, BootServiceRecoversThenSupervisesOutdoorMode) {
         << "mode " << std::oct << node->mode() << std::dec << "; log:\n" << log();
     pid_t first = wait_outdoor();
     ASSERT_GT(first, 0) << log();
-    EXPECT_TRUE(has(log(), std::string("node: ") + kPanel0 + " (chosen by veltarisctl probe)")) << log();
+    EXPECT_TRUE(has(log(), std::string("node: ") + kNodePath + " (chosen by veltarisctl probe)")) << log();
 
     ProgramOptions as_system;
     as_system.uid = kSystemUid;

@@ -10,12 +10,11 @@
 #include <string>
 #include <vector>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
 
-const char* const kPanel0 = "/sys/class/backlight/panel0-backlight/brightness";
 const char* const kLcdLed = "/sys/class/leds/lcd-backlight/brightness";
 
 ProgramResult probe(const std::vector<std::string>& args = {}, uid_t uid = 0) {
@@ -80,16 +79,16 @@ TEST_F(ProbeTest, ChoosesTheOneUsableBacklightAndNamesEveryRefusal) {
     EXPECT_TRUE(has(row(t, "backlight", "vendor_bl"), "refused: real path outside /sys/devices/")) << t;
     EXPECT_TRUE(has(row(t, "leds", "white"), "refused: not a panel LED name")) << t;
     EXPECT_TRUE(has(row(t, "leds", "lcd-backlight"), " accepted ")) << t;
-    EXPECT_TRUE(has(t, std::string("Main panel: ") + kPanel0 + "\n  (the only usable node of the backlight class)"))
+    EXPECT_TRUE(has(t, std::string("Main panel: ") + kNodePath + "\n  (the only usable node of the backlight class)"))
         << t;
 
     ProgramResult chosen = probe({"--choose"});
     EXPECT_EQ(chosen.code, 0) << chosen;
-    EXPECT_EQ(chosen.out, std::string(kPanel0) + "\n");
+    EXPECT_EQ(chosen.out, std::string(kNodePath) + "\n");
 
     ProgramResult json = probe({"--json"});
     EXPECT_EQ(json.code, 0) << json;
-    EXPECT_TRUE(has(json.out, std::string("\"main_panel\":{\"path\":\"") + kPanel0 + "\",\"ambiguous\":false"))
+    EXPECT_TRUE(has(json.out, std::string("\"main_panel\":{\"path\":\"") + kNodePath + "\",\"ambiguous\":false"))
         << json.out;
     EXPECT_TRUE(has(json.out, "\"name\":\"white\",\"path\":\"/sys/class/leds/white/brightness\",\"accepted\":false,"
                               "\"refusal\":\"not a panel LED name\""))
@@ -131,23 +130,20 @@ TEST_F(ProbeTest, NoPanelAtAll) {
 TEST_F(ProbeTest, ReportsTheDeviceState) {
     FakeNode* panel = node("panel0-backlight");
     ASSERT_TRUE(panel);
-    Daemon& outdoor = spawn_daemon({"--outdoor", "--node", kPanel0});
-    ASSERT_TRUE(wait_until([] { return path_exists(kOutdoorHealth); }, 20s));
-    Daemon& main = spawn_daemon({"--daemon", "--node", kPanel0});
-    ASSERT_TRUE(main.wait_for_line("NATIVE_READY ", 20s)) << main.stderr_text();
+    Daemon& outdoor = spawn_daemon({"--outdoor", "--node", kNodePath});
+    std::string why;
+    ASSERT_TRUE(wait_outdoor_ready(outdoor, &why)) << why;
+    Daemon& main = spawn_daemon({"--daemon", "--node", kNodePath});
+    ASSERT_TRUE(wait_ready(main, &why)) << why;
 
-    struct stat st = *stat_path(kPanel0);
-    std::string record = "v2\n664\n" + std::to_string(st.st_dev) + " " + std::to_string(st.st_ino) + "\n" +
-                         boot_id() + std::string(kPanel0) + "\n" + panel->real_brightness_path() + "\n";
+    struct stat st = *stat_path(kNodePath);
+    std::string record = v2_record(0664, st.st_dev, st.st_ino, kBootId, kNodePath, panel->real_brightness_path());
     ASSERT_TRUE(write_file(kPermissionRecord, record, 0600));
     pid_t server = start_system_server();
     ASSERT_GT(server, 0);
     int64_t now = monotonic_ms();
-    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
-                            "s1 " + std::to_string(getpid()) + " " + std::to_string(now + 8000) + " 1 120\n"),
-              0);
-    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, kOutdoorLease,
-                            "v1 " + std::to_string(server) + " " + std::to_string(now - 5000) + " 500 1\n"),
+    ASSERT_EQ(write_main_panel_lease("s1", getpid(), now + 8000, 1, 120), 0);
+    ASSERT_EQ(write_file_as(kSystemUid, kSystemUid, kOutdoorLease, outdoor_lease_line("v1", server, now - 5000, 500, 1)),
               0);
 
     ProgramResult r = probe();
@@ -157,7 +153,7 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
         << t;
     EXPECT_TRUE(has(t, "main-panel daemon  running, pid " + std::to_string(main.pid()) + "\n")) << t;
     EXPECT_TRUE(has(t, "outdoor daemon     running, pid " + std::to_string(outdoor.pid()) + "\n")) << t;
-    EXPECT_TRUE(has(t, std::string("permission record  present: node ") + kPanel0 +
+    EXPECT_TRUE(has(t, std::string("permission record  present: node ") + kNodePath +
                            ", mode 0664; this boot: the next main-panel start or --recover puts the mode back"))
         << t;
     EXPECT_TRUE(has(t, "main-panel lease   fresh, pid " + std::to_string(getpid()) + " (alive), ")) << t;

@@ -14,7 +14,7 @@
 #include "node/node_identity.h"
 #include "node/node_value.h"
 #include "process/environment.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
@@ -138,7 +138,7 @@ TEST_F(SandboxSelfTest, RunAsAndWriteFileAs) {
         }
     }
     closedir(dir);
-    EXPECT_EQ(names, std::vector<std::string>{"veltaris-main-panel-lease"});
+    EXPECT_EQ(names, std::vector<std::string>{MAIN_PANEL_LEASE_NAME});
     // The user's own permissions apply.
     EXPECT_EQ(write_file_as(1000, 1000, "/data/adb/nope", "x"), EACCES);
 }

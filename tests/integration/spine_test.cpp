@@ -10,49 +10,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "tests/integration/run_outcome.h"
-#include "tests/sandbox/sandbox.h"
+#include "tests/integration/main_panel_fixture.h"
 
 namespace sandbox {
 namespace {
 
-const char* const kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
-const char* const kRealNodePath = "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness";
-const char* const kValidBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
-
-class SpineTest : public SandboxTest {
+// The main-panel fixture's starts (run, start_daemon), without its lease.
+class SpineTest : public main_panel::MainPanelTest {
   protected:
-    // Runs the daemon to its end; start-up failures and the non-looping
-    // command lines end on their own within moments.
-    Outcome run(const std::vector<std::string>& args, const DaemonOptions& options = {}) {
-        return run_to_end(args, options);
-    }
-
     Outcome run_as_system(const std::vector<std::string>& args) {
-        DaemonOptions options;
-        options.uid = kSystemUid;
-        options.gid = kSystemUid;
-        return run(args, options);
-    }
-
-    // A main-panel daemon on the default fake node that reached its loop.
-    // Null (with a failure) when it did not get there.
-    Daemon* start_ready_daemon(std::string* ready_line = nullptr, const DaemonOptions& options = {}) {
-        Daemon& d = spawn_daemon({"--daemon", "--node", kNodePath}, options);
-        if (!d.started()) return nullptr;
-        auto ready = d.wait_for_line("NATIVE_READY ", 20s);
-        if (!ready) {
-            ADD_FAILURE() << "no readiness line; exit " << d.wait_exit(5s) << ", stderr: " << d.stderr_text();
-            return nullptr;
-        }
-        if (ready_line) *ready_line = *ready;
-        // The stop handlers come right after the readiness line; a SIGTERM
-        // before them would simply kill the process.
-        if (!wait_signal_caught(d.pid(), SIGTERM, 10s)) {
-            ADD_FAILURE() << "the daemon never installed its SIGTERM handler";
-            return nullptr;
-        }
-        return &d;
+        return run(args, {.uid = kSystemUid, .gid = kSystemUid});
     }
 
     // SIGTERM ends the hold loop at its next turn with exit 0. (An idle
@@ -330,7 +297,7 @@ TEST_F(SpineTest, OutdoorLockDoesNotBlockTheMainPanelPath) {
 
 TEST_F(SpineTest, SecondDaemonFailsWhileTheFirstHoldsTheLock) {
     ASSERT_NE(add_node(), nullptr);
-    Daemon* first = start_ready_daemon();
+    Daemon* first = start_daemon();
     ASSERT_NE(first, nullptr);
 
     Outcome second = run({"--daemon", "--node", kNodePath});
@@ -348,15 +315,15 @@ TEST_F(SpineTest, SecondDaemonFailsWhileTheFirstHoldsTheLock) {
 
 TEST_F(SpineTest, AcceptedBootIdentities) {
     const std::vector<std::string> accepted = {
-        std::string(kValidBootId) + "\n",
-        std::string(kValidBootId) + "\r\n",
-        std::string(kValidBootId),
-        std::string(kValidBootId) + "\n\r\n\r",
+        std::string(kBootId) + "\n",
+        std::string(kBootId) + "\r\n",
+        std::string(kBootId),
+        std::string(kBootId) + "\n\r\n\r",
         "0123ABCD-4567-89AB-CDEF-0123456789AB\n",
         "0123AbCd-4567-89aB-cDeF-0123456789aB\n",
         // Only the first 39 bytes are read; line ends beyond them do not
         // matter.
-        std::string(kValidBootId) + "\n\n\n\n\n\n\n\n\n\n",
+        std::string(kBootId) + "\n\n\n\n\n\n\n\n\n\n",
     };
     for (const std::string& id : accepted) {
         SCOPED_TRACE(testing::PrintToString(id));
@@ -367,7 +334,7 @@ TEST_F(SpineTest, AcceptedBootIdentities) {
 }
 
 TEST_F(SpineTest, MalformedBootIdentitiesFailWithInvalidArgument) {
-    const std::string valid = kValidBootId;
+    const std::string valid = kBootId;
     std::string dash_moved = valid;
     dash_moved[8] = 'a';
     dash_moved[9] = '-';
@@ -412,7 +379,7 @@ TEST_F(SpineTest, BootIdentityIsReadAfterTheLock) {
 TEST_F(SpineTest, NoFreezerTargetsStartUpReachesReadiness) {
     ASSERT_NE(add_node(), nullptr);
     std::string ready;
-    Daemon* d = start_ready_daemon(&ready);
+    Daemon* d = start_daemon(&ready);
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(ready, "NATIVE_READY build=raw07-mirelodge pid=" + std::to_string(d->pid()) +
                          " maximum=255 path=" + kNodePath + " real=" + kRealNodePath);
@@ -429,9 +396,7 @@ TEST_F(SpineTest, RefusedSetsidIsNoFailure) {
     // A process-group leader cannot start a session; main-panel mode goes
     // on without one.
     ASSERT_NE(add_node(), nullptr);
-    DaemonOptions leader;
-    leader.group_leader = true;
-    Daemon* d = start_ready_daemon(nullptr, leader);
+    Daemon* d = start_daemon(nullptr, {.group_leader = true});
     ASSERT_NE(d, nullptr);
     expect_clean_stop(*d);
 }
@@ -440,7 +405,7 @@ TEST_F(SpineTest, FirstAcceptingTargetTakesThePidAndEndsTheEscape) {
     ASSERT_NE(add_node(), nullptr);
     ASSERT_TRUE(make_freezer_target(FreezerTarget::root_cgroup, FreezerStandIn::accepting));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::uid0_cgroup, FreezerStandIn::accepting));
-    Daemon* d = start_ready_daemon();
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(freezer_target_content(FreezerTarget::root_cgroup), std::to_string(d->pid()));
     EXPECT_EQ(freezer_target_content(FreezerTarget::uid0_cgroup), "");
@@ -452,7 +417,7 @@ TEST_F(SpineTest, RefusingFirstTargetFallsThroughToTheSecond) {
     ASSERT_TRUE(make_freezer_target(FreezerTarget::root_cgroup, FreezerStandIn::refusing_write));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::uid0_cgroup, FreezerStandIn::accepting));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::freezer_cgroup, FreezerStandIn::accepting));
-    Daemon* d = start_ready_daemon();
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     // Decimal pid, no line feed.
     EXPECT_EQ(freezer_target_content(FreezerTarget::uid0_cgroup), std::to_string(d->pid()));
@@ -464,7 +429,7 @@ TEST_F(SpineTest, MissingTargetsAreSkippedOnTheWayToAnAcceptingOne) {
     ASSERT_NE(add_node(), nullptr);
     ASSERT_TRUE(make_freezer_target(FreezerTarget::dev_freezer, FreezerStandIn::refusing_open));
     ASSERT_TRUE(make_freezer_target(FreezerTarget::freezer_cgroup, FreezerStandIn::accepting));
-    Daemon* d = start_ready_daemon();
+    Daemon* d = start_daemon();
     ASSERT_NE(d, nullptr);
     EXPECT_EQ(freezer_target_content(FreezerTarget::freezer_cgroup), std::to_string(d->pid()));
     expect_clean_stop(*d);

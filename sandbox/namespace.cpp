@@ -21,8 +21,8 @@
 
 #include <set>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
@@ -201,10 +201,11 @@ bool build_data(const std::string& data, const SandboxOptions& options, std::str
     // /data/adb is root-only.
     if (!make_dir(data, 0771, kSystemUid, kSystemUid, why)) return false;
     if (!make_dir(data + "/adb", 0700, 0, 0, why)) return false;
-    if (!make_dir(data + "/system", 0771, kSystemUid, kSystemUid, why)) return false;
-    if (options.private_dir &&
-        !make_dir(data + "/adb/tavorin_module_workspace", options.private_dir_mode, options.private_dir_uid,
-                  options.private_dir_gid, why)) {
+    // The daemon's directories, at their paths below the new root.
+    const std::string root = data.substr(0, data.rfind("/data"));
+    if (!make_dir(root + kSystemDir, 0771, kSystemUid, kSystemUid, why)) return false;
+    if (options.private_dir && !make_dir(root + kPrivateDir, options.private_dir_mode, options.private_dir_uid,
+                                         options.private_dir_gid, why)) {
         return false;
     }
     return true;

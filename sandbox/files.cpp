@@ -12,13 +12,16 @@
 #include <ostream>
 #include <thread>
 
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
 
 // The file bound over /proc/sys/kernel/random/boot_id (see namespace.cpp).
 constexpr const char* kBootIdSource = "/sandbox/boot_id";
+
+}  // namespace
 
 bool mkdir_p(const std::string& path, mode_t mode) {
     if (path.empty()) return false;
@@ -31,8 +34,6 @@ bool mkdir_p(const std::string& path, mode_t mode) {
         ++pos;
     }
 }
-
-}  // namespace
 
 std::optional<std::string> read_file(const std::string& path) {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -55,20 +56,20 @@ std::optional<std::string> read_file(const std::string& path) {
     return out;
 }
 
-bool write_file(const std::string& path, const std::string& content, mode_t mode) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-    if (fd < 0) return false;
+int detail::write_all(int fd, const std::string& content) {
     size_t done = 0;
     while (done < content.size()) {
         ssize_t n = write(fd, content.data() + done, content.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            close(fd);
-            return false;
-        }
-        done += (size_t)n;
+        if (n < 0 && errno != EINTR) return errno;
+        if (n > 0) done += (size_t)n;
     }
-    bool ok = fchmod(fd, mode) == 0;
+    return 0;
+}
+
+bool write_file(const std::string& path, const std::string& content, mode_t mode) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+    if (fd < 0) return false;
+    bool ok = detail::write_all(fd, content) == 0 && fchmod(fd, mode) == 0;
     return close(fd) == 0 && ok;
 }
 

@@ -1,7 +1,7 @@
 // The GoogleTest fixture that puts every sandbox test into its own
 // sandbox.
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 

@@ -31,6 +31,11 @@
 
 namespace sandbox {
 
+// The default node's path, as the daemon is given it, and its real path.
+inline constexpr const char* kNodePath = "/sys/class/backlight/panel0-backlight/brightness";
+inline constexpr const char* kRealNodePath =
+    "/sys/devices/platform/veltaris-panel/backlight/panel0-backlight/brightness";
+
 struct FakeNodeOptions {
     std::string name = "panel0-backlight";
     std::string device_class = "backlight";  // "backlight" or "leds"

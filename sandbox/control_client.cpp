@@ -14,8 +14,8 @@
 #include <algorithm>
 #include <sstream>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace {
@@ -49,8 +49,7 @@ int connect_here() {
 int connect_as(uid_t uid) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) {
         int e = errno;
         close(pair[0]);
@@ -59,8 +58,6 @@ int connect_as(uid_t uid) {
         return -1;
     }
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         close(pair[0]);
         int result = 0;
         int fd = -1;
@@ -171,6 +168,26 @@ std::optional<std::string> exchange(int fd, const std::string& bytes, std::chron
     }
     if (reply.empty()) return std::nullopt;
     return reply;
+}
+
+std::optional<std::string> json_field(const std::string& text, const std::string& key) {
+    std::string needle = "\"" + key + "\":";
+    size_t at = text.find(needle);
+    if (at == std::string::npos) return std::nullopt;
+    at += needle.size();
+    if (at < text.size() && text[at] == '"') {
+        size_t end = text.find('"', at + 1);
+        if (end == std::string::npos) return std::nullopt;
+        return text.substr(at + 1, end - at - 1);
+    }
+    size_t end = text.find_first_of(",}", at);
+    if (end == std::string::npos) return std::nullopt;
+    return text.substr(at, end - at);
+}
+
+std::string reason_of(const std::optional<std::string>& reply) {
+    if (!reply) return "<no reply>";
+    return json_field(*reply, "reason").value_or("<no reason>");
 }
 
 std::optional<std::string> send_request(const std::string& line, uid_t uid, std::chrono::milliseconds timeout) {

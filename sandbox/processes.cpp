@@ -22,8 +22,8 @@
 #include <set>
 #include <thread>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 namespace detail {
@@ -199,11 +199,16 @@ void stop_all_nodes() {
     for (FakeNode* n : all) n->stop();
 }
 
-void child_basics() {
+pid_t fork_child() {
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
     // The test may die at any moment (an assertion, a timeout kill); its
     // children must not outlive it. Forks happen on the test's main thread,
-    // whose exit is what the death signal follows.
+    // whose exit is what the death signal follows; a parent gone before the
+    // signal was armed shows as a new parent.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) _exit(126);
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -211,6 +216,7 @@ void child_basics() {
         if (sig == SIGKILL || sig == SIGSTOP) continue;
         signal(sig, SIG_DFL);
     }
+    return 0;
 }
 
 int drop_privileges(uid_t uid, gid_t gid) {
@@ -232,12 +238,9 @@ void close_fds_from(int lowest) {
 }  // namespace detail
 
 int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn, std::chrono::milliseconds timeout) {
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         if (detail::drop_privileges(uid, gid) != 0) _exit(126);
         int rc = 125;
         try {
@@ -273,37 +276,47 @@ int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::stri
         int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd < 0) return errno;
         // fchmod so that the umask does not decide the final bits.
-        if (fchmod(fd, mode) != 0) {
-            int e = errno;
-            close(fd);
-            unlink(tmp.c_str());
-            return e;
-        }
-        size_t done = 0;
-        while (done < content.size()) {
-            ssize_t n = write(fd, content.data() + done, content.size() - done);
-            if (n < 0) {
-                if (errno == EINTR) continue;
-                int e = errno;
-                close(fd);
-                unlink(tmp.c_str());
-                return e;
-            }
-            done += (size_t)n;
-        }
-        if (close(fd) != 0) {
-            int e = errno;
-            unlink(tmp.c_str());
-            return e;
-        }
-        if (rename(tmp.c_str(), path.c_str()) != 0) {
-            int e = errno;
-            unlink(tmp.c_str());
-            return e;
-        }
-        return 0;
+        int err = fchmod(fd, mode) != 0 ? errno : detail::write_all(fd, content);
+        if (close(fd) != 0 && err == 0) err = errno;
+        if (err == 0 && rename(tmp.c_str(), path.c_str()) != 0) err = errno;
+        if (err != 0) unlink(tmp.c_str());
+        return err;
     });
     return rc < 0 ? EIO : rc;
+}
+
+int open_for_write_as(uid_t uid, const std::string& path) {
+    return run_as(uid, uid, [&]() -> int {
+        int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+        if (fd < 0) return errno;
+        close(fd);
+        return 0;
+    });
+}
+
+std::string main_panel_lease_line(const std::string& session, pid_t pid, int64_t deadline_ms, int active,
+                                  int target) {
+    return session + " " + std::to_string(pid) + " " + std::to_string(deadline_ms) + " " + std::to_string(active) +
+           " " + std::to_string(target) + "\n";
+}
+
+std::string outdoor_lease_line(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held) {
+    return version + " " + std::to_string(pid) + " " + std::to_string(deadline_ms) + " " + std::to_string(value) +
+           " " + std::to_string(held) + "\n";
+}
+
+int write_main_panel_lease(const std::string& session, pid_t pid, int64_t deadline_ms, int active, int target,
+                           mode_t mode) {
+    return write_file_as(kSystemUid, kSystemUid, kMainPanelLease,
+                         main_panel_lease_line(session, pid, deadline_ms, active, target), mode);
+}
+
+std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot_id,
+                      const std::string& node_path, const std::string& canonical_path) {
+    char mode_text[16];
+    snprintf(mode_text, sizeof mode_text, "%o", mode);
+    return std::string("v2\n") + mode_text + "\n" + std::to_string(dev) + " " + std::to_string(ino) + "\n" +
+           boot_id + "\n" + node_path + "\n" + canonical_path + "\n";
 }
 
 pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
@@ -311,12 +324,9 @@ pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
     std::string name = argv0;
     std::string arg = "3600";
     char* argv[] = {name.data(), arg.data(), nullptr};
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         int null_fd = open("/dev/null", O_RDWR);
         if (null_fd >= 0) {
             dup2(null_fd, 0);
@@ -394,11 +404,8 @@ pid_t fork_program(const std::vector<std::string>& argv, const ProgramOptions& o
     args.push_back(nullptr);
     std::vector<std::string> env_words = options.env;
     std::string cwd = options.cwd;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid != 0) return pid;
-    detail::child_basics();
-    if (getppid() != parent) _exit(126);
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) _exit(126);
     dup2(null_fd, 0);

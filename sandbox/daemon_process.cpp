@@ -1,5 +1,5 @@
 // Launching the daemon binary and collecting its output.
-#include "tests/sandbox/daemon_process.h"
+#include "sandbox/daemon_process.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -12,8 +12,8 @@
 
 #include <sstream>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 #ifndef VELTARISD_DEFAULT_PATH
 #define VELTARISD_DEFAULT_PATH "veltarisd"
@@ -85,8 +85,7 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         close(err_pipe[1]);
         return false;
     }
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) {
         for (int fd : {err_pipe[0], err_pipe[1], out_pipe[0], out_pipe[1]}) {
             if (fd >= 0) close(fd);
@@ -94,8 +93,6 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         return false;
     }
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         // Normally no setpgid here: a process-group leader cannot setsid,
         // and outdoor mode treats a failing setsid as fatal. The daemon's own
         // setsid makes its pid the group id, which shutdown then also
@@ -295,6 +292,35 @@ void Daemon::shutdown() {
         }
         reader_.join();
     }
+}
+
+namespace {
+
+// The step that never came and, once the daemon has ended, how it ended
+// (an exit of -1: it still runs, or never started).
+bool not_ready(Daemon& d, std::string* why, const std::string& missing) {
+    int code = d.wait_exit(std::chrono::seconds(5));
+    if (why) *why = missing + "; exit " + std::to_string(code) + ", stderr: " + d.stderr_text();
+    return false;
+}
+
+}  // namespace
+
+bool wait_ready(Daemon& d, std::string* why, std::chrono::milliseconds timeout, std::string* ready_line) {
+    auto ready = d.started() ? d.wait_for_line("NATIVE_READY ", timeout) : std::nullopt;
+    if (!ready) return not_ready(d, why, "no readiness line");
+    if (ready_line) *ready_line = *ready;
+    return wait_signal_caught(d.pid(), SIGTERM, timeout) || not_ready(d, why, "no SIGTERM handler");
+}
+
+bool wait_outdoor_ready(Daemon& d, std::string* why, std::chrono::milliseconds timeout) {
+    // Outdoor mode prints nothing; its health record names its pid.
+    const std::string own = "{\"pid\":" + std::to_string(d.pid()) + ",";
+    auto recorded = [&] { return read_file(kOutdoorHealth).value_or("").rfind(own, 0) == 0; };
+    if (!d.started() || !wait_until(recorded, timeout, std::chrono::milliseconds(5))) {
+        return not_ready(d, why, "no health record of its own");
+    }
+    return wait_signal_caught(d.pid(), SIGTERM, timeout) || not_ready(d, why, "no SIGTERM handler");
 }
 
 }  // namespace sandbox

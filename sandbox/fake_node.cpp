@@ -6,7 +6,7 @@
 // made before the fork; every field is a lock-free atomic, read afresh on
 // each request, so a control takes effect on the very next access.
 #define FUSE_USE_VERSION 31
-#include "tests/sandbox/fake_node.h"
+#include "sandbox/fake_node.h"
 
 #include <errno.h>
 #include <fuse_lowlevel.h>
@@ -26,8 +26,8 @@
 #include <new>
 #include <thread>
 
-#include "tests/sandbox/internal.h"
-#include "tests/sandbox/sandbox.h"
+#include "sandbox/internal.h"
+#include "sandbox/sandbox.h"
 
 namespace sandbox {
 
@@ -366,15 +366,6 @@ void op_readdir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_fil
     _exit(0);
 }
 
-bool mkdir_parents(const std::string& path) {
-    for (size_t pos = 1;; ++pos) {
-        pos = path.find('/', pos);
-        std::string part = path.substr(0, pos);
-        if (mkdir(part.c_str(), 0755) != 0 && errno != EEXIST) return false;
-        if (pos == std::string::npos) return true;
-    }
-}
-
 }  // namespace
 
 std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::string* error) {
@@ -387,7 +378,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     std::unique_ptr<FakeNode> node(new FakeNode());
     node->options_ = options;
     node->device_dir_ = options.device_parent + "/" + options.device_class + "/" + options.name;
-    if (!mkdir_parents(node->device_dir_)) {
+    if (!mkdir_p(node->device_dir_)) {
         *error = "mkdir " + node->device_dir_ + ": " + strerror(errno);
         return nullptr;
     }
@@ -425,15 +416,12 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     detail::register_node(node.get());
 
     std::string mountpoint = node->device_dir_;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = detail::fork_child();
     if (pid < 0) {
         *error = std::string("fork: ") + strerror(errno);
         return nullptr;
     }
     if (pid == 0) {
-        detail::child_basics();
-        if (getppid() != parent) _exit(126);
         // Keep no descriptor of the test: an inherited pipe end would keep
         // a daemon's output from ever reaching end-of-file.
         detail::close_fds_from(3);
@@ -460,7 +448,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     }
     if (options.class_link) {
         std::string link_dir = "/sys/class/" + options.device_class;
-        if (!mkdir_parents(link_dir)) {
+        if (!mkdir_p(link_dir)) {
             *error = "mkdir " + link_dir + ": " + strerror(errno);
             return nullptr;
         }

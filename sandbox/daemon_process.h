@@ -101,4 +101,15 @@ class Daemon {
     std::thread reader_;
 };
 
+// Waits until a started daemon runs its loop: its readiness line in
+// main-panel mode (kept in *ready_line), its first health record in outdoor
+// mode, and in both its stop handlers, installed right after (a SIGTERM
+// before them would kill the process outright instead of ending the loop).
+// Each step may take up to timeout. False when a step never came, with
+// *why naming it and, once the daemon has ended, its exit and stderr.
+bool wait_ready(Daemon& d, std::string* why = nullptr, std::chrono::milliseconds timeout = std::chrono::seconds(20),
+                std::string* ready_line = nullptr);
+bool wait_outdoor_ready(Daemon& d, std::string* why = nullptr,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 }  // namespace sandbox

@@ -38,7 +38,8 @@
 // * The daemon: spawn_daemon(args) (or a local Daemon, daemon_process.h)
 //   fork+execs the binary (from $VELTARISD, else the one built with the
 //   tests, behind $VELTARIS_EMULATOR when set), collects its standard
-//   error line by line (wait_for_line, lines) and its exit (wait_exit).
+//   error line by line (wait_for_line, lines) and its exit (wait_exit);
+//   wait_ready and wait_outdoor_ready wait until it runs its loop.
 //
 // * Boot identity: set_boot_id(text) rewrites what the daemon reads from
 //   /proc/sys/kernel/random/boot_id (default kDefaultBootId), e.g. to
@@ -55,7 +56,9 @@
 //
 // * Other users: run_as(uid, gid, fn) runs fn in a child with those ids
 //   and returns its exit status; write_file_as writes a file atomically
-//   (temporary file and rename) as that user, e.g. lease files as 1000.
+//   (temporary file and rename) as that user, e.g. lease files as 1000
+//   (write_main_panel_lease); open_for_write_as tells whether a user may
+//   write a file.
 //
 // * Other programs: run_program(argv, options) runs a program (a shell
 //   script, the client) to its end as any user, in a chosen directory
@@ -73,10 +76,11 @@
 //   abstract socket as root or any other uid, sends one line and returns
 //   the reply (nullopt when nothing came); connect_control(uid) returns the
 //   connected descriptor for tests that misbehave on purpose;
-//   control_socket_listening() tells whether the daemon listens.
+//   control_socket_listening() tells whether the daemon listens;
+//   json_field and reason_of read a reply.
 //
 // * Files and time: read_file, write_file, stat_path/lstat_path,
-//   file_mode, wait_until(pred, timeout), monotonic_ms.
+//   file_mode, mkdir_p, wait_until(pred, timeout), monotonic_ms.
 #pragma once
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -91,26 +95,35 @@
 #include <string>
 #include <vector>
 
-#include "tests/sandbox/daemon_process.h"
-#include "tests/sandbox/fake_node.h"
+#include "process/protocol.h"
+#include "sandbox/daemon_process.h"
+#include "sandbox/fake_node.h"
 
 namespace sandbox {
 
 using namespace std::chrono_literals;
 
-inline constexpr const char* kDefaultBootId = "0123abcd-4567-89ab-cdef-0123456789ab\n";
-inline constexpr const char* kPrivateDir = "/data/adb/tavorin_module_workspace";
-inline constexpr const char* kMainPanelLock = "/data/adb/tavorin_module_workspace/main-panel.lock";
-inline constexpr const char* kOutdoorLock = "/data/adb/tavorin_module_workspace/outdoor-node.lock";
-inline constexpr const char* kPermissionRecord = "/data/adb/tavorin_module_workspace/main-panel-permissions";
-inline constexpr const char* kSystemDir = "/data/system";
-inline constexpr const char* kMainPanelLease = "/data/system/veltaris-main-panel-lease";
-inline constexpr const char* kMainPanelHealth = "/data/system/veltaris-main-panel-health";
-inline constexpr const char* kOutdoorLease = "/data/system/veltaris-outdoor-node-lease";
-inline constexpr const char* kOutdoorHealth = "/data/adb/tavorin_module_workspace/outdoor-node-health.json";
-inline constexpr const char* kBootIdPath = "/proc/sys/kernel/random/boot_id";
-inline constexpr const char* kControlSocketName = "veltaris.main.panel.raw04";
-inline constexpr uid_t kSystemUid = 1000;
+// The sandbox's boot identity as records carry it, and the file that holds
+// it by default.
+inline constexpr const char* kBootId = "0123abcd-4567-89ab-cdef-0123456789ab";
+inline const std::string kDefaultBootId = std::string(kBootId) + "\n";
+
+// The daemon's own files and names, taken from the daemon's definitions so
+// that test code never spells them a second time.
+inline constexpr const char* kPrivateDir = PRIVATE_DIR;
+inline constexpr const char* kMainPanelLock = MAIN_PANEL_LOCK_PATH;
+inline constexpr const char* kOutdoorLock = OUTDOOR_LOCK_PATH;
+inline constexpr const char* kPermissionRecord = PERMISSION_RECORD_PATH;
+inline constexpr const char* kPermissionRecordTmp = PERMISSION_RECORD_TMP_PATH;
+inline constexpr const char* kSystemDir = LEASE_DIR;
+inline constexpr const char* kMainPanelLease = MAIN_PANEL_LEASE_PATH;
+inline constexpr const char* kMainPanelHealth = MAIN_PANEL_HEALTH_PATH;
+inline constexpr const char* kMainPanelHealthTmp = MAIN_PANEL_HEALTH_TMP_PATH;
+inline constexpr const char* kOutdoorLease = OUTDOOR_LEASE_PATH;
+inline constexpr const char* kOutdoorHealth = OUTDOOR_HEALTH_PATH;
+inline constexpr const char* kBootIdPath = BOOT_ID_PATH;
+inline constexpr const char* kControlSocketName = CONTROL_SOCKET_NAME;
+inline constexpr uid_t kSystemUid = SYSTEM_UID;
 
 struct SandboxOptions {
     // Create the private directory with these attributes in SetUp.
@@ -167,6 +180,8 @@ std::optional<struct stat> lstat_path(const std::string& path);
 // Permission bits (07777) of path, following links; -1 when missing.
 int file_mode(const std::string& path);
 bool path_exists(const std::string& path);  // lstat succeeds
+// mkdir -p, each new directory with mode.
+bool mkdir_p(const std::string& path, mode_t mode = 0755);
 
 // Polls pred until it returns true or timeout passes; returns its last
 // answer.
@@ -186,6 +201,26 @@ int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn,
 // over path, all as uid/gid. Returns 0 or the errno of the failing step.
 int write_file_as(uid_t uid, gid_t gid, const std::string& path, const std::string& content,
                   mode_t mode = 0600);
+// 0 when uid (and gid = uid) may open path for writing, else the errno.
+int open_for_write_as(uid_t uid, const std::string& path);
+
+// ---- leases and records, as their writers make them ----
+
+// The main-panel lease "SESSION PID DEADLINE ACTIVE TARGET\n" and the
+// outdoor one "VERSION PID DEADLINE VALUE HELD\n" (v1 or v2), deadlines in
+// monotonic_ms() milliseconds.
+std::string main_panel_lease_line(const std::string& session, pid_t pid, int64_t deadline_ms, int active,
+                                  int target);
+std::string outdoor_lease_line(const std::string& version, pid_t pid, int64_t deadline_ms, int value, int held);
+// Replaced whole the way the system user's client does it: with
+// write_file_as as the system user, mode 0600 unless said otherwise.
+int write_main_panel_lease(const std::string& session, pid_t pid, int64_t deadline_ms, int active, int target,
+                           mode_t mode = 0600);
+// A version 2 permission record: the saved bits in octal, the node's
+// device and inode, the boot identity, the node path and its real path,
+// one per line.
+std::string v2_record(unsigned mode, uint64_t dev, uint64_t ino, const std::string& boot_id,
+                      const std::string& node_path, const std::string& canonical_path);
 
 // A process whose command line is { argv0, "3600" } (a sleeping stand-in),
 // started as uid/gid; returns its pid once /proc/<pid>/cmdline shows argv0,
@@ -232,7 +267,8 @@ int stop_process(pid_t pid, int sig = 9 /* SIGKILL */, std::chrono::milliseconds
 bool control_socket_listening();
 // A stream socket connected to the daemon's control socket, made by a
 // process with uid (and gid = uid); the peer credentials the daemon sees
-// are those. Returns the descriptor or -1 with errno.
+// are those. uid 0 connects from the calling process itself, whatever user
+// it runs as (inside run_as, say). The descriptor, or -1 with errno.
 int connect_control(uid_t uid = 0);
 // Sends line (a '\n' is added when it does not end with one) and reads
 // until the daemon closes the connection or timeout passes. nullopt when
@@ -243,6 +279,13 @@ std::optional<std::string> send_request(const std::string& line, uid_t uid = 0,
 // send_request does; the descriptor is left open.
 std::optional<std::string> exchange(int fd, const std::string& bytes,
                                     std::chrono::milliseconds timeout = 3s);
+// The value of key in a flat JSON object (a status reply, the outdoor
+// health record): a string without its quotes, anything else as written;
+// nullopt when the key is missing. Replies and records hold no nested
+// objects and no escaped quotes, so a plain search is enough.
+std::optional<std::string> json_field(const std::string& text, const std::string& key);
+// The reason of a reply, or "<no reply>" / "<no reason>".
+std::string reason_of(const std::optional<std::string>& reply);
 
 // ---- the fixture ----
 
