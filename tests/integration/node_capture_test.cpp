@@ -139,7 +139,7 @@ TEST_F(NodeAccessTest, LongestAcceptedNameFitsTheSiblingPath) {
 TEST_F(NodeAccessTest, IdentityHoldsAfterCaptureAndOpenGivesTheNode) {
     FakeNode* node = captured_node();
     ASSERT_NE(node, nullptr);
-    EXPECT_TRUE(identity_ok());
+    expect_identity(kNodeIntact);
     int fd = open_for_write();
     ASSERT_GE(fd, 0) << strerror(errno);
     struct stat st;
@@ -154,7 +154,7 @@ TEST_F(NodeAccessTest, ReplacedInodeBreaksIdentity) {
     FakeNode* node = captured_node();
     ASSERT_NE(node, nullptr);
     node->replace_inode();
-    EXPECT_FALSE(identity_ok());
+    expect_identity(kNodeReplaced);
     EXPECT_FAILS_WITH(open_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
 }
@@ -170,7 +170,7 @@ TEST_F(NodeAccessTest, ClassLinkRepointedToAnotherDeviceBreaksIdentity) {
     ASSERT_TRUE(point_class_link("backlight", "panel0-backlight", other->device_dir()));
     ASSERT_EQ(read_file(kNodePath), "100\n") << "the path works, on the other device";
 
-    EXPECT_FALSE(identity_ok());
+    expect_identity(kNodeReplaced);
     EXPECT_FAILS_WITH(open_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
     EXPECT_EQ(other->writes_received(), 0);
@@ -191,10 +191,32 @@ TEST_F(NodeAccessTest, SameInodeReachedThroughAnotherRealPathBreaksIdentity) {
     EXPECT_EQ((uint64_t)st->st_dev, s_.node.node_dev);
     EXPECT_EQ((uint64_t)st->st_ino, s_.node.node_ino);
 
-    EXPECT_FALSE(identity_ok());
+    expect_identity(kNodeReplaced);
     EXPECT_FAILS_WITH(open_for_write(), ESTALE);
     EXPECT_EQ(node->writes_received(), 0);
     umount2(alias.c_str(), MNT_DETACH);
+}
+
+TEST_F(NodeAccessTest, FileSystemMountedOverTheDeviceBreaksIdentity) {
+    // The same path and the same real path, but another file system's file.
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    ASSERT_EQ(mount("tmpfs", node->device_dir().c_str(), "tmpfs", 0, nullptr), 0) << strerror(errno);
+    ASSERT_TRUE(write_file(node->device_dir() + "/brightness", "100\n", 0664));
+    expect_identity(kNodeReplaced);
+    EXPECT_FAILS_WITH(open_for_write(), ESTALE);
+    umount2(node->device_dir().c_str(), MNT_DETACH);
+    expect_identity(kNodeIntact);
+}
+
+TEST_F(NodeAccessTest, NodeGoneBreaksIdentity) {
+    const std::string dev = kHandDevices + "/gonepanel";
+    ASSERT_TRUE(make_device_dir(dev));
+    ASSERT_TRUE(point_class_link("backlight", "gonepanel", dev));
+    ASSERT_EQ(capture("/sys/class/backlight/gonepanel/brightness"), 0) << strerror(errno);
+    expect_identity(kNodeIntact);
+    ASSERT_EQ(unlink((dev + "/brightness").c_str()), 0);
+    expect_identity(kNodeReplaced);
 }
 
 TEST_F(NodeAccessTest, SymlinkAsLastComponentIsNotOpened) {

@@ -1,9 +1,13 @@
 // The node tests' helpers and fixture (see node_fixture.h).
 #include "tests/integration/node_fixture.h"
 
+#include <errno.h>
 #include <limits.h>
+#include <sched.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mount.h>
+#include <unistd.h>
 
 #include <chrono>
 
@@ -84,6 +88,32 @@ void NodeAccessTest::expect_nothing_written(FakeNode& node, int err) {
     EXPECT_EQ(s_.counters.write_attempts, 0);
     EXPECT_EQ(node.writes_received(), 0);
     EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+int NodeAccessTest::identity_verdict() {
+    int code = identity_ok() ? 1 : 0;
+    errno = 0;
+    if (read_node_checked(&s_.node) >= 0) {
+        code |= 2;
+    } else if (errno == ESTALE) {
+        code |= 4;
+    }
+    return code;
+}
+
+int NodeAccessTest::identity_verdict_without_proc() {
+    return guarded([this] {
+        if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            umount2("/proc", MNT_DETACH) != 0 || access("/proc/self/fd", F_OK) == 0) {
+            return 100;
+        }
+        return identity_verdict();
+    });
+}
+
+void NodeAccessTest::expect_identity(int expected) {
+    EXPECT_EQ(identity_verdict(), expected) << "through /proc/self/fd";
+    EXPECT_EQ(identity_verdict_without_proc(), expected) << "with realpath(), without /proc";
 }
 
 }  // namespace sandbox::node_access

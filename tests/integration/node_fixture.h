@@ -86,6 +86,19 @@ class NodeAccessTest : public SandboxTest {
     // Nothing was written, no record made, and last_error is err.
     void expect_nothing_written(FakeNode& node, int err);
 
+    // What the identity checks say of the node as it is now, as one code:
+    // node_identity_ok, whether read_node_checked read a value, and
+    // whether it failed with ESTALE. The identity is taken from the
+    // kernel's name for the open descriptor (/proc/self/fd); without /proc
+    // the daemon resolves the path again instead, and both must agree.
+    int identity_verdict();
+    // The same, in a child whose /proc is gone.
+    int identity_verdict_without_proc();
+    // Both ways give expected (kNodeIntact or kNodeReplaced).
+    void expect_identity(int expected);
+    static constexpr int kNodeIntact = 3;    // identity holds, value read
+    static constexpr int kNodeReplaced = 4;  // no identity, read refused with ESTALE
+
     static constexpr int kLeasePid = 4242;
     std::string boot_;
     daemon_state s_;
