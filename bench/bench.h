@@ -39,6 +39,8 @@ struct Sizes {
     int holding_seconds;         // CPU window of the hold against the shell loop
     int wakeup_seconds;          // strace window per main-panel state
     int outdoor_wakeup_seconds;  // strace window of the idle outdoor daemon
+    int syscall_seconds;         // strace window per state for the system-call counts
+    int cpu_windows;             // side-by-side CPU windows against the bare loop
     int warmup;                  // samples thrown away before each series
 };
 Sizes sizes_for(const Options& options);
@@ -72,6 +74,8 @@ struct Figure {
     double ratio = NAN;      // result / baseline, when that means something
     std::string goal;        // the goal in words, or empty
     Verdict verdict = Verdict::info;
+    // A figure that cannot flake (a count): MISSED fails the run.
+    bool gate = false;
     std::vector<std::pair<std::string, double>> numbers;       // machine-readable figures
     std::vector<std::pair<std::string, std::string>> details;  // machine-readable texts
     std::vector<std::string> notes;                            // method and findings
@@ -88,6 +92,7 @@ class Report {
     void print_table() const;
     bool write_json(const std::string& path, std::string* why) const;
     int errors() const;
+    int gate_failures() const;
 
   private:
     std::vector<Figure> figures_;
@@ -153,6 +158,23 @@ std::optional<std::string> timed_request(const std::string& socket_name, const s
 // line, reads the node once and answers with a line of reply_size bytes.
 pid_t start_floor_server(const std::string& node_path, size_t reply_size);
 
+// The floor of a SET: a forked child that answers each request on the
+// floor socket with exactly the calls a SET needs and nothing else: the
+// socket exchange (accept4, peer credentials, both timeouts, one receive,
+// one send, close), the lease in lease_path read twice (open, fstat, read,
+// close), the node read through one descriptor with its identity (open,
+// fstat, readlink of /proc/self/fd, read, close), a seek and a write through
+// a descriptor held open on it, a mode check, a read-back and the reply's
+// read of the node.
+pid_t start_set_floor_server(const std::string& lease_path, const std::string& node_path);
+
+// A forked child that wakes every period_ms and makes exactly the calls of
+// the hold loop's active turn: the lease read (open, fstat, read, close),
+// kill(pid, 0), the node's identity and value through one descriptor
+// (open, fstat, readlink of /proc/self/fd, read, close), then ppoll. The
+// floor of an active hold's CPU.
+pid_t start_turn_floor_loop(const std::string& lease_path, const std::string& node_path, int period_ms);
+
 // A forked child that only sleeps in ppoll for period_ms, over and over:
 // the least CPU any process waking at that period can cost on this machine.
 pid_t start_timer_loop(int period_ms);
@@ -181,6 +203,7 @@ class Hold {
     // STOP and wait for the process to end; its exit status or -1.
     int stop();
     pid_t pid() const { return daemon_.pid(); }
+    const std::string& node_path() const { return node_path_; }
     sandbox::Daemon& daemon() { return daemon_; }
     int target() const { return target_; }
     int64_t renewals() const { return renewals_; }
@@ -206,8 +229,6 @@ struct Context {
     // Taken during the hold, reported with the sizes.
     long long daemon_hwm_kb = -1;
     long long daemon_rss_kb = -1;
-    // Median of the STATUS floor while holding, in ns, for the SET figure.
-    double round_trip_floor_ns = NAN;
 };
 
 void measure_startup(Context& ctx);
@@ -215,6 +236,14 @@ void measure_control_idle(Context& ctx);
 // Runs every measurement that needs an armed hold, on one daemon.
 void measure_hold(Context& ctx);
 void measure_outdoor_wakeups(Context& ctx);
+// strace on pid for window_ms, tick called every ~10 ms meanwhile: the
+// trace's lines (one call each, descriptors named), or empty with *why.
+std::vector<std::string> trace_calls(pid_t pid, int64_t window_ms, const std::function<void()>& tick,
+                                     std::string* why);
+
+// The system calls per turn of each kind, and per SET, against their
+// minimum (bench/syscalls.cpp).
+void measure_syscalls(Context& ctx, Hold& hold);
 void measure_heap(Context& ctx);
 void measure_size(Context& ctx);
 

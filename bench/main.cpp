@@ -127,7 +127,7 @@ int main(int argc, char** argv) {
     if (wanted("startup")) bench::measure_startup(ctx);
     if (wanted("control")) bench::measure_control_idle(ctx);
     bool any_hold_part = false;
-    for (const char* part : {"hold", "control_holding", "set", "correction", "cpu", "wakeups"}) {
+    for (const char* part : {"hold", "control_holding", "set", "correction", "cpu", "wakeups", "syscalls"}) {
         any_hold_part = any_hold_part || wanted(part);
     }
     if (any_hold_part) bench::measure_hold(ctx);
@@ -148,6 +148,10 @@ int main(int argc, char** argv) {
     printf("\nfigures written to %s (%s run)\n", options.json_path.c_str(), options.quick ? "quick" : "full");
     if (report.errors() > 0) {
         fprintf(stderr, "bench: %d measurement(s) could not be made\n", report.errors());
+        return 1;
+    }
+    if (report.gate_failures() > 0) {
+        fprintf(stderr, "bench: %d count(s) above their minimum\n", report.gate_failures());
         return 1;
     }
     return 0;

@@ -298,6 +298,117 @@ pid_t start_floor_server(const std::string& node_path, size_t reply_size) {
     return pid;
 }
 
+pid_t start_set_floor_server(const std::string& lease_path, const std::string& node_path) {
+    std::string lease = lease_path, node = node_path;
+    std::string reply(400, 'x');
+    reply.back() = '\n';
+    int held = open(node.c_str(), O_WRONLY | O_NOFOLLOW | O_CLOEXEC);
+    int listen_fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr;
+    socklen_t len = abstract_address(kFloorSocketName, &addr);
+    if (held < 0 || listen_fd < 0 || bind(listen_fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+        listen(listen_fd, 8) != 0) {
+        if (held >= 0) close(held);
+        if (listen_fd >= 0) close(listen_fd);
+        return -1;
+    }
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) {
+        close(held);
+        close(listen_fd);
+        return pid;
+    }
+    child_setup(parent);
+    auto read_lease = [&] {
+        char text[160] = {};
+        int fd = open(lease.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) return;
+        struct stat st;
+        if (fstat(fd, &st) == 0) {
+            ssize_t n = read(fd, text, sizeof text - 1);
+            (void)n;
+        }
+        close(fd);
+    };
+    auto read_node = [&](bool named) {
+        char value[32] = {};
+        int fd = open(node.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) return 0;
+        if (named) {
+            struct stat st;
+            char self[32], real[4096];
+            snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+            if (fstat(fd, &st) != 0 || readlink(self, real, sizeof real) < 0) value[0] = 'x';
+        }
+        ssize_t n = read(fd, value, sizeof value - 1);
+        close(fd);
+        return n > 0 ? atoi(value) : 0;
+    };
+    for (;;) {
+        int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (conn < 0) continue;
+        ucred cred = {};
+        socklen_t cred_len = sizeof cred;
+        getsockopt(conn, SOL_SOCKET, SO_PEERCRED, &cred, &cred_len);
+        timeval tv = {0, 250000};
+        setsockopt(conn, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        setsockopt(conn, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+        char line[240] = {};
+        ssize_t got = recv(conn, line, sizeof line - 1, 0);
+        // The value is the line's last number ("SET SESSION VALUE").
+        int value = 0;
+        for (ssize_t i = got - 1, scale = 1; i >= 0; --i) {
+            if (line[i] >= '0' && line[i] <= '9') {
+                value += (line[i] - '0') * static_cast<int>(scale);
+                scale *= 10;
+            } else if (value != 0) {
+                break;
+            }
+        }
+        read_lease();
+        read_node(true);
+        read_lease();
+        char text[24];
+        int tlen = snprintf(text, sizeof text, "%d", value);
+        if (lseek(held, 0, SEEK_SET) == 0 && write(held, text, static_cast<size_t>(tlen)) == tlen) {
+            struct stat st;
+            fstat(held, &st);
+        }
+        read_node(false);
+        read_node(false);
+        send(conn, reply.data(), reply.size(), MSG_NOSIGNAL);
+        close(conn);
+    }
+}
+
+pid_t start_turn_floor_loop(const std::string& lease_path, const std::string& node_path, int period_ms) {
+    std::string lease = lease_path, node = node_path;
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid != 0) return pid;
+    child_setup(parent);
+    for (;;) {
+        timespec ts = {period_ms / 1000, static_cast<long>(period_ms % 1000) * 1000000L};
+        ppoll(nullptr, 0, &ts, nullptr);
+        char text[160];
+        struct stat st;
+        int fd = open(lease.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) {
+            if (fstat(fd, &st) == 0 && read(fd, text, sizeof text - 1) < 0) text[0] = 0;
+            close(fd);
+        }
+        kill(parent, 0);
+        fd = open(node.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd >= 0) {
+            char self[32], real[4096];
+            snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+            if (fstat(fd, &st) == 0 && readlink(self, real, sizeof real) > 0 && read(fd, text, 31) < 0) text[0] = 0;
+            close(fd);
+        }
+    }
+}
+
 pid_t start_timer_loop(int period_ms) {
     pid_t parent = getpid();
     pid_t pid = fork();

@@ -15,8 +15,8 @@ bool Options::wants(const std::string& name) const {
 }
 
 Sizes sizes_for(const Options& options) {
-    if (options.quick) return Sizes{10, 200, 100, 6, 2, 2, 1, 10};
-    return Sizes{100, 3000, 1500, 240, 30, 60, 30, 50};
+    if (options.quick) return Sizes{10, 200, 100, 6, 3, 2, 1, 5, 3, 10};
+    return Sizes{100, 3000, 1500, 240, 50, 60, 30, 30, 5, 50};
 }
 
 int64_t now_ns() {
@@ -145,6 +145,11 @@ void Report::add(Figure figure) {
     fprintf(stderr, "bench: %-44s %-22s %s\n", figure.title.c_str(), figure.result.c_str(),
             verdict_word(figure.verdict));
     figures_.push_back(std::move(figure));
+}
+
+int Report::gate_failures() const {
+    return static_cast<int>(std::count_if(figures_.begin(), figures_.end(),
+                                          [](const Figure& f) { return f.gate && f.verdict == Verdict::missed; }));
 }
 
 int Report::errors() const {
