@@ -110,6 +110,11 @@ int reply_exit_code(const std::string& reply);
 // The abstract address of the control socket and its exact length.
 void fill_control_address(sockaddr_un* addr, socklen_t* len);
 
+// text with control bytes, bytes above ASCII and backslashes escaped
+// ("\n", "\t", "\\", "\xNN"): file contents and device names, which
+// come from the file system and may hold anything, shown on one line.
+std::string escape_text(const std::string& text);
+
 // One look at a file for `watch`.
 struct file_snapshot {
     int error = 0;              // 0, or errno from open/read

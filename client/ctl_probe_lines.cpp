@@ -5,6 +5,7 @@
 
 #include <sstream>
 
+#include "client/ctl.h"
 #include "client/ctl_probe.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
@@ -12,22 +13,6 @@
 namespace ctl {
 
 namespace {
-
-// Device names come from the file system and may hold anything; the table
-// shows them with unprintable bytes escaped.
-std::string printable(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c < 0x20 || c >= 0x7f || c == '\\') {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
 
 std::string number_or_dash(int64_t v) {
     return v < 0 ? std::string("-") : std::to_string(static_cast<long long>(v));
@@ -58,7 +43,7 @@ std::string names_of(const std::vector<probe_node>& nodes, const std::vector<int
     std::string out;
     for (int i : which) {
         if (!out.empty()) out += ", ";
-        out += printable(nodes[static_cast<size_t>(i)].name);
+        out += escape_text(nodes[static_cast<size_t>(i)].name);
     }
     return out;
 }
@@ -230,9 +215,9 @@ std::string format_probe_table(const probe_report& report) {
     std::vector<std::vector<std::string>> rows;
     for (const probe_node& n : report.nodes) {
         std::string owner = n.uid < 0 ? "-" : std::to_string(n.uid) + ":" + std::to_string(n.gid);
-        rows.push_back({n.device_class, printable(n.name), verdict_text(n), number_or_dash(n.maximum),
+        rows.push_back({n.device_class, escape_text(n.name), verdict_text(n), number_or_dash(n.maximum),
                         number_or_dash(n.value), mode_text(n.mode), owner,
-                        n.real_path.empty() ? "-" : printable(n.real_path)});
+                        n.real_path.empty() ? "-" : escape_text(n.real_path)});
     }
     out += "Nodes under /sys/class/backlight and /sys/class/leds\n";
     if (rows.empty()) {
@@ -257,7 +242,7 @@ std::string format_probe_table(const probe_report& report) {
     }
     out += "\nMain panel: ";
     if (report.choice.index >= 0) {
-        out += printable(report.nodes[static_cast<size_t>(report.choice.index)].path) + "\n  (" +
+        out += escape_text(report.nodes[static_cast<size_t>(report.choice.index)].path) + "\n  (" +
                report.choice.reason + ")\n";
     } else {
         out += "none (" + report.choice.reason + ")\n";

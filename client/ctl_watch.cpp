@@ -14,26 +14,6 @@ namespace ctl {
 
 namespace {
 
-std::string escape_text(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 const char kNotTrusted[] = " [refused: not a regular file of uid 1000 without group or other bits]";
 
 std::string ms_left(int64_t deadline_ms, int64_t now_ms) {
@@ -83,6 +63,26 @@ std::string max_brightness_path(const std::string& node_path) {
     size_t slash = node_path.rfind('/');
     if (slash == std::string::npos) return "max_brightness";
     return node_path.substr(0, slash + 1) + "max_brightness";
+}
+
+std::string escape_text(const std::string& text) {
+    std::string out;
+    for (unsigned char c : text) {
+        if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\\') {
+            out += "\\\\";
+        } else if (c < 0x20 || c >= 0x7f) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02x", c);
+            out += hex;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 }  // namespace ctl
