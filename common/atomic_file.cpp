@@ -10,6 +10,14 @@
 
 static const int kTempOpenFlags = O_WRONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
 
+// Our user does not change: asked once, not on every record. (A plain
+// static, not a guarded local one, which would pull in the C++ runtime.)
+static uid_t process_euid(void) {
+    static uid_t euid = static_cast<uid_t>(-1);
+    if (euid == static_cast<uid_t>(-1)) euid = geteuid();
+    return euid;
+}
+
 // Returns a descriptor on an empty regular file at tmp_path that only this
 // process can have reached, or -1.
 static int open_temporary(const char* tmp_path) {
@@ -17,9 +25,7 @@ static int open_temporary(const char* tmp_path) {
     if (fd.ok()) {
         struct stat st;
         if (fstat(fd.get(), &st) != 0) return -1;
-        // Our user does not change: asked once, not on every record.
-        static const uid_t self = geteuid();
-        if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == self) {
+        if (S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == process_euid()) {
             if (ftruncate(fd.get(), 0) != 0) return -1;
             return fd.release();
         }
