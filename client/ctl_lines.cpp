@@ -102,9 +102,15 @@ bool format_request(const options& opts, std::string* line, std::string* error) 
         if (c.verb == verb) row = &c;
     }
     std::string text = row->word;
-    if (row->fields >= 2) text += " " + opts.session;
+    if (row->fields >= 2) {
+        text += ' ';
+        text += opts.session;
+    }
     int32_t number = opts.cmd == command::arm ? opts.pid : opts.value;
-    if (row->fields >= 3) text += " " + std::to_string(number);
+    if (row->fields >= 3) {
+        text += ' ';
+        text += std::to_string(number);
+    }
     text += "\n";
 
     // The daemon scans at most REQUEST_SIZE - 1 bytes and needs the newline
