@@ -131,6 +131,15 @@ cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithD
 run_suite() {
     (cd "$scratch/build" && ctest -j2 --stop-on-failure -E '^bench' >"$scratch/last-ctest.log" 2>&1)
 }
+# The test that failed first, from CTest's progress lines. The summary's
+# list would name a test that --stop-on-failure cut off beside it.
+first_failure() {
+    local name
+    name=$(grep -m1 -E '\*\*\*(Failed|Timeout|Exception)' "$scratch/last-ctest.log" |
+        sed -E 's/.*Test +#[0-9]+: ([^ ]+) .*/\1/')
+    [ -n "$name" ] || name=$(grep -m1 -oE '[0-9]+ - [^ ]+' "$scratch/last-ctest.log" | sed 's/^[0-9]* - //')
+    echo "${name:-?}"
+}
 echo "mutate: the unmutated suite first"
 ninja -C "$scratch/build" >/dev/null
 if ! run_suite; then
@@ -149,7 +158,7 @@ for id in $ids; do
     elif run_suite; then
         verdict="SURVIVED"; survived=$((survived + 1)); survivors+=("$id")
     else
-        verdict="killed by $(grep -m1 -oE '[0-9]+ - [^ ]+' "$scratch/last-ctest.log" | sed 's/^[0-9]* - //' || echo '?')"
+        verdict="killed by $(first_failure)"
         killed=$((killed + 1))
     fi
     printf '%-34s %4ss  %s\n' "$id" "$(( $(date +%s) - start ))" "$verdict"
