@@ -7,6 +7,7 @@
 
 #include "client/ctl.h"
 #include "client/ctl_probe.h"
+#include "common/scan.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
 
@@ -134,10 +135,13 @@ int32_t flock_holder(const std::string& proc_locks, unsigned major, unsigned min
 lease_view view_main_panel_lease(const std::string& text, int64_t now_ms, int32_t maximum) {
     lease_view v;
     std::string head = text.substr(0, LEASE_READ_SIZE - 1);
+    // The daemon's own scanners: a pid or deadline that does not fit is no
+    // field at all, never a wrapped number that names another process.
+    const char* p = head.c_str();
     char session[SESSION_SIZE];
-    int pid = 0;
-    long long deadline = 0;
-    if (sscanf(head.c_str(), "%80s %d %lld", session, &pid, &deadline) == 3) {
+    int32_t pid = 0;
+    int64_t deadline = 0;
+    if (scan_word(&p, session, SESSION_SIZE - 1) && scan_i32(&p, &pid) && scan_i64(&p, &deadline)) {
         v.fields = true;
         v.pid = pid;
         v.deadline_ms = deadline;
@@ -150,10 +154,11 @@ lease_view view_main_panel_lease(const std::string& text, int64_t now_ms, int32_
 lease_view view_outdoor_lease(const std::string& text, int64_t now_ms) {
     lease_view v;
     std::string head = text.substr(0, OUTDOOR_LEASE_READ_SIZE - 1);
+    const char* p = head.c_str();
     char version[3];
-    int pid = 0;
-    long long deadline = 0;
-    if (sscanf(head.c_str(), "%2s %d %lld", version, &pid, &deadline) == 3) {
+    int32_t pid = 0;
+    int64_t deadline = 0;
+    if (scan_word(&p, version, sizeof version - 1) && scan_i32(&p, &pid) && scan_i64(&p, &deadline)) {
         v.fields = true;
         v.pid = pid;
         v.deadline_ms = deadline;
@@ -167,12 +172,13 @@ lease_view view_outdoor_lease(const std::string& text, int64_t now_ms) {
 
 int64_t main_panel_health_time(const std::string& text) {
     // "SESSION HOLDING ERRNO TIME_MS\n"; the session may be empty.
-    int holding = 0, err = 0;
-    long long time_ms = 0;
     size_t first_blank = text.find(' ');
     if (first_blank == std::string::npos) return -1;
+    const char* p = text.c_str() + first_blank;
+    int32_t holding = 0, err = 0;
+    int64_t time_ms = 0;
     char tail = 0;
-    if (sscanf(text.c_str() + first_blank, " %d %d %lld %c", &holding, &err, &time_ms, &tail) != 3)
+    if (!scan_i32(&p, &holding) || !scan_i32(&p, &err) || !scan_i64(&p, &time_ms) || scan_char(&p, &tail))
         return -1;
     return time_ms;
 }
@@ -181,8 +187,9 @@ int64_t outdoor_health_time(const std::string& text) {
     static const char kKey[] = "\"uptime_ms\":";
     size_t at = text.find(kKey);
     if (at == std::string::npos) return -1;
-    long long time_ms = 0;
-    if (sscanf(text.c_str() + at + sizeof kKey - 1, "%lld", &time_ms) != 1) return -1;
+    const char* p = text.c_str() + at + sizeof kKey - 1;
+    int64_t time_ms = 0;
+    if (!scan_i64(&p, &time_ms)) return -1;
     return time_ms;
 }
 

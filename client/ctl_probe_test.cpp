@@ -85,6 +85,9 @@ TEST(CtlProbe, LeaseViews) {
     EXPECT_FALSE(expired.accepted);
     EXPECT_FALSE(ctl::view_main_panel_lease("s1 42 10500 1 300\n", 10000, 255).accepted);
     EXPECT_FALSE(ctl::view_main_panel_lease("garbage", 10000, 255).fields);
+    // A pid that does not fit is no pid; wrapped, it would name process 1.
+    EXPECT_FALSE(ctl::view_main_panel_lease("s1 4294967297 10500 1 100\n", 10000, 255).fields);
+    EXPECT_FALSE(ctl::view_outdoor_lease("v1 4294967297 11000 500 1\n", 10000).fields);
 
     ctl::lease_view outdoor = ctl::view_outdoor_lease("v1 7 11000 500 1\n", 10000);
     EXPECT_TRUE(outdoor.accepted);
@@ -98,6 +101,8 @@ TEST(CtlProbe, HealthTimes) {
     EXPECT_EQ(ctl::main_panel_health_time("s1 1 0 12345\n"), 12345);
     EXPECT_EQ(ctl::main_panel_health_time(" 0 116 999\n"), 999) << "empty session";
     EXPECT_EQ(ctl::main_panel_health_time("s1 1 0\n"), -1);
+    EXPECT_EQ(ctl::main_panel_health_time("s1 1 0 12345 x\n"), -1);
+    EXPECT_EQ(ctl::main_panel_health_time("s1 1 0 99999999999999999999\n"), -1);
     EXPECT_EQ(ctl::outdoor_health_time("{\"pid\":1,\"reason\":\"waiting\",\"uptime_ms\":4242}\n"), 4242);
     EXPECT_EQ(ctl::outdoor_health_time("{}"), -1);
 }
