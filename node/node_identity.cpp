@@ -99,7 +99,9 @@ int node_identity_ok(const node_identity* node, struct stat* st_out) {
 }
 
 int read_node_checked(const node_identity* node, struct stat* st_out) {
-    unique_fd fd(open(node->node_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    // Opened before its identity is known, so O_NONBLOCK: a FIFO put in the
+    // node's place must fail the check below, not block the hold in open.
+    unique_fd fd(open(node->node_path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     if (!fd.ok()) {
         // Gone, or no longer the node, or only unreadable: the slow check
         // tells which, so that each keeps its own code.

@@ -34,7 +34,9 @@ int parse_sysfs_value(const char* text, size_t len) {
 
 int read_sysfs_value(const char* path) {
     char buf[SYSFS_READ_SIZE];
-    ssize_t n = read_small_file(path, O_NOFOLLOW, SMALL_FILE_ANY_OWNER, buf, sizeof buf);
+    // O_NONBLOCK: a FIFO at a node's path fails the parse instead of
+    // blocking the loop; sysfs and regular files ignore the flag.
+    ssize_t n = read_small_file(path, O_NOFOLLOW | O_NONBLOCK, SMALL_FILE_ANY_OWNER, buf, sizeof buf);
     if (n < 1) return -1;
     return parse_sysfs_value(buf, static_cast<size_t>(n));
 }

@@ -217,6 +217,10 @@ TEST_F(NodeAccessTest, NodeGoneBreaksIdentity) {
     expect_identity(kNodeIntact);
     ASSERT_EQ(unlink((dev + "/brightness").c_str()), 0);
     expect_identity(kNodeReplaced);
+    // A FIFO in its place is not the node either, and its open must not
+    // wait for a writer.
+    ASSERT_EQ(mkfifo((dev + "/brightness").c_str(), 0644), 0);
+    expect_identity(kNodeReplaced);
 }
 
 TEST_F(NodeAccessTest, SymlinkAsLastComponentIsNotOpened) {
