@@ -9,10 +9,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -25,27 +23,6 @@ namespace bench {
 
 // ---- processes ----
 
-namespace {
-
-// In a freshly forked child of a threaded process: only system calls.
-void child_setup(pid_t parent) {
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (getppid() != parent) _exit(126);
-    sigset_t none;
-    sigemptyset(&none);
-    sigprocmask(SIG_SETMASK, &none, nullptr);
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
-    }
-}
-
-void close_from(int lowest) {
-    if (syscall(SYS_close_range, static_cast<unsigned>(lowest), ~0U, 0) == 0) return;
-    for (int fd = lowest; fd < 4096; ++fd) close(fd);
-}
-
-}  // namespace
-
 pid_t spawn(const std::vector<std::string>& argv_words, const SpawnOptions& options) {
     std::vector<std::string> words = argv_words;
     std::vector<char*> argv;
@@ -53,21 +30,19 @@ pid_t spawn(const std::vector<std::string>& argv_words, const SpawnOptions& opti
     argv.push_back(nullptr);
     int null_fd = open("/dev/null", O_RDWR | O_CLOEXEC);
     if (null_fd < 0) return -1;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = sandbox::fork_child();
     if (pid < 0) {
         close(null_fd);
         return -1;
     }
     if (pid == 0) {
-        child_setup(parent);
         int in = options.stdin_fd >= 0 ? options.stdin_fd : null_fd;
         int out = options.stdout_fd >= 0 ? options.stdout_fd : null_fd;
         int err = options.stderr_fd >= 0 ? options.stderr_fd : null_fd;
         // dup2 onto itself would keep close-on-exec; dup3 semantics are not
         // needed since the targets are 0..2.
         if (dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
-        close_from(3);
+        sandbox::close_fds_from(3);
         if (options.uid != 0 &&
             (setgroups(0, nullptr) != 0 || setresgid(options.uid, options.uid, options.uid) != 0 ||
              setresuid(options.uid, options.uid, options.uid) != 0)) {
@@ -260,14 +235,12 @@ pid_t start_floor_server(const std::string& node_path, size_t reply_size) {
         close(listen_fd);
         return -1;
     }
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = sandbox::fork_child();
     if (pid < 0) {
         close(listen_fd);
         return -1;
     }
     if (pid == 0) {
-        child_setup(parent);
         for (;;) {
             int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
             if (conn < 0) continue;
@@ -312,14 +285,12 @@ pid_t start_set_floor_server(const std::string& lease_path, const std::string& n
         if (listen_fd >= 0) close(listen_fd);
         return -1;
     }
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t pid = sandbox::fork_child();
     if (pid != 0) {
         close(held);
         close(listen_fd);
         return pid;
     }
-    child_setup(parent);
     auto read_lease = [&] {
         char text[160] = {};
         int fd = open(lease.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
@@ -384,10 +355,9 @@ pid_t start_set_floor_server(const std::string& lease_path, const std::string& n
 
 pid_t start_turn_floor_loop(const std::string& lease_path, const std::string& node_path, int period_ms) {
     std::string lease = lease_path, node = node_path;
-    pid_t parent = getpid();
-    pid_t pid = fork();
+    pid_t parent = getpid();  // a live process for the turn's kill(pid, 0)
+    pid_t pid = sandbox::fork_child();
     if (pid != 0) return pid;
-    child_setup(parent);
     for (;;) {
         timespec ts = {period_ms / 1000, static_cast<long>(period_ms % 1000) * 1000000L};
         ppoll(nullptr, 0, &ts, nullptr);
@@ -400,7 +370,7 @@ pid_t start_turn_floor_loop(const std::string& lease_path, const std::string& no
             close(fd);
         }
         kill(parent, 0);
-        fd = open(node.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        fd = open(node.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) {
             char self[32], real[4096];
             snprintf(self, sizeof self, "/proc/self/fd/%d", fd);

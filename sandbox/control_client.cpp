@@ -49,7 +49,7 @@ int connect_here() {
 int connect_as(uid_t uid) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return -1;
-    pid_t pid = detail::fork_child();
+    pid_t pid = fork_child();
     if (pid < 0) {
         int e = errno;
         close(pair[0]);

@@ -85,7 +85,7 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         close(err_pipe[1]);
         return false;
     }
-    pid_t pid = detail::fork_child();
+    pid_t pid = fork_child();
     if (pid < 0) {
         for (int fd : {err_pipe[0], err_pipe[1], out_pipe[0], out_pipe[1]}) {
             if (fd >= 0) close(fd);
@@ -103,7 +103,7 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         dup2(null_fd, 0);
         dup2(options.capture_stdout ? out_pipe[1] : null_fd, 1);
         dup2(err_pipe[1], 2);
-        detail::close_fds_from(3);
+        close_fds_from(3);
         if ((options.uid != 0 || options.gid != 0) && detail::drop_privileges(options.uid, options.gid) != 0) {
             const char* msg = "sandbox: could not switch user\n";
             ssize_t ignored = write(2, msg, strlen(msg));

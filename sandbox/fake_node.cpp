@@ -416,7 +416,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     detail::register_node(node.get());
 
     std::string mountpoint = node->device_dir_;
-    pid_t pid = detail::fork_child();
+    pid_t pid = fork_child();
     if (pid < 0) {
         *error = std::string("fork: ") + strerror(errno);
         return nullptr;
@@ -424,7 +424,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     if (pid == 0) {
         // Keep no descriptor of the test: an inherited pipe end would keep
         // a daemon's output from ever reaching end-of-file.
-        detail::close_fds_from(3);
+        close_fds_from(3);
         serve(s, mountpoint);
     }
     detail::register_child(pid);

@@ -37,13 +37,8 @@ void stop_all_nodes();
 
 int decode_wait_status(int status);
 
-// fork(), with the child set to die with the test process and to start
-// from a clean signal state.
-pid_t fork_child();
 // setgroups(0) + setresgid + setresuid; 0 or -1.
 int drop_privileges(uid_t uid, gid_t gid);
-// Closes every descriptor from lowest upwards.
-void close_fds_from(int lowest);
 // Writes all of content to fd; 0, or the errno of the write that failed.
 int write_all(int fd, const std::string& content);
 

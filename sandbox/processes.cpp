@@ -199,6 +199,15 @@ void stop_all_nodes() {
     for (FakeNode* n : all) n->stop();
 }
 
+int drop_privileges(uid_t uid, gid_t gid) {
+    if (setgroups(0, nullptr) != 0) return -1;
+    if (setresgid(gid, gid, gid) != 0) return -1;
+    if (setresuid(uid, uid, uid) != 0) return -1;
+    return 0;
+}
+
+}  // namespace detail
+
 pid_t fork_child() {
     pid_t parent = getpid();
     pid_t pid = fork();
@@ -219,13 +228,6 @@ pid_t fork_child() {
     return 0;
 }
 
-int drop_privileges(uid_t uid, gid_t gid) {
-    if (setgroups(0, nullptr) != 0) return -1;
-    if (setresgid(gid, gid, gid) != 0) return -1;
-    if (setresuid(uid, uid, uid) != 0) return -1;
-    return 0;
-}
-
 void close_fds_from(int lowest) {
 #ifdef SYS_close_range
     if (syscall(SYS_close_range, (unsigned)lowest, ~0U, 0) == 0) return;
@@ -235,10 +237,8 @@ void close_fds_from(int lowest) {
     for (int fd = lowest; fd < max; ++fd) close(fd);
 }
 
-}  // namespace detail
-
 int run_as(uid_t uid, gid_t gid, const std::function<int()>& fn, std::chrono::milliseconds timeout) {
-    pid_t pid = detail::fork_child();
+    pid_t pid = fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
         if (detail::drop_privileges(uid, gid) != 0) _exit(126);
@@ -324,7 +324,7 @@ pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
     std::string name = argv0;
     std::string arg = "3600";
     char* argv[] = {name.data(), arg.data(), nullptr};
-    pid_t pid = detail::fork_child();
+    pid_t pid = fork_child();
     if (pid < 0) return -1;
     if (pid == 0) {
         int null_fd = open("/dev/null", O_RDWR);
@@ -332,7 +332,7 @@ pid_t start_named_process(const std::string& argv0, uid_t uid, gid_t gid) {
             dup2(null_fd, 0);
             dup2(null_fd, 1);
         }
-        detail::close_fds_from(3);
+        close_fds_from(3);
         if (detail::drop_privileges(uid, gid) != 0) _exit(126);
         execv(sleep_bin, argv);
         _exit(127);
@@ -404,14 +404,14 @@ pid_t fork_program(const std::vector<std::string>& argv, const ProgramOptions& o
     args.push_back(nullptr);
     std::vector<std::string> env_words = options.env;
     std::string cwd = options.cwd;
-    pid_t pid = detail::fork_child();
+    pid_t pid = fork_child();
     if (pid != 0) return pid;
     int null_fd = open("/dev/null", O_RDWR);
     if (null_fd < 0) _exit(126);
     dup2(null_fd, 0);
     dup2(out_fd >= 0 ? out_fd : null_fd, 1);
     dup2(err_fd >= 0 ? err_fd : null_fd, 2);
-    detail::close_fds_from(3);
+    close_fds_from(3);
     for (std::string& e : env_words) putenv(e.data());
     if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
     if ((options.uid != 0 || options.gid != 0) && detail::drop_privileges(options.uid, options.gid) != 0)

@@ -191,6 +191,12 @@ int64_t monotonic_ms();
 
 // ---- other users and processes ----
 
+// fork(), with the child set to die with the test process (or the bench)
+// and to start from a clean signal state.
+pid_t fork_child();
+// Closes every descriptor from lowest upwards (in a child before exec).
+void close_fds_from(int lowest);
+
 // Runs fn in a child process with uid/gid (no supplementary groups) and
 // returns its exit status (fn's result & 0xff; 128 + signal when killed;
 // -1 when the child could not be made or ran past timeout). fn runs in a
