@@ -372,9 +372,10 @@ TEST_F(NodeAccessTest, RestoreRefusesUntrustedRecordFiles) {
     ASSERT_NE(node, nullptr);
     const std::string good = record_for(node->brightness_path(), 0664, boot_);
 
-    {
-        SCOPED_TRACE("mode 0640");
-        ASSERT_TRUE(write_file(kPermissionRecord, good, 0640));
+    for (mode_t mode : {0640, 0604}) {
+        SCOPED_TRACE("mode 0" + std::to_string(mode >> 6) + std::to_string((mode >> 3) & 7) +
+                     std::to_string(mode & 7));
+        ASSERT_TRUE(write_file(kPermissionRecord, good, mode));
         EXPECT_EQ(restore(), -1);
         EXPECT_EQ(read_file(kPermissionRecord), good);
         ASSERT_EQ(unlink(kPermissionRecord), 0);
