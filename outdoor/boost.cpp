@@ -33,10 +33,19 @@ static int32_t desired_value(const outdoor_lease_record* lease, int32_t base, in
 
 int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int32_t current,
                      int32_t maximum, int panel_busy, int64_t now_ms) {
-    // A main-panel daemon owns the node now; whatever we boosted is its
-    // business, so nothing is restored.
+    // The main-panel lock's holder owns the node for now: write nothing,
+    // and keep the boost, so that its base is not lost to a holder that
+    // never touches the node (a recovery run, a start that fails). A node
+    // that moved from our target is the other writer's, as during a boost
+    // below; one still at it stays ours for when the lock is free. A value
+    // being timed was not ours to watch meanwhile: its timing starts again.
     if (panel_busy) {
-        clear_boost(state);
+        if (state->held && current != state->target) {
+            state->held = 0;
+            state->inhibited = 1;
+        } else if (!state->held && !state->inhibited) {
+            state->candidate_since_ms = 0;
+        }
         return -1;
     }
 

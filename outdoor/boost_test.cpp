@@ -241,8 +241,16 @@ TEST(BoostDecision, TransitionsOutOfABoost) {
         {"new owner while watching starts over", watching, v1(500, 1, kNewOwner), 100, 0, -1,
          kIdle},
         {"new owner ends an override", overridden, v1(500, 1, kNewOwner), 150, 0, -1, kIdle},
-        {"panel busy clears without writing", boosted, v1(500), 177, 1, -1, kIdle},
-        {"panel busy even without a lease", watching, kNone, 100, 1, -1, kIdle},
+        {"panel busy keeps the boost and writes nothing", boosted, v1(500), 177, 1, -1, boosted},
+        {"panel busy restores nothing when the lease stops asking", boosted, kNone, 177, 1, -1,
+         boosted},
+        {"panel busy, a new owner: still nothing", boosted, v1(500, 1, kNewOwner), 177, 1, -1,
+         boosted},
+        {"panel busy, node moved: the other writer's", boosted, v1(500), 150, 1, -1, overridden},
+        {"panel busy keeps an override", overridden, kNone, 177, 1, -1, overridden},
+        {"panel busy restarts a candidate's timing", watching, v1(500), 100, 1, -1,
+         {kOwner, 0, 0, 0, 0, 100, 0}},
+        {"panel busy leaves idle alone", kIdle, kNone, 100, 1, -1, kIdle},
         {"held 0 ends the boost with the base", boosted, v1(500, 0), 177, 0, 100, kIdle},
         {"v1 ratio 0 ends the boost with the base", boosted, v1(0), 177, 0, 100, kIdle},
         {"lease gone, node at target", boosted, kNone, 177, 0, 100, kIdle},
@@ -260,6 +268,49 @@ TEST(BoostDecision, TransitionsOutOfABoost) {
         turn t = {row.what, row.lease, row.current, row.panel_busy, now, 0, {}};
         EXPECT_EQ(run_turn(&state, t, kMax), row.result);
         expect_state(state, row.after);
+    }
+}
+
+// A holder of the main-panel lock that never touches the node (a recovery
+// run, a start that fails) must not cost the boost its base: once the lock
+// is free the boost goes on, and ends with the first base.
+TEST(BoostDecision, BusyPanelKeepsTheBoostItsBaseAndItsTiming) {
+    const turn go_on[] = {
+        {"candidate", v1(500), 100, 0, 1000, -1, {kOwner, 0, 0, 0, 0, 100, 1000}},
+        {"boost", v1(500), 100, 0, 1500, 177, {kOwner, 100, 177, 1, 0, 100, 1000}},
+        {"lock busy: nothing written, boost kept", v1(500), 177, 1, 2000, -1,
+         {kOwner, 100, 177, 1, 0, 100, 1000}},
+        {"lock free, node at target: still ours", v1(500), 177, 0, 3000, -1,
+         {kOwner, 100, 177, 1, 0, 100, 1000}},
+        {"lease ends: the first base goes back", kNone, 177, 0, 3500, 100, kIdle},
+    };
+    const turn withdrawn[] = {
+        {"candidate", v1(500), 100, 0, 1000, -1, {kOwner, 0, 0, 0, 0, 100, 1000}},
+        {"boost", v1(500), 100, 0, 1500, 177, {kOwner, 100, 177, 1, 0, 100, 1000}},
+        {"lease ends while busy: nothing restored", kNone, 177, 1, 2000, -1,
+         {kOwner, 100, 177, 1, 0, 100, 1000}},
+        {"lock free: the base goes back", kNone, 177, 0, 2500, 100, kIdle},
+    };
+    const turn retimed[] = {
+        {"candidate", v1(500), 100, 0, 1000, -1, {kOwner, 0, 0, 0, 0, 100, 1000}},
+        {"lock busy: timing starts again", v1(500), 100, 1, 1200, -1,
+         {kOwner, 0, 0, 0, 0, 100, 0}},
+        {"lock free: timed afresh", v1(500), 100, 0, 1600, -1, {kOwner, 0, 0, 0, 0, 100, 1600}},
+        {"499 ms later is not enough", v1(500), 100, 0, 2099, -1,
+         {kOwner, 0, 0, 0, 0, 100, 1600}},
+        {"500 ms later boosts", v1(500), 100, 0, 2100, 177, {kOwner, 100, 177, 1, 0, 100, 1600}},
+    };
+    {
+        SCOPED_TRACE("lease still asking");
+        walk(go_on);
+    }
+    {
+        SCOPED_TRACE("lease withdrawn while busy");
+        walk(withdrawn);
+    }
+    {
+        SCOPED_TRACE("candidate");
+        walk(retimed);
     }
 }
 
