@@ -272,6 +272,25 @@ class prober {
         return *ok ? std::string(id) : std::string();
     }
 
+    // What the next start does with a record of this boot, as the daemon
+    // will judge its node.
+    static std::string this_boot_verdict(const ::permission_record& rec) {
+        struct stat st;
+        switch (judge_record_node(&rec, &st)) {
+            case RECORD_NODE_SAME:
+                return "this boot: the next main-panel start or --recover puts the mode back";
+            case RECORD_NODE_REPLACED:
+                return "this boot, but the node has been made afresh (another inode): the next main-panel "
+                       "start or --recover deletes it, and the node keeps the mode it has";
+            case RECORD_NODE_GONE:
+                return "this boot, but the node is gone: the next main-panel start or --recover deletes it";
+            case RECORD_NODE_ELSEWHERE:
+                break;
+        }
+        return "this boot, but the node path no longer leads to the recorded node: every main-panel start "
+               "fails until it is dealt with";
+    }
+
     void permission_record() {
         const char* key = "permission_record";
         const char* label = "permission record";
@@ -299,7 +318,7 @@ class prober {
         std::string boot_text = rec.legacy ? "legacy record, applies to any boot"
                                 : !id_ok   ? "boot identity unreadable"
                                 : boot == rec.boot_id
-                                    ? "this boot: the next main-panel start or --recover puts the mode back"
+                                    ? this_boot_verdict(rec)
                                     : "another boot: the next start deletes it without touching the node";
         char mode[16];
         snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(rec.mode) & 07777u);

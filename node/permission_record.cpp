@@ -83,6 +83,12 @@ int link_unnamed(int fd) {
     return linkat(fd, "", AT_FDCWD, PERMISSION_RECORD_PATH, AT_EMPTY_PATH);
 }
 
+// 1 when the private directory, and so the names in it, reached the disk.
+int sync_private_dir() {
+    unique_fd dir(open(PRIVATE_DIR, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    return dir.ok() && fsync(dir.get()) == 0;
+}
+
 // The file is made without a name where the file system allows it, so
 // nothing left at a temporary name by an earlier run can get in the way.
 // An existing record is never replaced (EEXIST): it still keeps bits to
@@ -107,6 +113,14 @@ int create_record_file(const char* text, size_t len) {
     if (ok) ok = fsync(fd.get()) == 0;
     if (ok) {
         ok = tmp_path[0] != '\0' ? link(tmp_path, PERMISSION_RECORD_PATH) == 0 : link_unnamed(fd.get()) == 0;
+        // The name is on disk only once the directory is: without this a
+        // power cut can lose the record while the node has lost its bits.
+        if (ok && !sync_private_dir()) {
+            int sync_errno = errno;
+            unlink(PERMISSION_RECORD_PATH);
+            errno = sync_errno;
+            ok = 0;
+        }
     }
     int saved = errno != 0 ? errno : EIO;
     fd.reset();
@@ -142,6 +156,37 @@ int record_matches_node(const permission_record* rec, const char* real_path, uin
     return strcmp(rec->canonical_path, real_path) == 0 && rec->dev == dev && rec->ino == ino;
 }
 
+// 1 when the inode a version 2 record was taken from exists no more: its
+// canonical path is gone or names another inode. Only while sysfs is there
+// to ask; without it nothing can be told.
+static int recorded_inode_gone(const permission_record* rec) {
+    struct stat st;
+    if (stat(SYSFS_DEVICES_PREFIX, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
+    if (stat(rec->canonical_path, &st) != 0) return errno == ENOENT;
+    return static_cast<uint64_t>(st.st_dev) != rec->dev ||
+           static_cast<uint64_t>(st.st_ino) != rec->ino;
+}
+
+record_node_verdict judge_record_node(const permission_record* rec, struct stat* node_st) {
+    int saved = errno;
+    record_node_verdict verdict = RECORD_NODE_ELSEWHERE;
+    char real[REALPATH_SIZE];
+    if (stat(rec->node_path, node_st) != 0) {
+        if (errno == ENOENT && !rec->legacy && recorded_inode_gone(rec)) verdict = RECORD_NODE_GONE;
+    } else if (S_ISREG(node_st->st_mode) && realpath(rec->node_path, real) != nullptr &&
+               under_sysfs_devices(real)) {
+        uint64_t dev = static_cast<uint64_t>(node_st->st_dev);
+        uint64_t ino = static_cast<uint64_t>(node_st->st_ino);
+        if (record_matches_node(rec, real, dev, ino)) {
+            verdict = RECORD_NODE_SAME;
+        } else if (!rec->legacy && (dev != rec->dev || ino != rec->ino) && recorded_inode_gone(rec)) {
+            verdict = RECORD_NODE_REPLACED;
+        }
+    }
+    errno = saved;
+    return verdict;
+}
+
 int write_permission_record(const permission_record* rec) {
     char text[PERMISSION_RECORD_SIZE];
     int len = format_permission_record(rec, text, sizeof text);
@@ -169,16 +214,18 @@ int restore_permissions(const char* boot_id) {
     }
 
     struct stat node_st;
-    char real[REALPATH_SIZE];
-    if (stat(rec.node_path, &node_st) != 0 || !S_ISREG(node_st.st_mode) ||
-        realpath(rec.node_path, real) == nullptr ||
-        !under_sysfs_devices(real)) {
-        return fail_with(ESTALE);
+    record_node_verdict verdict = judge_record_node(&rec, &node_st);
+    if (verdict == RECORD_NODE_REPLACED || verdict == RECORD_NODE_GONE) {
+        // The driver made the node afresh (or took it away): the inode whose
+        // bits we took is gone, and the kernel gave its successor a mode of
+        // its own. Nothing can be put back, and a record kept would stop
+        // every start until reboot.
+        fprintf(stderr, "NATIVE_RECORD_DROPPED reason=%s path=%s dev=%llu ino=%llu\n",
+                verdict == RECORD_NODE_GONE ? "node_gone" : "node_replaced", rec.node_path,
+                static_cast<unsigned long long>(rec.dev), static_cast<unsigned long long>(rec.ino));
+        return unlink(PERMISSION_RECORD_PATH);
     }
-    if (!record_matches_node(&rec, real, static_cast<uint64_t>(node_st.st_dev),
-                             static_cast<uint64_t>(node_st.st_ino))) {
-        return fail_with(ESTALE);
-    }
+    if (verdict != RECORD_NODE_SAME) return fail_with(ESTALE);
     unique_fd node(open(rec.node_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
     if (!node.ok()) return -1;
     struct stat open_st;

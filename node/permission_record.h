@@ -5,6 +5,7 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+#include <sys/stat.h>
 
 #include "process/protocol.h"
 
@@ -32,13 +33,30 @@ int format_permission_record(const permission_record* rec, char* buf, size_t siz
 int record_matches_node(const permission_record* rec, const char* real_path, uint64_t dev,
                         uint64_t ino);
 
+// What a record's node is now, against the record.
+enum record_node_verdict {
+    RECORD_NODE_SAME,       // the recorded node at the recorded path: the bits can go back
+    RECORD_NODE_REPLACED,   // the path leads to another inode, and the recorded one is gone
+    RECORD_NODE_GONE,       // nothing at the path, and the recorded inode is gone
+    RECORD_NODE_ELSEWHERE,  // anything else (the path leads elsewhere, not a node, ...)
+};
+
+// Judges rec (its node path, and for version 2 its device, inode and
+// canonical path) against the system as it is now; *node_st gets what the
+// node path leads to when that is a file. Only a version 2 record can be
+// REPLACED or GONE: a legacy one names no inode. Keeps errno.
+record_node_verdict judge_record_node(const permission_record* rec, struct stat* node_st);
+
 // Writes rec to PERMISSION_RECORD_PATH, whole and synced before it gets
-// its name, so that a crash leaves either no record or a whole one. An
-// existing record is never replaced: -1 with EEXIST. 0, or -1 with errno.
+// its name, so that a crash leaves either no record or a whole one; 0 only
+// once the name is on disk too (the directory synced), else the record is
+// removed again. An existing record is never replaced: -1 with EEXIST. 0,
+// or -1 with errno.
 int write_permission_record(const permission_record* rec);
 
 // Applies a record left by an earlier run and deletes it: 0 when there was
 // none, when it was applied, or when it was of another boot than boot_id
-// (then only deleted); -1 with errno when it cannot be applied, and the
-// record stays.
+// or its node has been made afresh or is gone (then only deleted, with a
+// line on standard error for the latter); -1 with errno when it cannot be
+// applied, and the record stays.
 int restore_permissions(const char* boot_id);

@@ -213,7 +213,7 @@ const std::vector<FaultCase>& fault_cases() {
 
         // ---- arming the write guard at SET ----
         // The record is looked for first, then made unnamed, written,
-        // synced and linked into place.
+        // synced, linked into place, and its directory synced.
         {"lstat_record_arming", "newfstatat", Moment::set, "error=EACCES", "found", {kRecord}, "permissions",
          SET_FAILS(13)},
         {"openat_unnamed_arming", "openat", Moment::set, "error=ENOSPC", "found", {kPrivate}, "O_TMPFILE", SET_FAILS(28)},
@@ -225,6 +225,10 @@ const std::vector<FaultCase>& fault_cases() {
         {"write_record_short_arming", "write", Moment::set, "retval=20", "found", {}, "\"v2\\n", SET_FAILS(5)},
         {"fsync_arming", "fsync", Moment::set, "error=EIO", "found", {}, "tavorin_module_workspace", SET_FAILS(5)},
         {"linkat_arming", "linkat", Moment::set, "error=EPERM", "found", {}, "permissions", SET_FAILS(1)},
+        // The directory, once the record has its name: a failure takes the
+        // record away again before the node is touched.
+        {"fsync_dir_arming", "fsync", Moment::set, "error=EIO", "found", {}, "tavorin_module_workspace>",
+         SET_FAILS(5)},
         {"openat_node_arming", "openat", Moment::set, "error=EACCES", "found", {kNode}, "O_WRONLY", SET_FAILS(13)},
         // A failed fchmod is followed by a full release; the reply still
         // names the fchmod's error, not what the release's lookups left.

@@ -137,19 +137,44 @@ TEST_F(MainPanelStartupTest, ControlSocketNameAlreadyBoundFailsWithExitFive) {
     expect_ready_then_stop();
 }
 
-TEST_F(MainPanelStartupTest, RecordForAReplacedNodeStopsEveryStart) {
+// The driver made the node afresh (another inode, a mode of the kernel's)
+// or took it away: the record can never be applied, so it is deleted with
+// a line, and the start goes on.
+TEST_F(MainPanelStartupTest, RecordOfANodeMadeAfreshOrGoneIsDeletedAndTheStartGoesOn) {
     FakeNode* node = make_node();
     ASSERT_NE(node, nullptr);
-    const std::string record = record_for_node(0644, kBootId, 1);
-    ASSERT_FALSE(record.empty());
-    ASSERT_TRUE(write_file(kPermissionRecord, record, 0600));
+    auto st = stat_path(kNodePath);
+    ASSERT_TRUE(st);
+    const std::string gone = "/sys/class/backlight/gone/brightness";
+    const struct {
+        const char* what;
+        std::string record;
+        std::string line;
+    } cases[] = {
+        {"another inode", record_for_node(0644, kBootId, 1),
+         "NATIVE_RECORD_DROPPED reason=node_replaced path=" + std::string(kNodePath) + " dev=" +
+             std::to_string(st->st_dev) + " ino=" + std::to_string(st->st_ino + 1)},
+        {"node gone",
+         v2_record(0644, st->st_dev, st->st_ino, kBootId, gone,
+                   "/sys/devices/platform/veltaris-panel/backlight/gone/brightness"),
+         "NATIVE_RECORD_DROPPED reason=node_gone path=" + gone + " dev=" + std::to_string(st->st_dev) +
+             " ino=" + std::to_string(st->st_ino)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(write_file(kPermissionRecord, c.record, 0600));
+        Outcome o = run({"--recover"});
+        EXPECT_OUTCOME(o, 0, c.line + "\n");
+        EXPECT_FALSE(path_exists(kPermissionRecord));
 
-    for (const auto& args : std::vector<std::vector<std::string>>{{"--daemon", "--node", kNodePath}, {"--recover"}}) {
-        SCOPED_TRACE(args[0]);
-        Outcome o = run(args);
-        EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, ESTALE));
+        ASSERT_TRUE(write_file(kPermissionRecord, c.record, 0600));
+        std::string ready;
+        Daemon* d = start_daemon(&ready);
+        ASSERT_NE(d, nullptr);
+        EXPECT_EQ(d->line_texts(), (std::vector<std::string>{c.line, ready}));
+        EXPECT_FALSE(path_exists(kPermissionRecord));
+        expect_sigterm_ends(*d);
     }
-    EXPECT_EQ(read_file(kPermissionRecord), record) << "a record that cannot be applied stays as it was";
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_EQ(node->chmods_received(), 0);
 }

@@ -273,16 +273,51 @@ TEST_F(NodeAccessTest, RestoreOtherBootDeletesRecordOnly) {
     EXPECT_EQ(node->chmods_received(), 0);
 }
 
-TEST_F(NodeAccessTest, RestoreOtherInodeKeepsRecord) {
+// A record of this boot whose inode is gone (the driver made the node
+// afresh, or took it away) can never be applied: it is deleted. One whose
+// inode may still be about is kept.
+TEST_F(NodeAccessTest, RestoreDeletesARecordWhoseInodeIsGoneOnly) {
     FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    FakeNode* other = add_node({.name = "lcd-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
-    const std::string text = record_for(node->brightness_path(), 0664, boot_);
-    ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
-    node->replace_inode();
-    EXPECT_FAILS_WITH(restore(), ESTALE);
-    EXPECT_EQ(read_file(kPermissionRecord), text);
+    ASSERT_NE(other, nullptr);
+    const std::string path = node->brightness_path();
+    const std::string real = node->real_brightness_path();
+    auto st = stat_path(path);
+    auto other_st = stat_path(other->brightness_path());
+    ASSERT_TRUE(st && other_st);
+    const std::string gone_real = "/sys/devices/platform/veltaris-panel/backlight/gone/brightness";
+    const struct {
+        const char* what;
+        std::string text;
+        bool replace_inode;
+        bool deleted;
+    } cases[] = {
+        {"node gone", v2_record(0664, st->st_dev, st->st_ino + 7, boot_,
+                                "/sys/class/backlight/gone/brightness", gone_real), false, true},
+        {"same inode, another canonical path",
+         v2_record(0664, st->st_dev, st->st_ino, boot_, path, gone_real), false, false},
+        {"the path leads elsewhere, the recorded inode is still there",
+         v2_record(0664, other_st->st_dev, other_st->st_ino, boot_, path, other->real_brightness_path()), false,
+         false},
+        // Last: it leaves the node with another inode.
+        {"node made afresh", record_for(path, 0664, boot_), true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(write_file(kPermissionRecord, c.text, 0600));
+        if (c.replace_inode) node->replace_inode();
+        if (c.deleted) {
+            EXPECT_EQ(restore(), 0) << strerror(errno);
+            EXPECT_FALSE(path_exists(kPermissionRecord));
+        } else {
+            EXPECT_FAILS_WITH(restore(), ESTALE);
+            EXPECT_EQ(read_file(kPermissionRecord), c.text);
+        }
+    }
     EXPECT_EQ(node->mode(), 0444u);
     EXPECT_EQ(node->chmods_received(), 0);
+    EXPECT_EQ(other->chmods_received(), 0);
 }
 
 TEST_F(NodeAccessTest, RestoreLegacyRecordAppliesToTheFixedNode) {

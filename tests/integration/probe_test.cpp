@@ -164,6 +164,23 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
     EXPECT_FALSE(has(t, "Could not read")) << t;
     // Read only: the record is still there for the daemon to apply.
     EXPECT_EQ(read_file(kPermissionRecord), record);
+
+    // A record whose node was made afresh or is gone says what the next
+    // start will do with it.
+    const std::string gone = "/sys/class/backlight/gone/brightness";
+    const std::pair<std::string, std::string> others[] = {
+        {v2_record(0664, st.st_dev, st.st_ino + 1, kBootId, kNodePath, panel->real_brightness_path()),
+         std::string(kNodePath) + ", mode 0664; this boot, but the node has been made afresh (another inode): the next "
+                                  "main-panel start or --recover deletes it, and the node keeps the mode it has"},
+        {v2_record(0664, st.st_dev, st.st_ino, kBootId, gone,
+                   "/sys/devices/platform/veltaris-panel/backlight/gone/brightness"),
+         gone + ", mode 0664; this boot, but the node is gone: the next main-panel start or --recover deletes it"},
+    };
+    for (const auto& [text, verdict] : others) {
+        ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));
+        r = probe();
+        EXPECT_TRUE(has(r.out, "permission record  present: node " + verdict)) << r.out;
+    }
 }
 
 // Without root the nodes are still judged; what lies in the root-only
