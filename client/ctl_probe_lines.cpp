@@ -147,7 +147,7 @@ lease_view view_main_panel_lease(const std::string& text, int64_t now_ms, int32_
         v.deadline_ms = deadline;
     }
     lease_record rec = {};
-    v.accepted = !head.empty() && parse_main_panel_lease(head.c_str(), now_ms, maximum, &rec) != 0;
+    v.accepted = judge_main_panel_lease_read(head.c_str(), head.size(), now_ms, maximum, &rec) != 0;
     return v;
 }
 

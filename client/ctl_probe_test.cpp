@@ -95,6 +95,8 @@ TEST(CtlProbe, LeaseViews) {
     EXPECT_FALSE(ctl::view_outdoor_lease("v1 7 9999 500 1\n", 10000).accepted);
     std::string long_line = "v1 7 11000 500 1" + std::string(150, ' ');
     EXPECT_FALSE(ctl::view_outdoor_lease(long_line, 10000).accepted) << "159 bytes or more";
+    std::string long_main = "s1 42 10500 1 100" + std::string(150, ' ');
+    EXPECT_FALSE(ctl::view_main_panel_lease(long_main, 10000, 255).accepted) << "159 bytes or more";
 }
 
 TEST(CtlProbe, HealthTimes) {

@@ -37,7 +37,7 @@ std::string judge_main_panel_lease(const file_snapshot& snap, int64_t now_ms, in
     // The daemon reads one buffer of at most LEASE_READ_SIZE - 1 bytes.
     std::string head = snap.text.substr(0, LEASE_READ_SIZE - 1);
     lease_record rec = {};
-    if (head.empty() || !parse_main_panel_lease(head.c_str(), now_ms, maximum, &rec))
+    if (!judge_main_panel_lease_read(head.c_str(), head.size(), now_ms, maximum, &rec))
         return " [refused: malformed, out of range or expired]";
     return std::string(" [accepted: ") + (rec.active ? "active" : "paused") + " target " +
            std::to_string(rec.target) + " pid " + std::to_string(rec.pid) + ", " +

@@ -53,10 +53,15 @@ TEST(CtlWatch, JudgesTheMainPanelLeaseLikeTheDaemon) {
     EXPECT_EQ(ctl::judge_main_panel_lease(error_snapshot(ENOENT), now, 255), "");
 }
 
-TEST(CtlWatch, MainPanelLeaseIsJudgedOnItsFirst159Bytes) {
+// The daemon reads one buffer of 159 bytes; a file that fills it may have
+// been cut, and is refused whatever follows.
+TEST(CtlWatch, MainPanelLeaseThatFillsTheDaemonsBufferIsRefused) {
     std::string line = "s 10 7000 1 120";
     std::string padded = line + std::string(200 - line.size(), ' ') + "junk";
-    EXPECT_NE(ctl::judge_main_panel_lease(text_snapshot(padded), 5000, 255).find("accepted"),
+    EXPECT_NE(ctl::judge_main_panel_lease(text_snapshot(padded), 5000, 255).find("refused"),
+              std::string::npos);
+    std::string fits = line + std::string(158 - line.size(), ' ');
+    EXPECT_NE(ctl::judge_main_panel_lease(text_snapshot(fits), 5000, 255).find("accepted"),
               std::string::npos);
 }
 

@@ -40,6 +40,12 @@ int parse_main_panel_lease(const char* text, int64_t now_ms, int32_t maximum,
     return 1;
 }
 
+int judge_main_panel_lease_read(const char* text, size_t len, int64_t now_ms, int32_t maximum,
+                                lease_record* out) {
+    if (len < 1 || len >= LEASE_READ_SIZE - 1) return 0;
+    return parse_main_panel_lease(text, now_ms, maximum, out);
+}
+
 int read_main_panel_lease(int32_t maximum, lease_record* out) {
     // The system user's file, not readable by others; a FIFO planted in the
     // lease directory must not block the open.
@@ -49,7 +55,7 @@ int read_main_panel_lease(int32_t maximum, lease_record* out) {
     if (n < 1) return 0;
     // The clock is read after the file, so a slow read cannot make an
     // expired deadline look current.
-    return parse_main_panel_lease(buf, monotonic_ms(), maximum, out);
+    return judge_main_panel_lease_read(buf, static_cast<size_t>(n), monotonic_ms(), maximum, out);
 }
 
 int lease_matches_request(const char* session, int32_t pid, int32_t maximum, lease_record* out) {

@@ -1,6 +1,7 @@
 // The main-panel lease: the client's standing grant for a hold, one line
 // "session pid deadline_ms active target" written by the system user.
 #pragma once
+#include <stddef.h>
 #include <stdint.h>
 
 #include "process/protocol.h"
@@ -17,6 +18,14 @@ struct lease_record {
 // returns 1 when it is a valid lease; returns 0 and leaves *out untouched
 // otherwise. Pure.
 int parse_main_panel_lease(const char* text, int64_t now_ms, int32_t maximum, lease_record* out);
+
+// Judges what one read of the lease file gave: len bytes of text (NUL
+// terminated), read into a buffer of LEASE_READ_SIZE. A read that filled
+// the buffer may have cut the file, and a number cut short reads as
+// another valid one: that is no lease. Otherwise as parse_main_panel_lease.
+// Pure.
+int judge_main_panel_lease_read(const char* text, size_t len, int64_t now_ms, int32_t maximum,
+                                lease_record* out);
 
 // Reads and judges the lease file; 1 with *out filled, else 0.
 int read_main_panel_lease(int32_t maximum, lease_record* out);

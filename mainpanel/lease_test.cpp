@@ -18,8 +18,17 @@ lease_record sentinel() {
     return rec;
 }
 
+// As the daemon sees the file: what one read of at most LEASE_READ_SIZE - 1
+// bytes gives.
 int parse(const std::string& text, lease_record* rec) {
-    return parse_main_panel_lease(text.c_str(), kNow, kMax, rec);
+    std::string head = text.substr(0, LEASE_READ_SIZE - 1);
+    return judge_main_panel_lease_read(head.c_str(), head.size(), kNow, kMax, rec);
+}
+
+// A lease padded with blanks before its target to `size` bytes in all.
+std::string padded(const std::string& target, size_t size) {
+    std::string head = "s 1 100500 1";
+    return head + std::string(size - head.size() - target.size() - 1, ' ') + target + "\n";
 }
 
 TEST(MainPanelLease, ParsesAValidLine) {
@@ -50,6 +59,11 @@ TEST(MainPanelLease, FieldLimits) {
         {std::string(80, 'a') + " 1 100500 1 10", true},
         // An 81-character token shifts every field by one.
         {std::string(81, 'a') + " 1 100500 1 10", false},
+        // A read that fills the buffer may have cut the file: the 161-byte
+        // lease's target 1000 would read as 100.
+        {padded("100", 158), true},
+        {padded("100", 159), false},
+        {padded("1000", 161), false},
     };
     for (const auto& c : cases) {
         lease_record rec = sentinel();
