@@ -14,3 +14,7 @@ int dir_watch_open(const char* dir, uint32_t mask);
 // overflowed, or the watch went away (then nothing can be trusted and the
 // file must be looked at). Events about other files return 0.
 int dir_watch_drain(int fd, const char* name);
+
+// Reads the queued events once (up to DIR_WATCH_DRAIN_SIZE bytes), without
+// blocking, and throws them away; any left make the next wait return.
+void dir_watch_discard(int fd);

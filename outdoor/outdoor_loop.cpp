@@ -119,31 +119,25 @@ int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_m
 
 void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
                   volatile sig_atomic_t* stop) {
-    const int64_t wake_ms = timeout_ms >= 0 ? monotonic_ms() + timeout_ms : -1;
-    for (;;) {
-        struct pollfd pfd = {};
-        pfd.fd = notify_fd;
-        pfd.events = POLLIN;
-        struct timespec ts = {};
-        struct timespec* limit = nullptr;
-        if (wake_ms >= 0) {
-            int64_t left = wake_ms - monotonic_ms();
-            if (left < 0) left = 0;
-            ts.tv_sec = static_cast<time_t>(left / MS_PER_SEC);
-            ts.tv_nsec = static_cast<long>((left % MS_PER_SEC) * NS_PER_MS);
-            limit = &ts;
-        }
-        if (ppoll(&pfd, 1, limit, wait_mask) < 1) return;
-        // Other files in the directory (a main-panel hold's lease and
-        // heartbeat, say) are none of this loop's business: they cost no
-        // turn. Going round again delivers a stop signal that came meanwhile.
-        if (!dir_watch_drain(notify_fd, OUTDOOR_LEASE_NAME)) continue;
-        // Ready descriptors win over a stop signal that was already
-        // pending: the wait puts the blocking mask back without delivering
-        // it, so it is turned into the stop flag here.
-        if (stop_signal_pending()) *stop = 1;
-        return;
+    struct pollfd pfd = {};
+    pfd.fd = notify_fd;
+    pfd.events = POLLIN;
+    struct timespec ts = {};
+    struct timespec* limit = nullptr;
+    if (timeout_ms >= 0) {
+        ts.tv_sec = static_cast<time_t>(timeout_ms / MS_PER_SEC);
+        ts.tv_nsec = static_cast<long>((timeout_ms % MS_PER_SEC) * NS_PER_MS);
+        limit = &ts;
     }
+    if (ppoll(&pfd, 1, limit, wait_mask) < 1) return;
+    // Any change in the directory is a turn: the node and its maximum are
+    // looked at then too, and a lease rewritten in place is seen at the
+    // next event of any file. Which file changed is not examined.
+    dir_watch_discard(notify_fd);
+    // Ready descriptors win over a stop signal that was already pending:
+    // the wait puts the blocking mask back without delivering it, so it is
+    // turned into the stop flag here.
+    if (stop_signal_pending()) *stop = 1;
 }
 
 int run_outdoor_loop(const node_identity* node, int32_t maximum, int lock_fd,

@@ -33,11 +33,11 @@ outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, 
 // otherwise without a limit (-1). Pure.
 int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_ms);
 
-// Sleeps until the outdoor lease changes in its directory (notify_fd), a
-// stop signal arrives or, when timeout_ms is not negative, that many
-// milliseconds pass; wait_mask is the signal mask during the wait, which
-// lets the stop signals in. Changes to other files are drained and the
-// wait goes on. A stop signal that was already pending when the lease
+// Sleeps until a file is moved or deleted in the lease directory
+// (notify_fd), a stop signal arrives or, when timeout_ms is not negative,
+// that many milliseconds pass; wait_mask is the signal mask during the
+// wait, which lets the stop signals in. The events are read once and not
+// examined. A stop signal that was already pending when the directory
 // changed sets *stop before this returns.
 void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
                   volatile sig_atomic_t* stop);

@@ -1,6 +1,9 @@
 // Outdoor mode's start through the real binary: the refusals that end it
 // silently, the first record and the lock, and a daemon that stays idle
-// without a lease or with one from a writer that is not system_server.
+// without a lease or with one from a writer that is not system_server, but
+// takes a turn at every change in /data/system.
+#include <fcntl.h>
+
 #include "tests/integration/outdoor_fixture.h"
 
 namespace sandbox::outdoor {
@@ -114,15 +117,18 @@ TEST_F(OutdoorTest, OutdoorWithoutALeaseStaysIdle) {
     ASSERT_NE(d, nullptr);
     std::string record = health_text();
 
-    // Moves and deletions of other files in /data/system (a main-panel
-    // hold's lease and heartbeat, say) are none of outdoor mode's business:
-    // they cost no turn, and nothing follows "waiting".
-    ASSERT_TRUE(wait_for_turn(0)) << "no first turn";
+    // Moves and deletions in /data/system wake the daemon, whichever file
+    // they concern; with no lease each of those turns must leave
+    // everything as it was.
+    for (int i = 0; i < 3; ++i) {
+        int reads = node_->reads_served();
+        ASSERT_TRUE(poke_system_dir());
+        EXPECT_TRUE(wait_for_turn(reads)) << "the daemon did not wake for a move into /data/system";
+    }
     int reads = node_->reads_served();
-    for (int i = 0; i < 3; ++i) ASSERT_TRUE(poke_system_dir());
     ASSERT_EQ(unlink((std::string(kSystemDir) + "/unrelated-file").c_str()), 0);
+    EXPECT_TRUE(wait_for_turn(reads)) << "the daemon did not wake for a deletion in /data/system";
     std::this_thread::sleep_for(1s);
-    EXPECT_EQ(node_->reads_served(), reads) << "a turn for a file that is not the lease";
 
     EXPECT_EQ(health_text(), record) << "no record may follow \"waiting\" while nothing changes";
     EXPECT_EQ(node_->value(), 100);
@@ -131,6 +137,58 @@ TEST_F(OutdoorTest, OutdoorWithoutALeaseStaysIdle) {
 
     stop_cleanly(*d);
     EXPECT_EQ(node_->writes_received(), 0);
+}
+
+// Every move or deletion in /data/system is a turn, whichever file it
+// concerns: an idle daemon finds a changed node then, and a lease written
+// in place (which wakes nothing by itself) is taken up.
+TEST_F(OutdoorTest, OutdoorIdleDaemonLooksAtEverythingAtAnyEventInTheFolder) {
+    ASSERT_NE(add_panel(), nullptr);
+    const std::vector<std::pair<const char*, std::function<void(bool)>>> changes = {
+        {"changed maximum", [this](bool on) { node_->set_maximum(on ? 200 : 255); }},
+        {"unreadable node", [this](bool on) { node_->fail_reads(on ? EIO : 0); }},
+    };
+    for (const auto& [what, change] : changes) {
+        SCOPED_TRACE(what);
+        int reads = node_->reads_served();
+        Daemon* d = start_outdoor();
+        ASSERT_NE(d, nullptr);
+        ASSERT_TRUE(wait_for_turn(reads)) << "no first turn";
+        change(true);
+        std::this_thread::sleep_for(500ms);
+        EXPECT_TRUE(d->running()) << "nothing woke the daemon yet";
+        ASSERT_TRUE(poke_system_dir());
+        EXPECT_EQ(d->wait_exit(kSettle), 0) << "record " << health_text();
+        auto h = read_health();
+        ASSERT_TRUE(h) << health_text();
+        EXPECT_EQ(h->reason, "node_changed");
+        change(false);
+    }
+
+    pid_t server = start_system_server();
+    ASSERT_GT(server, 0);
+    int reads = node_->reads_served();
+    Daemon* d = start_outdoor();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(wait_for_turn(reads)) << "no first turn";
+    std::string waiting = health_text();
+    const std::string line = outdoor_lease_line("v1", server, monotonic_ms() + kLeaseAheadMs, 500, 1);
+    ASSERT_EQ(run_as(kSystemUid, kSystemUid, [&]() -> int {
+                  int fd = open(kOutdoorLease, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+                  if (fd < 0) return errno;
+                  int rc = write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) ? 0 : EIO;
+                  close(fd);
+                  return rc;
+              }),
+              0);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(health_text(), waiting) << "a write in place wakes nothing";
+    // The next event of another file: the turn takes the lease up and
+    // starts timing the node for it.
+    ASSERT_TRUE(poke_system_dir());
+    auto h = wait_health([](const Health& r) { return r.reason == "released"; });
+    EXPECT_TRUE(h) << health_text();
+    stop_cleanly(*d);
 }
 
 TEST_F(OutdoorTest, OutdoorLeaseFromAForeignWriterIsIgnored) {
