@@ -30,8 +30,12 @@ int node_identity_ok(const node_identity* node, struct stat* st = nullptr);
 int read_node_checked(const node_identity* node, struct stat* st = nullptr);
 
 // A descriptor open for writing on the captured node, or -1 with errno
-// (ESTALE when the identity is not the captured one, the open error otherwise). The
-// identity is checked before the open and again after it, on the open
-// descriptor and on the path, so the descriptor is the node's even if the
-// path was swapped meanwhile.
+// (ESTALE when the identity is not the captured one, the open error
+// otherwise). The path is checked before the open, so that a FIFO put in
+// the node's place cannot block it. After the open only the descriptor is
+// checked: the captured device and inode, and the captured real path as
+// the kernel names the open file (without /proc, the path resolved again
+// instead). That is enough: every write goes through this descriptor, so
+// what the path names after the open does not matter, and a swap before
+// the open shows on the descriptor itself.
 int open_node_for_write(const node_identity* node);
