@@ -159,6 +159,7 @@ TEST_F(OutdoorTest, OutdoorIdleDaemonLooksAtEverythingAtAnyEventInTheFolder) {
         EXPECT_TRUE(d->running()) << "nothing woke the daemon yet";
         ASSERT_TRUE(poke_system_dir());
         EXPECT_EQ(d->wait_exit(kSettle), 0) << "record " << health_text();
+        if (d->running()) stop_cleanly(*d);
         auto h = read_health();
         ASSERT_TRUE(h) << health_text();
         EXPECT_EQ(h->reason, "node_changed");
