@@ -123,7 +123,7 @@ int serve_set(daemon_state* s, int fd, const control_request* req, int64_t now_m
     }
     int rc = verified_write(s, req->number, &lease);
     if (rc == 0) {
-        s->hold.next_correction_ms = now_ms + CORRECTION_PERIOD_MS;
+        s->hold.next_correction_ms = next_correction_at(now_ms);
         send_status_reply(s, fd, 1, REASON_READBACK_OK);
     } else if (rc > 0) {
         send_status_reply(s, fd, 0, REASON_SCREEN_NOT_WRITABLE);

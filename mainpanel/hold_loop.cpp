@@ -78,16 +78,8 @@ int correct_node(daemon_state* s, int64_t now, const lease_record* lease) {
             }
         }
     }
-    s->hold.next_correction_ms = now + CORRECTION_PERIOD_MS;
+    s->hold.next_correction_ms = next_correction_at(now);
     return 0;
-}
-
-int poll_timeout(int64_t wake_ms, int64_t now, int have_notify) {
-    int64_t timeout = wake_ms - now;
-    if (timeout < 0) timeout = 0;
-    if (timeout > INT32_MAX) timeout = INT32_MAX;
-    if (!have_notify && timeout > POLL_CAP_WITHOUT_NOTIFY_MS) timeout = POLL_CAP_WITHOUT_NOTIFY_MS;
-    return static_cast<int>(timeout);
 }
 
 void serve_connection(daemon_state* s, int listen_fd, int64_t* accept_retry_ms) {
@@ -123,6 +115,18 @@ int64_t hold_wake_up_ms(const hold_state* hold, int64_t idle_deadline) {
     return wake;
 }
 
+int64_t next_correction_at(int64_t now_ms) {
+    return now_ms + CORRECTION_PERIOD_MS;
+}
+
+int hold_poll_timeout_ms(int64_t wake_ms, int64_t now, int have_notify) {
+    int64_t timeout = wake_ms - now;
+    if (timeout < 0) timeout = 0;
+    if (timeout > INT32_MAX) timeout = INT32_MAX;
+    if (!have_notify && timeout > POLL_CAP_WITHOUT_NOTIFY_MS) timeout = POLL_CAP_WITHOUT_NOTIFY_MS;
+    return static_cast<int>(timeout);
+}
+
 int correction_line_due(int32_t count_before, int64_t now_ms, int64_t last_line_ms) {
     return count_before < CORRECTION_LINES_FREE || now_ms - last_line_ms >= CORRECTION_LINE_INTERVAL_MS;
 }
@@ -131,7 +135,7 @@ int hold_wait(process_state* process, struct pollfd* fds, nfds_t nfds, int64_t w
               const sigset_t* wait_mask, int lease_event) {
     int have_notify = nfds == POLL_SLOTS;
     for (;;) {
-        int timeout_ms = lease_event ? 0 : poll_timeout(wake_ms, monotonic_ms(), have_notify);
+        int timeout_ms = lease_event ? 0 : hold_poll_timeout_ms(wake_ms, monotonic_ms(), have_notify);
         struct timespec timeout = {timeout_ms / 1000, (timeout_ms % 1000) * 1000000L};
         for (nfds_t i = 0; i < nfds; ++i) fds[i].revents = 0;
         int ready = ppoll(fds, nfds, &timeout, wait_mask);

@@ -35,6 +35,11 @@ int hold_correcting(const hold_state* hold);
 // armed; otherwise the nearest of the lease deadline, the heartbeat and,
 // while correcting, the next correction.
 int64_t hold_wake_up_ms(const hold_state* hold, int64_t idle_deadline_ms);
+// When the node is next read back, after a read-back or write at now_ms.
+int64_t next_correction_at(int64_t now_ms);
+// The wait's timeout from now_ms until wake_ms: 0 when already due, and
+// without a watch on the lease directory at most the poll cap.
+int hold_poll_timeout_ms(int64_t wake_ms, int64_t now_ms, int have_notify);
 // 1 when a correction that makes the count count_before + 1 is printed.
 int correction_line_due(int32_t count_before, int64_t now_ms, int64_t last_line_ms);
 

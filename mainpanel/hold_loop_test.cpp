@@ -59,6 +59,15 @@ TEST(HoldTiming, CorrectionsOnlyWhileActiveWithATarget) {
     }
 }
 
+TEST(HoldTiming, CorrectionPeriodAndPollCap) {
+    EXPECT_EQ(next_correction_at(5000), 5250);
+    EXPECT_EQ(hold_poll_timeout_ms(7000, 5000, 1), 2000);
+    EXPECT_EQ(hold_poll_timeout_ms(7000, 5000, 0), 250) << "without the watch, at most 250 ms";
+    EXPECT_EQ(hold_poll_timeout_ms(5249, 5000, 0), 249);
+    EXPECT_EQ(hold_poll_timeout_ms(4000, 5000, 1), 0) << "already due";
+    EXPECT_EQ(hold_poll_timeout_ms(INT64_MAX, 0, 1), INT32_MAX);
+}
+
 TEST(HoldTiming, CorrectionLinesEightFreeThenOneEveryThirtySeconds) {
     for (int before = 0; before < 8; ++before) EXPECT_TRUE(correction_line_due(before, 1000, 999));
     EXPECT_FALSE(correction_line_due(8, 30999, 1000));

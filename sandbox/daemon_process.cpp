@@ -130,6 +130,7 @@ bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& op
         std::lock_guard<std::mutex> lock(mutex_);
         output_closed_ = false;
         stop_reader_ = false;
+        close_after_ready_ = options.close_stderr_after_ready;
     }
     reader_ = std::thread(&Daemon::reader_main, this, err_pipe[0], out_pipe[0]);
     return true;
@@ -185,14 +186,27 @@ void Daemon::reader_main(int err_fd, int out_fd) {
                 continue;
             }
             append(is_err ? pending : ignored, buf, (size_t)got, is_err);
+            if (is_err && close_after_ready_ && ready_seen()) {
+                close(err_fd);
+                err_fd = -1;
+                err_open = false;
+            }
         }
     }
-    close(err_fd);
+    if (err_fd >= 0) close(err_fd);
     if (out_fd >= 0) close(out_fd);
     std::lock_guard<std::mutex> lock(mutex_);
     if (!pending.empty()) lines_.push_back({monotonic_ms(), pending, false});
     output_closed_ = true;
     cv_.notify_all();
+}
+
+bool Daemon::ready_seen() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (const auto& l : lines_) {
+        if (l.text.rfind("NATIVE_READY ", 0) == 0) return true;
+    }
+    return false;
 }
 
 std::optional<std::string> Daemon::wait_for_line(const std::string& prefix, std::chrono::milliseconds timeout,

@@ -24,6 +24,10 @@ struct DaemonOptions {
     bool capture_stdout = false;
     // Start it as a process-group leader, where setsid fails (EPERM).
     bool group_leader = false;
+    // Close the reading end of its standard error once the readiness line
+    // has come, as a supervisor that goes away does: its next line then
+    // meets a pipe without a reader.
+    bool close_stderr_after_ready = false;
 };
 
 struct OutputLine {
@@ -85,6 +89,7 @@ class Daemon {
 
   private:
     void reader_main(int err_fd, int out_fd);
+    bool ready_seen() const;
     void append(std::string& pending, const char* data, size_t n, bool is_stderr);
     bool wait_output_closed(std::chrono::milliseconds timeout);
     std::optional<int> poll_status(std::chrono::milliseconds timeout);
@@ -98,6 +103,7 @@ class Daemon {
     std::string stdout_all_;
     bool output_closed_ = false;
     bool stop_reader_ = false;
+    bool close_after_ready_ = false;
     std::thread reader_;
 };
 

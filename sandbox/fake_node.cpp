@@ -43,6 +43,7 @@ struct FakeNodeShared {
     std::atomic<int> read_errno;
     std::atomic<int> max_read_errno;
     std::atomic<int> write_errno;
+    std::atomic<int> open_errno;
     std::atomic<int> clamp;
     std::atomic<int> force_zero;
     std::atomic<unsigned> generation;
@@ -58,6 +59,13 @@ struct FakeNodeShared {
     std::atomic<int> trigger_fired;
     std::atomic<int> trigger_skip;
     int trigger_link;
+    // -1: the trigger renames or links; else the mode it sets.
+    std::atomic<int> trigger_mode;
+    // -1: none; else the value the trigger sets.
+    std::atomic<int> trigger_value;
+    // 1 once a mode trigger ran and until a read took the bits below.
+    std::atomic<int> read_after_mode;
+    std::atomic<int> mode_at_read;
     char trigger_from[kTriggerPath];
     char trigger_to[kTriggerPath];
     unsigned ring_count;  // guarded by ring_lock
@@ -96,7 +104,14 @@ void run_trigger(FakeNode::Event event) {
         return;
     }
     if (!g_shared->trigger_event.compare_exchange_strong(expected, static_cast<int>(FakeNode::Event::none))) return;
-    if (g_shared->trigger_link) {
+    int mode = g_shared->trigger_mode.load();
+    int value = g_shared->trigger_value.load();
+    if (value >= 0) {
+        g_shared->value.store(value);
+    } else if (mode >= 0) {
+        g_shared->mode.store(static_cast<unsigned>(mode));
+        g_shared->read_after_mode.store(1);
+    } else if (g_shared->trigger_link) {
         link(g_shared->trigger_from, g_shared->trigger_to);
     } else {
         rename(g_shared->trigger_from, g_shared->trigger_to);
@@ -224,6 +239,11 @@ void op_open(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
     } else if (ino != current_brightness_ino()) {
         fuse_reply_err(req, ino == kRootIno ? EISDIR : ENOENT);
         return;
+    } else if (int err = g_shared->open_errno.load()) {
+        fuse_reply_err(req, err);
+        return;
+    } else if ((fi->flags & O_ACCMODE) != O_RDONLY) {
+        run_trigger(FakeNode::Event::write_open);
     }
     // Nothing may be served from the page cache: every read must reach
     // the server and see the current value.
@@ -250,6 +270,10 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
         return;
     }
     g_shared->reads.fetch_add(1);
+    int expected = 1;
+    if (g_shared->read_after_mode.compare_exchange_strong(expected, 0)) {
+        g_shared->mode_at_read.store(static_cast<int>(g_shared->mode.load()));
+    }
     int err = g_shared->read_errno.load();
     if (err) {
         fuse_reply_err(req, err);
@@ -398,6 +422,11 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     s->read_errno = 0;
     s->max_read_errno = 0;
     s->write_errno = 0;
+    s->open_errno = 0;
+    s->trigger_mode = -1;
+    s->trigger_value = -1;
+    s->read_after_mode = 0;
+    s->mode_at_read = -1;
     s->clamp = -1;
     s->force_zero = 0;
     s->generation = 0;
@@ -499,6 +528,7 @@ int FakeNode::maximum() const { return shared_->maximum.load(); }
 void FakeNode::fail_reads(int err) { shared_->read_errno.store(err); }
 void FakeNode::fail_max_reads(int err) { shared_->max_read_errno.store(err); }
 void FakeNode::fail_writes(int err) { shared_->write_errno.store(err); }
+void FakeNode::fail_opens(int err) { shared_->open_errno.store(err); }
 void FakeNode::clamp_to(int limit) { shared_->clamp.store(limit); }
 void FakeNode::force_zero(bool on) { shared_->force_zero.store(on ? 1 : 0); }
 
@@ -523,9 +553,33 @@ void FakeNode::on_next(Event event, const std::string& from, const std::string& 
     snprintf(shared_->trigger_from, sizeof shared_->trigger_from, "%s", from.c_str());
     snprintf(shared_->trigger_to, sizeof shared_->trigger_to, "%s", to.c_str());
     shared_->trigger_link = link_only ? 1 : 0;
+    shared_->trigger_mode.store(-1);
+    shared_->trigger_value.store(-1);
     shared_->trigger_fired.store(0);
     shared_->trigger_event.store(static_cast<int>(event));
 }
+
+void FakeNode::set_mode_on_next(Event event, mode_t mode, int skip) {
+    shared_->trigger_event.store(static_cast<int>(Event::none));
+    shared_->trigger_skip.store(skip);
+    shared_->trigger_mode.store(static_cast<int>(mode & 07777));
+    shared_->trigger_value.store(-1);
+    shared_->read_after_mode.store(0);
+    shared_->mode_at_read.store(-1);
+    shared_->trigger_fired.store(0);
+    shared_->trigger_event.store(static_cast<int>(event));
+}
+
+void FakeNode::set_value_on_next(Event event, int value, int skip) {
+    shared_->trigger_event.store(static_cast<int>(Event::none));
+    shared_->trigger_skip.store(skip);
+    shared_->trigger_mode.store(-1);
+    shared_->trigger_value.store(value);
+    shared_->trigger_fired.store(0);
+    shared_->trigger_event.store(static_cast<int>(event));
+}
+
+int FakeNode::mode_at_next_read() const { return shared_->mode_at_read.load(); }
 
 bool FakeNode::fired() const { return shared_->trigger_fired.load() != 0; }
 

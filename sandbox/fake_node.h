@@ -85,6 +85,9 @@ class FakeNode {
     void fail_max_reads(int err = 5 /* EIO */);
     // Writes to brightness fail with err (0 = normal again); still counted.
     void fail_writes(int err = 5 /* EIO */);
+    // Opens of brightness (for reading or writing) fail with err, 0 = normal
+    // again; the file itself stays as it is (stat and O_PATH still work).
+    void fail_opens(int err = 13 /* EACCES */);
     // Written values are clamped to at most limit (-1 = no clamp).
     void clamp_to(int limit);
     // While on, brightness reads "0\n" (panel off); writes still store.
@@ -109,12 +112,22 @@ class FakeNode {
     // `from` over `to` (with link_only: it hard-links `from` as `to`, e.g.
     // to keep a copy of a file as it was at that moment). Lets a test
     // change or look at the world at an exact point of the daemon's work,
-    // e.g. between arming the guard and the write. fired() tells whether it
-    // ran.
-    enum class Event { none, chmod, max_read, write };
+    // e.g. between arming the guard and the write. write_open is an open of
+    // brightness for writing. fired() tells whether it ran.
+    enum class Event { none, chmod, max_read, write, write_open };
     void on_next(Event event, const std::string& from, const std::string& to, bool link_only = false,
                  int skip = 0);
     bool fired() const;
+    // Once, at the next request of this kind (or the one after `skip`
+    // more), the server sets the brightness file's bits to mode, as a
+    // device manager does on the change event of a write. The bits that
+    // the next read of brightness after that finds are kept:
+    // mode_at_next_read() gives them, -1 until such a read came.
+    void set_mode_on_next(Event event, mode_t mode, int skip = 0);
+    // Once, at the next request of this kind, the value changes, as if
+    // another writer had just written it.
+    void set_value_on_next(Event event, int value, int skip = 0);
+    int mode_at_next_read() const;
 
     // The texts of the last few (up to 8) writes, oldest first.
     std::vector<std::string> last_writes() const;

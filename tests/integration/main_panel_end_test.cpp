@@ -186,6 +186,22 @@ TEST_F(MainPanelEndTest, NodeReplacedEndsWithStaleAndDropsTheRecord) {
     EXPECT_OUTCOME(recover, 0, "");
 }
 
+// The node still there but no longer opened: not a replaced node, so the
+// hold ends with EIO. The release cannot open it either and keeps the
+// record; a later --recover puts the bits back.
+TEST_F(MainPanelEndTest, UnopenableNodeEndsWithEio) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    int64_t since = monotonic_ms();
+    node_->fail_opens(EACCES);
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    expect_last_record(kSession, EIO, since);
+    EXPECT_TRUE(path_exists(kPermissionRecord));
+    node_->fail_opens(0);
+    EXPECT_OUTCOME(run({"--recover"}), 0, "");
+    expect_node_released();
+}
+
 TEST_F(MainPanelEndTest, FailedCorrectionWrite) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);

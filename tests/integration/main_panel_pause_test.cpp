@@ -70,5 +70,28 @@ TEST_F(MainPanelPauseTest, PausedLeaseReleasesTheNodeAndResumeCorrectsIt) {
     expect_stop_releases(*d);
 }
 
+// A supervisor that stops reading the daemon's standard error must not end
+// the hold: each PAUSED, RESUMED and correction line then meets a pipe
+// without a reader.
+TEST_F(MainPanelPauseTest, LinesWithoutAReaderDoNotEndTheHold) {
+    ASSERT_NE(make_node(node_at(150)), nullptr);
+    Daemon* d = start_daemon(nullptr, {.close_stderr_after_ready = true});
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(hold(Lease{}));
+    Lease paused;
+    paused.active = 0;
+    write_lease(paused);
+    ASSERT_TRUE(wait_renewing([&] { return request("STATUS").value_or("").find("\"paused\":true") != std::string::npos; },
+                              std::chrono::seconds(5)))
+        << "exit " << d->exit_code();
+    node_->set_value(90);
+    write_lease(Lease{});
+    ASSERT_TRUE(wait_renewing([&] { return int_of(request("STATUS"), "corrections") == 1; }, std::chrono::seconds(5)))
+        << "exit " << d->exit_code();
+    EXPECT_EQ(node_->value(), 150);
+    EXPECT_TRUE(d->running());
+    expect_stop_releases(*d);
+}
+
 }  // namespace
 }  // namespace sandbox::main_panel

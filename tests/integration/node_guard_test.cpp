@@ -1,9 +1,15 @@
 // The write guard and the recovery of permissions, in-process: arming
 // records the node's bits whole before taking them away, releasing gives
 // them back, and a leftover record is applied, kept or refused.
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
+#include <stddef.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 
 #include <chrono>
@@ -13,6 +19,28 @@
 
 namespace sandbox::node_access {
 namespace {
+
+// From here on, in this process, every openat asking for an unnamed file
+// fails with err, as on a file system without them (EOPNOTSUPP) or on a
+// kernel that predates them and took the flag for O_DIRECTORY (EISDIR).
+bool refuse_unnamed_files(int err) {
+    const unsigned unnamed = O_TMPFILE & ~O_DIRECTORY;
+    struct sock_filter code[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_openat, 0, 3),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, args[2])),
+        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, unnamed, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | (static_cast<unsigned>(err) & SECCOMP_RET_DATA)),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    struct sock_fprog prog = {static_cast<unsigned short>(sizeof code / sizeof code[0]), code};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 && prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) == 0;
+}
+
+bool drop_proc() {
+    return unshare(CLONE_NEWNS) == 0 && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+           umount2("/proc", MNT_DETACH) == 0 && access("/proc/self/fd", F_OK) != 0;
+}
 
 // Watches the permission record from another process while the test
 // arms and releases the guard: every time the record is there, it must be
@@ -231,6 +259,57 @@ TEST_F(NodeAccessTest, LeftoverTemporaryFileDoesNotBlockArming) {
         EXPECT_FALSE(path_exists(kPermissionRecord));
     }
     EXPECT_EQ(read_file(victim), "keep me\n") << "the link's target is never written";
+}
+
+// Arming and releasing in a child without unnamed files or without /proc:
+// the record then goes through a temporary name (a leftover of a crash
+// there is replaced, a directory passed by), or is linked into place
+// through its descriptor.
+TEST_F(NodeAccessTest, RecordWithoutUnnamedFilesOrWithoutProc) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    const std::string second_name = std::string(kPermissionRecordTmp) + ".1";
+    struct Case {
+        const char* what;
+        int unnamed_err;  // 0: unnamed files work
+        bool without_proc;
+        std::function<bool()> leftover;
+    };
+    const std::vector<Case> cases = {
+        {"no unnamed files, a half-written leftover", EOPNOTSUPP, false,
+         [] { return write_file(kPermissionRecordTmp, "v2\n66", 0600); }},
+        {"flag taken for O_DIRECTORY, a leftover link", EISDIR, false,
+         [] { return symlink("/data/nowhere", kPermissionRecordTmp) == 0; }},
+        {"no unnamed files, a directory in the way", EOPNOTSUPP, false,
+         [] { return mkdir(kPermissionRecordTmp, 0700) == 0; }},
+        {"no /proc", 0, true, [] { return true; }},
+        {"no /proc and no unnamed files", EOPNOTSUPP, true, [] { return true; }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(c.leftover());
+        auto left = lstat_path(kPermissionRecordTmp);
+        const bool dir_left = left && S_ISDIR(left->st_mode);
+        int rc = guarded([&] {
+            if (c.without_proc && !drop_proc()) return 100;
+            if (c.unnamed_err != 0 && !refuse_unnamed_files(c.unnamed_err)) return 101;
+            if (arm() != 0) return 102;
+            permission_record rec;
+            auto text = read_file(kPermissionRecord);
+            if (node->mode() != 0444u || !text || parse_permission_record(text->c_str(), &rec) != 0 ||
+                rec.mode != 0664u) {
+                return 103;
+            }
+            // The leftover went, unless it could not be removed; no name
+            // of this arming stays behind.
+            if (path_exists(kPermissionRecordTmp) != dir_left || path_exists(second_name)) return 104;
+            if (release() != 0) return 105;
+            return node->mode() == 0664u && !path_exists(kPermissionRecord) ? 0 : 106;
+        });
+        EXPECT_EQ(rc, 0);
+        if (dir_left) rmdir(kPermissionRecordTmp);
+        unlink(kPermissionRecordTmp);
+    }
 }
 
 TEST_F(NodeAccessTest, ArmingAReplacedNodeFailsWithoutRecord) {

@@ -3,6 +3,9 @@
 // first, in-process.
 #include <stdio.h>
 
+#include "outdoor/boost.h"
+#include "process/environment.h"
+
 #include "tests/integration/node_fixture.h"
 
 namespace sandbox::node_access {
@@ -71,6 +74,52 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesWhilePanelReadsZero) {
     EXPECT_EQ(node->mode(), 0664u);
 }
 
+// A node that refuses to be opened but is still the captured file has not
+// been replaced: the read fails with EIO, not ESTALE, and the verified write
+// only declines (SET answers "screen_not_writable" and the daemon goes on).
+TEST_F(NodeAccessTest, UnopenableNodeIsNotAReplacedOne) {
+    FakeNode* node = held_node("S", kLeasePid, 1, 150);
+    ASSERT_NE(node, nullptr);
+    for (int err : {EACCES, EIO}) {
+        SCOPED_TRACE(err);
+        node->fail_opens(err);
+        EXPECT_TRUE(identity_ok());
+        EXPECT_FAILS_WITH(read_node_checked(&s_.node), EIO);
+        EXPECT_EQ(vwrite(150), 1);
+        expect_nothing_written(*node, 0);
+    }
+    node->replace_inode();
+    EXPECT_FAILS_WITH(read_node_checked(&s_.node), ESTALE);
+}
+
+// Every write bit is cleared at arming, and again when the device manager
+// gives any of them back on the write's change event, before the read-back:
+// all three, or only the owner's, the group's or the other users'.
+class GuardBitsTest : public NodeAccessTest, public ::testing::WithParamInterface<mode_t> {};
+
+TEST_P(GuardBitsTest, EveryWriteBitIsClearedAtArmingAndAfterTheWrite) {
+    const mode_t mode = GetParam();
+    FakeNode* node = captured_node({.mode = mode});
+    ASSERT_NE(node, nullptr);
+    ASSERT_TRUE(hold_with_lease("S", kLeasePid, 1, 150));
+    ASSERT_EQ(arm(), 0);
+    EXPECT_EQ(node->mode(), 0444u);
+    node->set_mode_on_next(FakeNode::Event::write, mode);
+    EXPECT_EQ(vwrite(150), 0);
+    ASSERT_TRUE(node->fired());
+    EXPECT_EQ(node->mode_at_next_read(), 0444) << "the bits were back at the read-back";
+    EXPECT_EQ(node->mode(), 0444u);
+    EXPECT_EQ(release(), 0);
+    EXPECT_EQ(node->mode(), mode);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bits, GuardBitsTest, ::testing::Values(0666, 0644, 0464, 0446),
+                         [](const ::testing::TestParamInfo<mode_t>& p) {
+                             char name[8];
+                             snprintf(name, sizeof name, "Mode%o", static_cast<unsigned>(p.param));
+                             return std::string(name);
+                         });
+
 TEST_F(NodeAccessTest, VerifiedWriteFailsWhenLeaseNamesAnotherSession) {
     FakeNode* node = held_node("T", kLeasePid, 1, 150);
     ASSERT_NE(node, nullptr);
@@ -119,12 +168,15 @@ TEST_F(NodeAccessTest, VerifiedWriteDeclinesPausedLease) {
 
 TEST_F(NodeAccessTest, VerifiedWriteDeclinesALeaseChangedWhileArming) {
     // Arming has just recorded the bits and changed the node's mode when
-    // the client pauses the hold, names another target or withdraws the
-    // lease: the node must get its bits back and not be written.
+    // the client pauses the hold, names another target, session or pid, or
+    // withdraws the lease: the node must get its bits back and not be
+    // written.
     const std::string next = std::string(kSystemDir) + "/next-lease";
     const std::vector<std::pair<const char*, std::string>> changes = {
         {"paused", main_panel_lease_line("S", kLeasePid, sandbox::monotonic_ms() + 5000, 0, 150)},
         {"another target", main_panel_lease_line("S", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 140)},
+        {"another session", main_panel_lease_line("T", kLeasePid, sandbox::monotonic_ms() + 5000, 1, 150)},
+        {"another pid", main_panel_lease_line("S", kLeasePid + 1, sandbox::monotonic_ms() + 5000, 1, 150)},
         {"withdrawn", ""},
     };
     FakeNode* node = held_node("S", kLeasePid, 1, 150);
@@ -180,6 +232,37 @@ TEST_F(NodeAccessTest, VerifiedWriteFailsWhileARecordIsLeftOver) {
 }
 
 // --------------------------------------------------------- lease file rules
+
+// ------------------------------------------------------------ outdoor write
+
+// The outdoor write looks at everything once more just before it writes;
+// each look that fails leaves the node unwritten: 1 before the node was
+// opened for writing, -1 after.
+TEST_F(NodeAccessTest, OutdoorWriteLooksAgainBeforeItWrites) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    int lock = take_main_panel_lock();
+    ASSERT_GE(lock, 0);
+    EXPECT_EQ(write_outdoor_value(&s_.node, 100, 150), 1) << "a main-panel daemon holds the panel";
+    close(lock);
+    EXPECT_EQ(write_outdoor_value(&s_.node, 100, -1), 1);
+    node->set_maximum(149);
+    EXPECT_EQ(write_outdoor_value(&s_.node, 100, 150), 1) << "the maximum fell below the value";
+    node->set_maximum(255);
+    EXPECT_EQ(write_outdoor_value(&s_.node, 90, 150), 1) << "the node moved before the open";
+    // Another writer between the open and the write.
+    node->set_value_on_next(FakeNode::Event::write_open, 90);
+    EXPECT_EQ(write_outdoor_value(&s_.node, 100, 150), -1);
+    EXPECT_TRUE(node->fired());
+    EXPECT_EQ(node->writes_received(), 0);
+    EXPECT_EQ(node->value(), 90);
+
+    EXPECT_EQ(write_outdoor_value(&s_.node, 90, 150), 0);
+    EXPECT_EQ(node->value(), 150);
+    node->replace_inode();
+    EXPECT_EQ(write_outdoor_value(&s_.node, 150, 100), 1) << "no longer the captured node";
+    EXPECT_EQ(node->writes_received(), 1);
+}
 
 TEST_F(NodeAccessTest, LeaseFileOwnershipAndModeRules) {
     lease_record rec = {};
