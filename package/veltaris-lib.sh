@@ -59,7 +59,8 @@ veltaris_write_pid() {
 # Whether the process recorded in pid file $1 runs: 0 yes; 1 no (no file,
 # a file of another boot or of an earlier version, this very shell, a pid
 # that is gone, or one whose command line lacks a recorded word); 2 cannot
-# tell. Words are compared whole, never as patterns. Sets veltaris_pid.
+# tell. Words are compared whole, never as patterns. Sets veltaris_pid and
+# veltaris_words (the first word).
 veltaris_pid_runs() {
     veltaris_pid=
     [ -f "$1" ] || return 1
@@ -75,7 +76,7 @@ veltaris_pid_runs() {
             case "$veltaris_pid" in '' | *[!0-9]*) return 1 ;; esac
             [ "$veltaris_pid" -ne $$ ] || return 1
         else
-            veltaris_words=1
+            [ -n "$veltaris_words" ] || veltaris_words=$veltaris_word
             veltaris_has_word "$veltaris_pid" "$veltaris_word" || return $?
         fi
     done < "$1"
@@ -108,27 +109,33 @@ veltaris_lock_held() {
 
 # Stops the process recorded in pid file $1 (see veltaris_pid_runs):
 # SIGTERM, up to 10 s to end, then SIGKILL. Only that pid is ever
-# signalled. 0 when the file names no running process any more, else 1
-# (with the reason on standard error and in the log).
+# signalled, and it counts as ended once its command line has lost the
+# recorded word (gone, or a zombie), whatever the file says by then.
+# 0 when it no longer runs, else 1 (with the reason on standard error and
+# in the log).
 veltaris_stop_pid_file() {
     veltaris_pid_runs "$1"
     veltaris_state=$?
     if [ "$veltaris_state" -eq 0 ]; then
         veltaris_target=$veltaris_pid
+        veltaris_mark=$veltaris_words
         kill -TERM "$veltaris_target" 2>/dev/null
         veltaris_waited=0
-        while veltaris_pid_runs "$1" && [ "$veltaris_pid" = "$veltaris_target" ] && [ "$veltaris_waited" -lt 10 ]; do
+        while veltaris_has_word "$veltaris_target" "$veltaris_mark" && [ "$veltaris_waited" -lt 10 ]; do
             sleep 1
             veltaris_waited=$((veltaris_waited + 1))
         done
-        if veltaris_pid_runs "$1" && [ "$veltaris_pid" = "$veltaris_target" ]; then
+        if veltaris_has_word "$veltaris_target" "$veltaris_mark"; then
             kill -KILL "$veltaris_target" 2>/dev/null
             veltaris_log "uninstall: pid $veltaris_target ignored SIGTERM for 10 s; killed"
             sleep 1
         fi
-        veltaris_pid_runs "$1"
-        veltaris_state=$?
-        [ "$veltaris_state" -eq 0 ] && veltaris_state=3
+        veltaris_has_word "$veltaris_target" "$veltaris_mark"
+        case $? in
+            0) veltaris_state=3 ;;
+            1) veltaris_state=1 ;;
+            *) veltaris_state=2 ;;
+        esac
     fi
     case "$veltaris_state" in
         1)
@@ -136,7 +143,7 @@ veltaris_stop_pid_file() {
             return 0
             ;;
         2) veltaris_why="cannot tell whether the process of $1 runs" ;;
-        *) veltaris_why="$1 names pid $veltaris_pid, which still runs" ;;
+        *) veltaris_why="pid $veltaris_target of $1 still runs after SIGKILL" ;;
     esac
     echo "! veltaris: $veltaris_why" >&2
     veltaris_log "uninstall: $veltaris_why"
@@ -150,11 +157,10 @@ veltaris_adopt_node_file() {
     [ -f "$VELTARIS_NODE_FILE" ] || mv -f "$1/outdoor-node" "$VELTARIS_NODE_FILE"
 }
 
-# The first line of the outdoor-node file without blanks around it or a
-# trailing CR (a file written on another system).
+# The first line of the outdoor-node file without the white space around
+# it, a trailing CR (a file written on another system) included.
 veltaris_read_node_file() {
     IFS= read -r veltaris_node < "$VELTARIS_NODE_FILE" || [ -n "$veltaris_node" ] || return 1
-    veltaris_node=${veltaris_node%"$(printf '\r')"}
     while :; do
         case "$veltaris_node" in
             [[:space:]]*) veltaris_node=${veltaris_node#?} ;;
