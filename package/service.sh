@@ -102,11 +102,13 @@ supervise() {
         wait "$child"
         status=$?
         # A signal to the service interrupts the wait; the daemon's own
-        # status comes with the next one.
-        while [ "$stopping" -eq 1 ] && kill -0 "$child" 2>/dev/null; do
+        # status comes with the next one, even when the shell has reaped it
+        # already (kill -0 would say it is gone). 127: the first wait had it.
+        if [ "$stopping" -eq 1 ]; then
             wait "$child"
-            status=$?
-        done
+            again=$?
+            [ "$again" -eq 127 ] || status=$again
+        fi
         pid=$child
         child=
         rm -f "$VELTARIS_OUTDOOR_PID"
