@@ -35,9 +35,14 @@ umask 077
 exec 9>> "$VELTARIS_SERVICE_LOCK" || exit 1
 # mksh opens descriptors above 2 close-on-exec: flock locks a copy (the
 # lock belongs to the open file, which both share).
-if ! flock -n 8 8>&9; then
+flock -n 8 8>&9
+lock_status=$?
+if [ "$lock_status" -eq 1 ]; then
     veltaris_log "service: already running (another holds $VELTARIS_SERVICE_LOCK)"
     exit 0
+elif [ "$lock_status" -ne 0 ]; then
+    veltaris_log "service: not started: cannot lock $VELTARIS_SERVICE_LOCK (flock exit $lock_status)"
+    exit 1
 fi
 
 # Says why outdoor mode ended with status $1, and whether that is a setup
