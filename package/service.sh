@@ -5,8 +5,9 @@
 #   1. puts back node permissions that a crashed main-panel daemon left
 #      (veltarisd --recover);
 #   2. chooses the node for outdoor mode: the path in the file outdoor-node
-#      of this folder when there is one, else what `veltarisctl probe
-#      --choose` names;
+#      of the private directory when there is one (one in this folder, where
+#      earlier versions kept it, is moved there), else what `veltarisctl
+#      probe --choose` names;
 #   3. runs outdoor mode on it and restarts it when it ends unasked, after
 #      1 s, then 2, 4, ... up to 60 s between tries (back to 1 s after a
 #      run of a minute or more). It does not restart on the exit statuses
@@ -18,8 +19,11 @@
 # Starts, exits, statuses and decisions go to service.log in the private
 # directory, since outdoor mode itself prints nothing. Main-panel mode is
 # not started here: the platform's client starts it when it needs it.
+# One service at a time: the supervisor holds an flock on service.lock in
+# the private directory for its whole life (descriptor 9, which the
+# processes it starts do not inherit).
 
-MODDIR=${0%/*}
+MODDIR=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 . "$MODDIR/veltaris-lib.sh"
 BIN=$MODDIR/system/bin
 umask 077
@@ -28,9 +32,17 @@ umask 077
 # a daemon that could start nor a place for the log.
 [ -d "$VELTARIS_PRIVATE" ] || exit 0
 
-if [ -f "$VELTARIS_SERVICE_PID" ] && veltaris_pid_runs "$(cat "$VELTARIS_SERVICE_PID")" service.sh; then
-    veltaris_log "service: already running as pid $(cat "$VELTARIS_SERVICE_PID")"
+exec 9>> "$VELTARIS_SERVICE_LOCK" || exit 1
+# mksh opens descriptors above 2 close-on-exec: flock locks a copy (the
+# lock belongs to the open file, which both share).
+flock -n 8 8>&9
+lock_status=$?
+if [ "$lock_status" -eq 1 ]; then
+    veltaris_log "service: already running (another holds $VELTARIS_SERVICE_LOCK)"
     exit 0
+elif [ "$lock_status" -ne 0 ]; then
+    veltaris_log "service: not started: cannot lock $VELTARIS_SERVICE_LOCK (flock exit $lock_status)"
+    exit 1
 fi
 
 # Says why outdoor mode ended with status $1, and whether that is a setup
@@ -57,7 +69,8 @@ supervise() {
     # once cannot leave a pid file behind that its parent writes too late.
     # shellcheck disable=SC2034 # only the first field is wanted
     read -r self_pid self_rest < /proc/self/stat
-    echo "$self_pid" > "$VELTARIS_SERVICE_PID"
+    veltaris_write_pid "$VELTARIS_SERVICE_PID" "$self_pid" "$0" ||
+        veltaris_log "service: cannot record pid $self_pid (boot identity unreadable)"
     stopping=0
     child=
     # Stopping the service stops outdoor mode first; the daemon puts the
@@ -65,18 +78,19 @@ supervise() {
     trap 'stopping=1; [ -n "$child" ] && kill -TERM "$child" 2>/dev/null' TERM INT HUP
 
     veltaris_log "service: started ($("$BIN/veltarisd" --version 2>&1))"
-    recover_output=$("$BIN/veltarisd" --recover 2>&1)
+    recover_output=$("$BIN/veltarisd" --recover 2>&1 9>&-)
     recover_status=$?
     veltaris_log "recover: exit $recover_status${recover_output:+: $recover_output}"
 
-    if [ -f "$MODDIR/outdoor-node" ]; then
-        node=$(head -n 1 "$MODDIR/outdoor-node")
-        veltaris_log "node: $node (from $MODDIR/outdoor-node)"
+    veltaris_adopt_node_file "$MODDIR"
+    if [ -f "$VELTARIS_NODE_FILE" ]; then
+        node=$(veltaris_read_node_file)
+        veltaris_log "node: $node (from $VELTARIS_NODE_FILE)"
     else
-        node=$("$BIN/veltarisctl" probe --choose 2>&1)
+        node=$("$BIN/veltarisctl" probe --choose 2>&1 9>&-)
         probe_status=$?
         if [ "$probe_status" -ne 0 ]; then
-            veltaris_log "gave up: no node for outdoor mode (probe exit $probe_status: $node); name one in $MODDIR/outdoor-node"
+            veltaris_log "gave up: no node for outdoor mode (probe exit $probe_status: $node); name one in $VELTARIS_NODE_FILE"
             rm -f "$VELTARIS_SERVICE_PID"
             return
         fi
@@ -85,23 +99,25 @@ supervise() {
 
     delay=1
     while [ "$stopping" -eq 0 ]; do
-        started=$(date +%s)
-        "$BIN/veltarisd" --outdoor --node "$node" </dev/null >/dev/null 2>&1 &
+        started=$(veltaris_uptime)
+        "$BIN/veltarisd" --outdoor --node "$node" </dev/null >/dev/null 2>&1 9>&- &
         child=$!
-        echo "$child" > "$VELTARIS_OUTDOOR_PID"
+        veltaris_write_pid "$VELTARIS_OUTDOOR_PID" "$child" --outdoor "$node"
         veltaris_log "outdoor: started pid $child"
         wait "$child"
         status=$?
         # A signal to the service interrupts the wait; the daemon's own
-        # status comes with the next one.
-        while [ "$stopping" -eq 1 ] && kill -0 "$child" 2>/dev/null; do
+        # status comes with the next one, even when the shell has reaped it
+        # already (kill -0 would say it is gone). 127: the first wait had it.
+        if [ "$stopping" -eq 1 ]; then
             wait "$child"
-            status=$?
-        done
+            again=$?
+            [ "$again" -eq 127 ] || status=$again
+        fi
         pid=$child
         child=
         rm -f "$VELTARIS_OUTDOOR_PID"
-        ran=$(($(date +%s) - started))
+        ran=$(($(veltaris_uptime) - started))
         ended="outdoor: pid $pid exited with $(describe_status "$status") after $ran s"
         if [ "$stopping" -eq 1 ]; then
             veltaris_log "$ended (service stopping)"
@@ -114,7 +130,7 @@ supervise() {
         fi
         [ "$ran" -ge 60 ] && delay=1
         veltaris_log "$ended; restart in $delay s"
-        sleep "$delay" &
+        sleep "$delay" 9>&- &
         child=$!
         wait "$child"
         child=

@@ -1,9 +1,13 @@
-# Shared by service.sh and uninstall.sh: the private directory, the service
-# log and the pid files. Sourced, never run; POSIX sh as the device's
-# shell (mksh) runs it, using only what toybox provides.
+# Shared by the module's scripts: the private directory, the service log,
+# the pid files and the service lock. Sourced, never run; POSIX sh (and
+# mksh's read -d) as the device's shell runs it, using only its builtins
+# and applets every Android toybox has (id, cp, mv, rm, mkdir,
+# chmod, chown, chcon, stat, wc, date, printf, sleep, flock) and getprop.
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
 VELTARIS_PRIVATE=/data/adb/tavorin_module_workspace
+# The module folder of the installed version (the module id is veltaris).
+VELTARIS_MODULE=/data/adb/modules/veltaris
 # Outdoor mode prints nothing by design, so the service keeps the trace:
 # one line per event, rotated to .old past VELTARIS_LOG_MAX bytes, so at
 # most twice that stays on the device.
@@ -11,41 +15,158 @@ VELTARIS_LOG=$VELTARIS_PRIVATE/service.log
 VELTARIS_LOG_MAX=16384
 VELTARIS_SERVICE_PID=$VELTARIS_PRIVATE/service.pid
 VELTARIS_OUTDOOR_PID=$VELTARIS_PRIVATE/outdoor.pid
+# Held by the boot service's supervisor for its whole life: one service.
+VELTARIS_SERVICE_LOCK=$VELTARIS_PRIVATE/service.lock
+VELTARIS_MAIN_PANEL_LOCK=$VELTARIS_PRIVATE/main-panel.lock
+# The node for outdoor mode when probe cannot choose one. It lives in the
+# private directory: an update of the module replaces the module folder.
+VELTARIS_NODE_FILE=$VELTARIS_PRIVATE/outdoor-node
+VELTARIS_BOOT_ID=/proc/sys/kernel/random/boot_id
 
+# Rotation happens under a lock, so that two writers that find the log full
+# at once rotate it once and the history survives in .old.
 veltaris_log() {
-    if [ -f "$VELTARIS_LOG" ]; then
-        veltaris_size=$(wc -c < "$VELTARIS_LOG" 2>/dev/null)
-        if [ "$((veltaris_size + 0))" -gt "$VELTARIS_LOG_MAX" ]; then
-            mv -f "$VELTARIS_LOG" "$VELTARIS_LOG.old"
+    {
+        flock 8
+        if [ -f "$VELTARIS_LOG" ]; then
+            veltaris_size=$(wc -c < "$VELTARIS_LOG" 2>/dev/null)
+            if [ "$((veltaris_size + 0))" -gt "$VELTARIS_LOG_MAX" ]; then
+                mv -f "$VELTARIS_LOG" "$VELTARIS_LOG.old"
+            fi
         fi
-    fi
-    echo "$(date '+%Y-%m-%d %H:%M:%S') $*" >> "$VELTARIS_LOG"
+        echo "$(date '+%Y-%m-%d %H:%M:%S') $*" >> "$VELTARIS_LOG"
+    } 8>> "$VELTARIS_LOG.lock"
 }
 
-# True when process $1 is alive and its command line holds $2: a pid file
-# may outlive its process, and the pid may since belong to another one.
+# Seconds since boot: the wall clock jumps when the network time arrives.
+veltaris_uptime() {
+    read -r veltaris_up veltaris_idle < /proc/uptime && echo "${veltaris_up%%.*}"
+}
+
+# Records pid $2 in pid file $1 with this boot's identity and the words its
+# command line holds ($3...): at the next boot the pid is someone else's.
+veltaris_write_pid() {
+    veltaris_file=$1
+    veltaris_pid=$2
+    shift 2
+    read -r veltaris_boot < "$VELTARIS_BOOT_ID" && [ -n "$veltaris_boot" ] || return 1
+    {
+        echo "$veltaris_pid $veltaris_boot"
+        for veltaris_word; do echo "$veltaris_word"; done
+    } > "$veltaris_file.new" && mv -f "$veltaris_file.new" "$veltaris_file"
+}
+
+# Whether the process recorded in pid file $1 runs: 0 yes; 1 no (no file,
+# a file of another boot or of an earlier version, this very shell, a pid
+# that is gone, or one whose command line lacks a recorded word); 2 cannot
+# tell. Words are compared whole, never as patterns. Sets veltaris_pid and
+# veltaris_words (the first word).
 veltaris_pid_runs() {
-    [ -n "$1" ] && [ -r "/proc/$1/cmdline" ] || return 1
-    tr '\000' ' ' < "/proc/$1/cmdline" | grep -q -e "$2"
+    veltaris_pid=
+    [ -f "$1" ] || return 1
+    read -r veltaris_now < "$VELTARIS_BOOT_ID" && [ -n "$veltaris_now" ] || return 2
+    veltaris_line=0
+    veltaris_words=
+    while IFS= read -r veltaris_word; do
+        veltaris_line=$((veltaris_line + 1))
+        if [ "$veltaris_line" -eq 1 ]; then
+            veltaris_boot=${veltaris_word#* }
+            veltaris_pid=${veltaris_word%% *}
+            [ "$veltaris_boot" = "$veltaris_now" ] || return 1
+            case "$veltaris_pid" in '' | *[!0-9]*) return 1 ;; esac
+            [ "$veltaris_pid" -ne $$ ] || return 1
+        else
+            [ -n "$veltaris_words" ] || veltaris_words=$veltaris_word
+            veltaris_has_word "$veltaris_pid" "$veltaris_word" || return $?
+        fi
+    done < "$1"
+    [ -n "$veltaris_words" ]
 }
 
-# Stops the process named by pid file $1 if it still runs a command line
-# holding $2: SIGTERM, up to 10 s to end, then SIGKILL. Only that pid is
-# ever signalled.
+# Whether /proc/$1/cmdline holds the word $2: 0 yes, 1 no or gone, 2 cannot
+# tell (the process is there but its command line cannot be read).
+veltaris_has_word() {
+    [ -d "/proc/$1" ] || return 1
+    [ -r "/proc/$1/cmdline" ] || return 2
+    # mksh's read -d '' splits at the NULs (toybox has no tr everywhere).
+    # shellcheck disable=SC3045
+    while IFS= read -r -d '' veltaris_arg || [ -n "$veltaris_arg" ]; do
+        [ "$veltaris_arg" = "$2" ] && return 0
+    done < "/proc/$1/cmdline"
+    return 1
+}
+
+# Whether a process holds the flock on file $1: 0 yes, 1 no, 2 cannot tell.
+veltaris_lock_held() {
+    [ -f "$1" ] || return 1
+    { flock -n 8; veltaris_locked=$?; } 8< "$1" || return 2
+    case "$veltaris_locked" in
+        0) return 1 ;;
+        1) return 0 ;;
+        *) return 2 ;;
+    esac
+}
+
+# Stops the process recorded in pid file $1 (see veltaris_pid_runs):
+# SIGTERM, up to 10 s to end, then SIGKILL. Only that pid is ever
+# signalled, and it counts as ended once its command line has lost the
+# recorded word (gone, or a zombie), whatever the file says by then.
+# 0 when it no longer runs, else 1 (with the reason on standard error and
+# in the log).
 veltaris_stop_pid_file() {
-    [ -f "$1" ] || return 0
-    veltaris_pid=$(cat "$1" 2>/dev/null)
-    if veltaris_pid_runs "$veltaris_pid" "$2"; then
-        kill -TERM "$veltaris_pid" 2>/dev/null
+    veltaris_pid_runs "$1"
+    veltaris_state=$?
+    if [ "$veltaris_state" -eq 0 ]; then
+        veltaris_target=$veltaris_pid
+        veltaris_mark=$veltaris_words
+        kill -TERM "$veltaris_target" 2>/dev/null
         veltaris_waited=0
-        while veltaris_pid_runs "$veltaris_pid" "$2" && [ "$veltaris_waited" -lt 10 ]; do
+        while veltaris_has_word "$veltaris_target" "$veltaris_mark" && [ "$veltaris_waited" -lt 10 ]; do
             sleep 1
             veltaris_waited=$((veltaris_waited + 1))
         done
-        if veltaris_pid_runs "$veltaris_pid" "$2"; then
-            kill -KILL "$veltaris_pid" 2>/dev/null
-            veltaris_log "uninstall: pid $veltaris_pid ignored SIGTERM for 10 s; killed"
+        if veltaris_has_word "$veltaris_target" "$veltaris_mark"; then
+            kill -KILL "$veltaris_target" 2>/dev/null
+            veltaris_log "uninstall: pid $veltaris_target ignored SIGTERM for 10 s; killed"
+            sleep 1
         fi
+        veltaris_has_word "$veltaris_target" "$veltaris_mark"
+        case $? in
+            0) veltaris_state=3 ;;
+            1) veltaris_state=1 ;;
+            *) veltaris_state=2 ;;
+        esac
     fi
-    rm -f "$1"
+    case "$veltaris_state" in
+        1)
+            rm -f "$1"
+            return 0
+            ;;
+        2) veltaris_why="cannot tell whether the process of $1 runs" ;;
+        *) veltaris_why="pid $veltaris_target of $1 still runs after SIGKILL" ;;
+    esac
+    echo "! veltaris: $veltaris_why" >&2
+    veltaris_log "uninstall: $veltaris_why"
+    return 1
+}
+
+# Moves an outdoor-node file an earlier version kept in folder $1 into the
+# private directory, unless one is there already.
+veltaris_adopt_node_file() {
+    [ -f "$1/outdoor-node" ] || return 0
+    [ -f "$VELTARIS_NODE_FILE" ] || mv -f "$1/outdoor-node" "$VELTARIS_NODE_FILE"
+}
+
+# The first line of the outdoor-node file without the white space around
+# it, a trailing CR (a file written on another system) included.
+veltaris_read_node_file() {
+    IFS= read -r veltaris_node < "$VELTARIS_NODE_FILE" || [ -n "$veltaris_node" ] || return 1
+    while :; do
+        case "$veltaris_node" in
+            [[:space:]]*) veltaris_node=${veltaris_node#?} ;;
+            *[[:space:]]) veltaris_node=${veltaris_node%?} ;;
+            *) break ;;
+        esac
+    done
+    echo "$veltaris_node"
 }

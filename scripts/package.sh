@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds the device package build/veltaris-<version>.zip, a module in the
 # layout root managers commonly install:
+#   META-INF/com/google/android/update-binary   installer entry: hands over to
+#                            the manager's installer functions
+#   META-INF/com/google/android/updater-script  the manager's marker line
 #   module.prop              id, name, version, versionCode, author, description
 #   customize.sh             install script (the manager sources it)
+#   sepolicy.rule            the policy rule the manager adds at boot
 #   service.sh               late-start boot service: recover, probe, supervise outdoor mode
 #   uninstall.sh             stops what the service started, recovers, cleans up
 #   veltaris-lib.sh          what the three share
@@ -27,15 +31,16 @@ version_code=$((major * 10000 + minor * 100 + patch))
 
 # The scripts run under the device's mksh: at least their syntax is
 # checked here with Debian's mksh.
-for script in package/*.sh; do
+for script in package/*.sh package/META-INF/com/google/android/update-binary; do
     mksh -n "$script"
 done
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 sed -e "s/@VERSION@/$version/" -e "s/@VERSION_CODE@/$version_code/" package/module.prop.in >"$stage/module.prop"
-cp package/customize.sh package/service.sh package/uninstall.sh package/veltaris-lib.sh "$stage/"
-chmod 0755 "$stage"/*.sh
+cp package/customize.sh package/service.sh package/uninstall.sh package/veltaris-lib.sh package/sepolicy.rule "$stage/"
+cp -r package/META-INF "$stage/"
+chmod 0755 "$stage"/*.sh "$stage/META-INF/com/google/android/update-binary"
 for pair in arm64:arm64-v8a arm32:armeabi-v7a; do
     build=${pair%%:*}
     abi=${pair#*:}
@@ -47,6 +52,6 @@ done
 mkdir -p build
 out="$PWD/build/veltaris-$version.zip"
 rm -f "$out"
-(cd "$stage" && zip -q -X -r "$out" module.prop customize.sh service.sh uninstall.sh veltaris-lib.sh bin)
+(cd "$stage" && zip -q -X -r "$out" META-INF module.prop sepolicy.rule customize.sh service.sh uninstall.sh veltaris-lib.sh bin)
 echo "package: $out"
 unzip -l "$out"

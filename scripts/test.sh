@@ -26,7 +26,7 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 bash scripts/deps.sh clang clang-tidy cppcheck strace valgrind \
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh toybox zip unzip
 bash scripts/build.sh
 
 if [ "$quick" -eq 0 ]; then

@@ -1,9 +1,11 @@
 // The device package end to end, as a root manager would use it: the zip
-// unpacked into a module folder, its scripts run by mksh (the shell of
-// Android devices) with a stand-in getprop, and its arm64 binaries run
-// under qemu. Installation, the boot service (recovery of a crashed hold,
-// outdoor mode on the probed node, its restart after a kill, no restart
-// loop on a setup problem) and removal.
+// handed to a stand-in of the manager's installer functions through its
+// update-binary, its scripts run by mksh (the shell of Android devices)
+// with nothing but toybox applets on PATH (Debian's build, which lacks a
+// few of Android's, tr among them) and a stand-in getprop, and its arm64
+// binaries run under qemu. Installation, the boot service (recovery of a
+// crashed hold, outdoor mode on the probed node, its restart after a kill,
+// no restart loop on a setup problem) and removal.
 //
 // binfmt_misc is not registered on the build machine, and a test must not
 // register it, so after installation each installed binary is replaced by
@@ -11,12 +13,15 @@
 // keeps the pid, so the service's pid files and its kill-by-pid still name
 // the daemon itself.
 #include <errno.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -26,6 +31,14 @@ namespace sandbox {
 namespace {
 
 const char* const kModule = "/data/adb/modules/veltaris";
+// Where a manager installs an update; its boot moves it into kModule.
+const char* const kModuleUpdate = "/data/adb/modules_update/veltaris";
+// The script update-binary sources, and the file its set_perm reports to.
+const char* const kInstallerFunctions = "/data/adb/magisk/util_functions.sh";
+const char* const kSetPermLog = "/sandbox/set_perm.log";
+// The only commands on the scripts' PATH: a stand-in getprop and date,
+// then toybox applets and mksh as sh.
+const char* const kScriptPath = "PATH=/sandbox/bin:/sandbox/toybox";
 const std::string kServiceLog = std::string(kPrivateDir) + "/service.log";
 const std::string kServicePid = std::string(kPrivateDir) + "/service.pid";
 const std::string kOutdoorPid = std::string(kPrivateDir) + "/outdoor.pid";
@@ -38,6 +51,21 @@ std::string package_zip() {
 }
 
 bool has(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// The number written after `part` in text, or -1.
+long number_after(const std::string& text, const std::string& part) {
+    size_t at = text.find(part);
+    return at == std::string::npos ? -1 : atol(text.c_str() + at + part.size());
+}
+
+// True when nothing holds an flock on path (taken and dropped at once).
+bool lock_free(const char* path) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno == ENOENT;
+    bool free = flock(fd, LOCK_EX | LOCK_NB) == 0;
+    close(fd);
+    return free;
+}
 
 int count(const std::string& text, const std::string& part) {
     int n = 0;
@@ -74,42 +102,95 @@ class PackageTest : public SandboxTest {
             if (running_in_ci()) FAIL() << package_zip() << " is missing: run scripts/package.sh first";
             GTEST_SKIP() << package_zip() << " is missing (scripts/package.sh builds it)";
         }
-        ASSERT_TRUE(mkdir("/sandbox/bin", 0755) == 0 || errno == EEXIST);
+        ASSERT_TRUE(mkdir_p("/sandbox/bin") && mkdir_p("/sandbox/toybox"));
+        ProgramResult applets = run_program({"toybox"});
+        ASSERT_EQ(applets.code, 0) << applets;
+        std::istringstream words(applets.out);
+        for (std::string applet; words >> applet;)
+            ASSERT_EQ(symlink("/usr/bin/toybox", ("/sandbox/toybox/" + applet).c_str()), 0) << applet;
+        ASSERT_EQ(symlink("/usr/bin/mksh", "/sandbox/toybox/sh"), 0);
+        ASSERT_EQ(symlink("/usr/bin/mksh", "/sandbox/toybox/mksh"), 0);
         ASSERT_TRUE(write_file("/sandbox/bin/getprop",
                                "#!/bin/sh\n[ \"$1\" = ro.product.cpu.abi ] && cat /sandbox/abi\n", 0755));
+        // A wall clock that jumps a day at each reading, as it may when
+        // the network time arrives after boot.
+        ASSERT_TRUE(write_file("/sandbox/bin/date",
+                               "#!/bin/sh\n[ \"$1\" = +%s ] || exec /usr/bin/toybox date \"$@\"\n"
+                               "n=$(($(cat /sandbox/clock 2>/dev/null || echo 1700000000) + 86400))\n"
+                               "echo $n > /sandbox/clock; echo $n\n",
+                               0755));
         ASSERT_TRUE(set_abi("arm64-v8a"));
-        ASSERT_EQ(mkdir("/data/adb/modules", 0755), 0);
-        unpack();
+        ASSERT_TRUE(mkdir_p("/data/adb/modules") && mkdir_p("/data/adb/magisk"));
+        // What the manager's installer functions are documented to do:
+        // unpack the module but META-INF to its folder, give it default
+        // modes, source customize.sh with its helpers and variables.
+        ASSERT_TRUE(write_file(kInstallerFunctions, std::string(R"(
+ui_print() { echo "$1"; }
+abort() { echo "$1"; exit 1; }
+set_perm() {
+    chown "$2:$3" "$1" && chmod "$4" "$1" || return 1
+    echo "$*" >> )") + kSetPermLog + R"(
+}
+set_perm_recursive() {
+    find "$1" -type d | while read -r d; do set_perm "$d" "$2" "$3" "$4" $6; done
+    find "$1" -type f | while read -r f; do set_perm "$f" "$2" "$3" "$5" $6; done
+}
+install_module() {
+    MODPATH=)" + kModuleUpdate + R"(
+    ARCH=arm64 IS64BIT=true API=34
+    rm -rf "$MODPATH" && mkdir -p "$MODPATH" || abort "! no module folder"
+    /usr/bin/unzip -q -o "$ZIPFILE" -x 'META-INF/*' -d "$MODPATH" || abort "! unzip failed"
+    set_perm_recursive "$MODPATH" 0 0 0755 0644
+    . "$MODPATH/customize.sh"
+    echo "installer: done"
+}
+)"));
     }
 
-    void unpack() {
-        ProgramResult r = run_program({"unzip", "-q", "-o", package_zip(), "-d", kModule});
+    void unpack(const std::string& zip = package_zip()) {
+        ProgramResult r = run_program({"unzip", "-q", "-o", zip, "-d", kModule});
         ASSERT_EQ(r.code, 0) << r;
     }
 
     bool set_abi(const std::string& abi) { return write_file("/sandbox/abi", abi + "\n"); }
 
-    // Runs one of the module's scripts with mksh, from the module folder.
+    // Runs one of the module's scripts with mksh from the module folder,
+    // by its bare name as the by-hand commands do.
     ProgramResult script(const std::string& name, const std::vector<std::string>& args = {}) {
-        std::vector<std::string> argv = {"mksh", std::string(kModule) + "/" + name};
+        std::vector<std::string> argv = {"mksh", name};
         argv.insert(argv.end(), args.begin(), args.end());
         ProgramOptions o;
         o.cwd = kModule;
-        o.env = {"PATH=/sandbox/bin:" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
+        o.env = {kScriptPath};
         return run_program(argv, o);
     }
 
-    // Installs, then puts the qemu wrappers in place of the binaries.
+    // The zip as a manager's installer consumes it: update-binary taken
+    // out and run as `update-binary 3 OUTFD ZIP` under sh.
+    ProgramResult install_zip() {
+        ProgramResult binary =
+            run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/update-binary"});
+        if (binary.code != 0 || !write_file("/sandbox/update-binary", binary.out, 0755)) return binary;
+        ProgramOptions o;
+        o.cwd = "/";
+        o.env = {kScriptPath, "BOOTMODE=true"};
+        return run_program({"sh", "/sandbox/update-binary", "3", "1", package_zip()}, o);
+    }
+
+    // Installs as a manager does (then its next boot moves the update in
+    // place of the old folder) and puts qemu wrappers in place of the
+    // binaries.
     bool install() {
-        ProgramResult r = script("customize.sh");
+        ProgramResult r = install_zip();
         EXPECT_EQ(r.code, 0) << r;
-        if (r.code != 0) return false;
+        EXPECT_TRUE(has(r.out, "installer: done")) << r;
+        if (r.code != 0 || !remove_tree(kModule) || rename(kModuleUpdate, kModule) != 0) return false;
         for (const char* name : {"veltarisd", "veltarisctl"}) {
             std::string installed = std::string(kModule) + "/system/bin/" + name;
             std::string real = std::string("/sandbox/arm64-") + name;
             auto binary = read_file(installed);
             if (!binary || !write_file(real, *binary, 0755)) return false;
-            if (!write_file(installed, "#!/bin/sh\nexec qemu-aarch64-static " + real + " \"$@\"\n", 0755))
+            if (!write_file(installed, "#!/bin/sh\nexec /usr/bin/qemu-aarch64-static " + real + " \"$@\"\n", 0755))
                 return false;
         }
         return true;
@@ -150,16 +231,19 @@ class PackageTest : public SandboxTest {
     }
 };
 
-TEST_F(PackageTest, InstallMakesThePrivateDirectoryAndRefusesAnUnsupportedAbi) {
-    ASSERT_TRUE(set_abi("x86_64"));
+// By hand, from the unpacked folder: `sh customize.sh`.
+TEST_F(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
+    unpack();
+    ASSERT_TRUE(set_abi("x86"));
     ProgramResult refused = script("customize.sh");
     EXPECT_EQ(refused.code, 1) << refused;
-    EXPECT_TRUE(has(refused.err, "unsupported ABI 'x86_64'")) << refused;
+    EXPECT_TRUE(has(refused.err, "unsupported ABI 'x86'")) << refused;
     EXPECT_FALSE(path_exists(kPrivateDir)) << "nothing is done on an unsupported ABI";
 
     ASSERT_TRUE(set_abi("arm64-v8a"));
     ProgramResult r = script("customize.sh");
     ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(has(r.out, "private directory " + std::string(kPrivateDir) + " ready")) << r;
     auto dir = stat_path(kPrivateDir);
     ASSERT_TRUE(dir);
     EXPECT_EQ(dir->st_mode & 07777, 0700u);
@@ -172,36 +256,63 @@ TEST_F(PackageTest, InstallMakesThePrivateDirectoryAndRefusesAnUnsupportedAbi) {
     }
     EXPECT_FALSE(path_exists(std::string(kModule) + "/bin")) << "the unused builds are removed";
 
-    // An existing directory is only ever tightened.
+    // An existing directory is only ever tightened; one the daemon will
+    // refuse is not called ready.
     ASSERT_EQ(chmod(kPrivateDir, 0500), 0);
+    ASSERT_EQ(chown(kPrivateDir, kSystemUid, kSystemUid), 0);
     unpack();
-    ASSERT_EQ(script("customize.sh").code, 0);
+    r = script("customize.sh");
+    ASSERT_EQ(r.code, 0) << r;
     EXPECT_EQ(file_mode(kPrivateDir), 0500);
+    EXPECT_TRUE(has(r.out, "is not owned by root: the daemon will refuse it")) << r;
+    EXPECT_FALSE(has(r.out, "ready")) << r;
+
+    // x86_64 (emulators and x86_64 devices): a package that holds that
+    // build, the other ABIs' files standing in for it when it has none.
+    ASSERT_TRUE(remove_tree(kModule));
+    unpack();
+    std::string x86 = std::string(kModule) + "/bin/x86_64/";
+    if (!path_exists(x86)) {
+        ASSERT_TRUE(mkdir_p(x86));
+        for (const char* name : {"veltarisd", "veltarisctl"})
+            ASSERT_TRUE(write_file(x86 + name, std::string("x86_64 ") + name + "\n", 0644));
+    }
+    auto x86_daemon = read_file(x86 + "veltarisd");
+    ASSERT_TRUE(set_abi("x86_64"));
+    r = script("customize.sh");
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(has(r.out, "installed the x86_64 binaries")) << r;
+    EXPECT_TRUE(read_file(std::string(kModule) + "/system/bin/veltarisd") == x86_daemon);
 }
 
-// A manager's installer sources the script with MODPATH set and its own
-// ui_print and abort; the script uses them and returns to the installer.
-TEST_F(PackageTest, InstallSourcedByAManagerUsesItsFunctions) {
-    ProgramOptions o;
-    o.cwd = "/";
-    o.env = {"PATH=/sandbox/bin:" + std::string(getenv("PATH") ? getenv("PATH") : "/usr/bin:/bin")};
-    ProgramResult r = run_program({"mksh", "-c",
-                                   std::string("MODPATH=") + kModule +
-                                       "; ui_print() { echo \"manager: $1\"; }; abort() { echo \"aborted: $1\"; "
-                                       "exit 3; }; . \"$MODPATH/customize.sh\"; echo installer goes on"},
-                                  o);
-    EXPECT_EQ(r.code, 0) << r;
-    EXPECT_TRUE(has(r.out, "manager: - veltaris: installed the arm64-v8a binaries")) << r;
-    EXPECT_TRUE(has(r.out, "installer goes on\n")) << r;
-    EXPECT_EQ(file_mode(std::string(kModule) + "/system/bin/veltarisd"), 0755);
+// The zip as a manager's installer takes it: the marker line it checks,
+// update-binary handing over to the manager's functions, customize.sh
+// using their ui_print and set_perm (labels and modes given explicitly),
+// and an unsupported ABI aborting through them.
+TEST_F(PackageTest, InstallThroughTheManagersInstaller) {
+    ProgramResult marker =
+        run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/updater-script"});
+    EXPECT_EQ(marker.out, "#MAGISK\n") << marker;
 
-    unpack();
-    ASSERT_TRUE(set_abi("x86"));
-    r = run_program({"mksh", "-c",
-                     std::string("MODPATH=") + kModule + "; abort() { echo \"aborted: $1\"; exit 3; }; . \"$MODPATH/customize.sh\""},
-                    o);
-    EXPECT_EQ(r.code, 3) << r;
-    EXPECT_TRUE(has(r.out, "aborted: ! veltaris: unsupported ABI 'x86'")) << r;
+    ProgramResult r = install_zip();
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(has(r.out, "- veltaris: installed the arm64-v8a binaries")) << r;
+    EXPECT_TRUE(has(r.out, "installer: done")) << r;
+    EXPECT_FALSE(path_exists(std::string(kModuleUpdate) + "/META-INF"));
+    EXPECT_TRUE(path_exists(std::string(kModuleUpdate) + "/sepolicy.rule"));
+    auto perms = read_file(kSetPermLog).value_or("");
+    for (const char* name : {"veltarisd", "veltarisctl"}) {
+        std::string installed = std::string(kModuleUpdate) + "/system/bin/" + name;
+        EXPECT_EQ(file_mode(installed), 0755) << installed;
+        EXPECT_TRUE(has(perms, installed + " 0 0 0755 u:object_r:system_file:s0\n")) << perms;
+    }
+    EXPECT_EQ(file_mode(kPrivateDir), 0700);
+
+    ASSERT_TRUE(set_abi("mips"));
+    r = install_zip();
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_TRUE(has(r.out, "! veltaris: unsupported ABI 'mips'")) << r;
+    EXPECT_FALSE(has(r.out, "installer: done")) << r;
 }
 
 // At boot: the record of a crashed hold is applied, outdoor mode runs on
@@ -248,12 +359,14 @@ TEST_F(PackageTest, RefusedNodeIsNotRestartedInALoop) {
     keyboard.name = "keyboard-backlight";
     ASSERT_TRUE(add_node(keyboard));
     ASSERT_TRUE(install());
-    ASSERT_TRUE(write_file(std::string(kModule) + "/outdoor-node",
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/outdoor-node",
                            "/sys/class/backlight/keyboard-backlight/brightness\n"));
 
     ASSERT_EQ(script("service.sh").code, 0);
     ASSERT_TRUE(wait_until([&] { return has(log(), "service: stopped"); }, kSettle)) << log();
-    EXPECT_TRUE(has(log(), "exited with status 4 after ")) << log();
+    // Run lengths come from a monotonic clock, not the jumping date.
+    long ran = number_after(log(), "exited with status 4 after ");
+    EXPECT_TRUE(ran >= 0 && ran < 1000) << log();
     EXPECT_TRUE(has(log(), "gave up: the daemon refuses the node, or its maximum is below 11 "
                            "(a setup problem, not restarted)"))
         << log();
@@ -274,18 +387,32 @@ TEST_F(PackageTest, NoMainPanelStartsNothingAndSaysWhy) {
 
 // Removal stops the service and its daemon, puts back a mode left by a
 // crashed hold, and keeps the log unless asked to purge.
+// The service uses the outdoor-node override an earlier version kept in
+// its module folder, which the update replaced (CRLF and blanks and all).
 TEST_F(PackageTest, UninstallStopsTheServiceAndRecovers) {
     FakeNode* node = panel();
     ASSERT_TRUE(node);
+    ASSERT_TRUE(mkdir_p(kModule));
+    ASSERT_TRUE(write_file(std::string(kModule) + "/outdoor-node", std::string(" ") + kNodePath + " \r\n"));
     ASSERT_TRUE(install());
     ASSERT_EQ(script("service.sh").code, 0);
     pid_t outdoor = wait_outdoor();
     ASSERT_GT(outdoor, 0) << log();
+    EXPECT_TRUE(has(log(), std::string("node: ") + kNodePath + " (from " + kPrivateDir + "/outdoor-node)\n")) << log();
     pid_t service = read_pid(kServicePid);
     ASSERT_TRUE(alive(service));
     leave_crashed_hold(node);
 
+    // What it cannot check it does not call done.
+    ASSERT_TRUE(set_boot_id(""));
     ProgramResult r = script("uninstall.sh");
+    EXPECT_NE(r.code, 0) << r;
+    EXPECT_TRUE(has(r.err, "cannot tell")) << r;
+    EXPECT_FALSE(has(log(), "uninstall: done")) << log();
+    EXPECT_TRUE(alive(service));
+    ASSERT_TRUE(set_boot_id(kDefaultBootId));
+
+    r = script("uninstall.sh");
     EXPECT_EQ(r.code, 0) << r;
     EXPECT_FALSE(alive(service));
     EXPECT_FALSE(alive(outdoor));
@@ -296,9 +423,105 @@ TEST_F(PackageTest, UninstallStopsTheServiceAndRecovers) {
     EXPECT_TRUE(has(log(), "exited with status 0 after ")) << log();
     EXPECT_TRUE(has(log(), "(service stopping)")) << log();
     EXPECT_TRUE(has(log(), "uninstall: recover exit 0\n")) << log();
+    EXPECT_TRUE(has(log(), "uninstall: done")) << log();
+    EXPECT_TRUE(lock_free(kOutdoorLock));
 
+    // A purge keeps what a running main-panel daemon uses.
+    leave_crashed_hold(node);
+    int lock = open(kMainPanelLock, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0);
+    ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
+    r = script("uninstall.sh", {"--purge"});
+    EXPECT_NE(r.code, 0) << r;
+    EXPECT_TRUE(has(r.err, "a main-panel daemon runs")) << r;
+    EXPECT_TRUE(path_exists(kPermissionRecord));
+    EXPECT_TRUE(path_exists(kMainPanelLock));
+    close(lock);
     ASSERT_EQ(script("uninstall.sh", {"--purge"}).code, 0);
     EXPECT_FALSE(path_exists(kPrivateDir));
+}
+
+// Pid files left by an earlier version or boot name whoever has those
+// pids now: another module's boot script, a process with the daemon's
+// words in its command line. They neither stop the service nor get
+// signalled at removal.
+TEST_F(PackageTest, StalePidFilesNameNoOneElse) {
+    ASSERT_TRUE(panel());
+    ASSERT_TRUE(install());
+    pid_t other_script = start_named_process("/data/adb/modules/other/service.sh", 0, 0);
+    ASSERT_GT(other_script, 0);
+    pid_t look_alike = start_program({"sh", "-c", "sleep 3600; :", "veltarisd", "--outdoor", "--node", kNodePath});
+    ASSERT_GT(look_alike, 0);
+    ASSERT_TRUE(write_file(kServicePid, std::to_string(other_script) + "\n"));
+    ASSERT_TRUE(write_file(kOutdoorPid,
+                           std::to_string(look_alike) + " another-boot\n--outdoor\n" + kNodePath + "\n"));
+
+    ProgramResult r = script("uninstall.sh");
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(alive(other_script));
+    EXPECT_TRUE(alive(look_alike));
+
+    ASSERT_EQ(script("service.sh").code, 0);
+    EXPECT_GT(wait_outdoor(), 0) << log();
+    EXPECT_FALSE(has(log(), "already running")) << log();
+
+    // A file of this boot whose word (service.sh, run by hand) is only
+    // part of the other script's: not the service, which then cannot be
+    // stopped, and that is a failure.
+    auto own = read_file(kServicePid);
+    ASSERT_TRUE(own);
+    std::string boot = boot_id();
+    boot.pop_back();
+    ASSERT_TRUE(write_file(kServicePid, std::to_string(other_script) + " " + boot + "\nservice.sh\n"));
+    r = script("uninstall.sh");
+    EXPECT_NE(r.code, 0) << r;
+    EXPECT_TRUE(alive(other_script));
+
+    ASSERT_TRUE(write_file(kServicePid, *own));
+    r = script("uninstall.sh");
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(alive(other_script));
+    EXPECT_TRUE(alive(look_alike));
+    EXPECT_TRUE(lock_free(kOutdoorLock));
+}
+
+// Two starts at once: one service, the other says so and leaves; removal
+// then stops everything.
+TEST_F(PackageTest, ConcurrentStartsLeaveOneService) {
+    ASSERT_TRUE(panel());
+    ASSERT_TRUE(install());
+    ProgramOptions o;
+    o.cwd = "/";
+    o.env = {kScriptPath};
+    std::string path = std::string(kModule) + "/service.sh";
+    ProgramResult r = run_program({"sh", "-c", "sh " + path + " & sh " + path + " & wait"}, o);
+    ASSERT_EQ(r.code, 0) << r;
+    ASSERT_GT(wait_outdoor(), 0) << log();
+    EXPECT_TRUE(wait_until([&] { return has(log(), "service: already running"); }, kSettle)) << log();
+    EXPECT_EQ(count(log(), "service: started"), 1) << log();
+
+    r = script("uninstall.sh");
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(lock_free(kOutdoorLock)) << log();
+    EXPECT_TRUE(lock_free((std::string(kPrivateDir) + "/service.lock").c_str())) << log();
+}
+
+// Two writers that find the log full at once: one rotates, the history
+// survives in .old. A slow wc holds both at the size check, the second
+// one until the first has rotated and written.
+TEST_F(PackageTest, LogRotationKeepsTheHistory) {
+    unpack();
+    ASSERT_TRUE(mkdir_p(kPrivateDir, 0700));
+    ASSERT_TRUE(write_file(kServiceLog, std::string(20000, 'h') + "\nhistory\n"));
+    ASSERT_TRUE(write_file("/sandbox/bin/wc",
+                           "#!/bin/sh\nif mkdir /sandbox/wc-first 2>/dev/null; then sleep 1; else sleep 3; fi\n"
+                           "exec /usr/bin/toybox wc \"$@\"\n",
+                           0755));
+    ProgramResult r = run_program({"sh", "-c", ". ./veltaris-lib.sh; veltaris_log one & veltaris_log two & wait"},
+                                  ProgramOptions{0, 0, kModule, {kScriptPath}});
+    ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(has(read_file(kServiceLog + ".old").value_or(""), "history\n"));
+    EXPECT_TRUE(has(log(), " one\n") && has(log(), " two\n")) << log();
 }
 
 }  // namespace
