@@ -11,7 +11,8 @@
 #   uninstall.sh             stops what the service started, recovers, cleans up
 #   veltaris-lib.sh          what the three share
 #   bin/arm64-v8a/           static veltarisd and veltarisctl for 64-bit ARM
-#   bin/armeabi-v7a/         the same for 32-bit ARM; the installer keeps one pair
+#   bin/armeabi-v7a/         the same for 32-bit ARM
+#   bin/x86_64/              the same for x86_64; the installer keeps one pair
 # The version comes from project() in CMakeLists.txt; versionCode is
 # major * 10000 + minor * 100 + patch. The Android binaries are (re)built
 # first with scripts/build-android.sh.
@@ -41,7 +42,7 @@ sed -e "s/@VERSION@/$version/" -e "s/@VERSION_CODE@/$version_code/" package/modu
 cp package/customize.sh package/service.sh package/uninstall.sh package/veltaris-lib.sh package/sepolicy.rule "$stage/"
 cp -r package/META-INF "$stage/"
 chmod 0755 "$stage"/*.sh "$stage/META-INF/com/google/android/update-binary"
-for pair in arm64:arm64-v8a arm32:armeabi-v7a; do
+for pair in arm64:arm64-v8a arm32:armeabi-v7a x86_64:x86_64; do
     build=${pair%%:*}
     abi=${pair#*:}
     mkdir -p "$stage/bin/$abi"
