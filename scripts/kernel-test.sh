@@ -10,6 +10,8 @@
 #                crash outdoor package reboot cut); default: all of them
 #     --cuts N   power cuts per file system (default 2; the campaign: 25)
 #     --seed S   first seed of the power cuts (default: a fresh one)
+#     --campaign the power-cut campaign: 25 cuts per file system
+#     --prepare  only fetch and build what the guests need, boot nothing
 #
 # Everything it needs is prepared once into build/kernel/ (kernel, modules,
 # userland packages, the test module) from Debian packages by name; the
@@ -31,12 +33,14 @@ filter=.
 cuts=2
 seed=
 positional=0
+prepare_only=0
 while [ $# -gt 0 ]; do
     case "$1" in
         --cuts) cuts=${2:?}; shift ;;
         --seed) seed=${2:?}; shift ;;
         --campaign) cuts=25 ;;
-        -h | --help) sed -n '2,19p' "$0"; exit 0 ;;
+        --prepare) prepare_only=1 ;;
+        -h | --help) sed -n '2,21p' "$0"; exit 0 ;;
         -*) die "unknown option $1 (see --help)" ;;
         *)
             if [ $positional -eq 0 ]; then arches=$1; else filter=$1; fi
@@ -230,6 +234,11 @@ initramfs() {
     zip=$(compgen -G "$top/build/veltaris-*.zip" | head -1 || true)
     [ -n "$zip" ] && cp "$zip" "$root/kt/package.zip"
     echo 'root:x:0:0:root:/:/system/bin/sh' >"$root/etc/passwd"
+    # The one property the package's installer asks for.
+    local abi=arm64-v8a
+    [ "$arch" = arm64 ] || abi=x86_64
+    printf '#!/system/bin/sh\ncase "$1" in ro.product.cpu.abi) echo %s ;; esac\n' "$abi" >"$root/system/bin/getprop"
+    chmod 0755 "$root/system/bin/getprop"
     (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$kdir/initramfs.gz"
 }
 
@@ -401,7 +410,14 @@ chain() {
     [ -z "$run" ] || boot "$arch" "$fs-$boot_no" "$disk" "$fs" "$run" || true
 }
 
-total_start=$SECONDS
+if [ "$prepare_only" = 1 ]; then
+    for arch in $arches; do
+        prepare "$arch"
+        initramfs "$arch"
+    done
+    echo "kernel-test: prepared $arches in $cache"
+    exit 0
+fi
 echo "kernel-test: power-cut seeds from $seed, $cuts cut(s) per file system"
 for arch in $arches; do
     arch_start=$SECONDS
