@@ -307,10 +307,10 @@ boot() {
             console=ttyAMA0
             ;;
     esac
-    rm -f "$log"
+    rm -f "$log" "$kdir/logs/$name.pid"
     local start=$SECONDS
     timeout -s KILL "$limit" "${qemu[@]}" -m 512 -smp 1 -display none -monitor none \
-        -serial "file:$log" -nic none -no-reboot \
+        -serial "file:$log" -nic none -no-reboot -pidfile "$kdir/logs/$name.pid" \
         -kernel "$kdir/vmlinuz" -initrd "$kdir/initramfs.gz" \
         -drive "file=$disk,format=raw,if=none,id=data,cache=writeback" \
         -device virtio-blk-pci,drive=data \
@@ -325,7 +325,8 @@ boot() {
                 delay_ms=$((RANDOM % 7500 + 100))
                 sleep "$((delay_ms / 1000)).$(printf %03d $((delay_ms % 1000)))"
             fi
-            kill -KILL "$qpid" 2>/dev/null || true
+            # The power cut: qemu itself dies at once (not its time limit).
+            kill -KILL "$(cat "$kdir/logs/$name.pid")" 2>/dev/null || true
             break
         fi
         sleep 0.2
@@ -333,7 +334,7 @@ boot() {
     wait "$qpid" 2>/dev/null || true
     local took=$((SECONDS - start))
     if ! grep -qa '^KT NOTE boot' "$log" 2>/dev/null; then
-        result FAIL "FAIL $arch $name: the guest did not reach its init in ${took}s (console: $log)"
+        result FAIL "FAIL $arch $name: the guest did not reach its init in ${took}s (console: $log$([ -s "$kdir/logs/$name.qemu.err" ] && echo "; qemu: $(head -1 "$kdir/logs/$name.qemu.err")"))"
         return 1
     fi
     local sc line

@@ -117,8 +117,8 @@ start_hold() {
     track $LPID
     wait_for 5 test -s "$LEASE" || fail "no lease file: $(cat /tmp/lease.out)"
     start_daemon "$1"
-    $VC arm "$2" "$LPID" >/tmp/arm.out 2>&1 || fail "arm: $(cat /tmp/arm.out)"
-    $VC set "$2" "$3" >/tmp/set.out 2>&1 || fail "set: $(cat /tmp/set.out)"
+    $VC arm "$2" "$LPID" >/tmp/arm.out 2>&1 || fail "arm: $(cat /tmp/arm.out) (daemon: $(daemon_exit 1; echo "exit $rc,"; cat /tmp/daemon.err))"
+    $VC set "$2" "$3" >/tmp/set.out 2>&1 || fail "set: $(cat /tmp/set.out) (daemon: $(daemon_exit 1; echo "exit $rc,"; cat /tmp/daemon.err))"
 }
 
 start_daemon() {
@@ -129,7 +129,7 @@ start_daemon() {
 }
 
 # exited PID: the process is gone or a zombie (not yet waited for).
-exited() { [ ! -e "/proc/$1/stat" ] || grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
+exited() { [ ! -e "/proc/$1/stat" ] || grep -q '^[0-9]* (.*) Z' "/proc/$1/stat" 2>/dev/null; }
 
 # daemon_exit SECONDS [PID]: sets rc to the daemon's exit status (124 while
 # it still runs). Not in a command substitution: only this shell can wait.
@@ -476,7 +476,10 @@ sc_package_install() {
         fail "customize.sh exit $?"
     "$MODDIR/system/bin/veltarisd" --version || fail "installed veltarisd does not run"
     [ "$(stat -c %a "$WS")" = 700 ] || fail "private directory mode $(stat -c %a "$WS")"
-    pass "installed for $(getprop ro.product.cpu.abi)"
+    # A root manager's reboot after an install is an orderly one; the power
+    # cut that ends this boot (reboot-arm) is not.
+    sync
+    pass "installed for $(/system/bin/getprop ro.product.cpu.abi)"
 }
 
 alive() { [ -n "$1" ] && [ -e "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
