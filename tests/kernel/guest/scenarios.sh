@@ -476,7 +476,12 @@ sc_cut_check() {
     daemon_exit 10
     [ "$rc" = 0 ] || fail "daemon exit $rc"
     kill "$LPID"
-    pass "records whole (permission record $([ -e "$REC" ] && echo present || echo absent)), new hold clean, $leftovers lease temporaries left"
+    wait "$LPID"
+    # A lease writer clears the temporary files that cut-off writers left.
+    local after
+    after=$(ls -a /data/system | grep -c '^\.veltaris-' || true)
+    [ "$after" = 0 ] || fail "$after lease temporaries still there after a lease writer ran: $(ls -a /data/system)"
+    pass "records whole (permission record $([ -e "$REC" ] && echo present || echo absent)), new hold clean, $leftovers lease temporaries at boot, cleared"
 }
 
 # ---- 7. the package on a booted system ----
