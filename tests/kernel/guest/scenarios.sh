@@ -130,7 +130,7 @@ start_daemon() {
         $VD --daemon --node "$1" 2>/tmp/daemon.err &
         DPID=$!
         track $DPID
-        wait_for 15 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
+        wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
         grep -q NATIVE_READY /tmp/daemon.err && return 0
         tries=$((tries + 1))
         if [ "${RETRY_LOCK:-0}" = 1 ] && [ $tries -lt 5 ] &&
@@ -518,7 +518,7 @@ sc_package_service() {
     kill "$LPID"
     guarded "$BL" || fail "not guarded after the crash"
     PATH=/system/bin /system/bin/sh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
-    wait_for 15 alive "$(pidfile outdoor)" || fail "no outdoor daemon: $(cat "$WS/service.log")"
+    wait_for 30 alive "$(pidfile outdoor)" || fail "no outdoor daemon: $(cat "$WS/service.log")"
     [ "$(mode_of "$BL")" = 644 ] || fail "the crashed hold's mode $(mode_of "$BL") not put back"
     o1=$(pidfile outdoor)
     tr '\0' ' ' <"/proc/$o1/cmdline" | grep -q -- "--outdoor --node $BL" ||
@@ -537,7 +537,7 @@ sc_package_service() {
     [ -s "$WS/service.log" ] || fail "the log was not kept"
     # Again, with --purge.
     PATH=/system/bin /system/bin/sh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1
-    wait_for 15 alive "$(pidfile outdoor)" || fail "no outdoor daemon the second time"
+    wait_for 30 alive "$(pidfile outdoor)" || fail "no outdoor daemon the second time"
     o2=$(pidfile outdoor)
     PATH=/system/bin /system/bin/sh "$MODDIR/uninstall.sh" --purge </dev/null >/tmp/uninstall.out 2>&1 ||
         fail "uninstall.sh --purge exit $?: $(cat /tmp/uninstall.out)"
