@@ -1,6 +1,7 @@
 // The I/O side of veltarisctl: the control socket, the lease files and the
 // watcher. The texts themselves come from ctl_lines.cpp, already checked
 // against the daemon's parsers.
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -8,6 +9,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -32,6 +34,7 @@ namespace {
 
 enum : int {
     LEASE_FILE_MODE = 0600,
+    TEMP_SUFFIX_LEN = 6,  // the XXXXXX that mkostemp fills in
     RENEW_DIVISOR = 3,  // renew three times per lease lifetime
     WATCH_READ_MAX = 4096,
 };
@@ -158,6 +161,9 @@ bool replace_lease_file(const char* path, const std::string& text, std::string* 
         *error = step + ": " + errno_text(err);
         return false;
     };
+    // Locked until it is renamed (closing unlocks): a writer that starts
+    // meanwhile and clears leftovers passes over it.
+    if (flock(fd, LOCK_EX) != 0) return fail("cannot lock " + std::string(tmp.data()));
 
     size_t done = 0;
     while (done < text.size()) {
@@ -172,11 +178,53 @@ bool replace_lease_file(const char* path, const std::string& text, std::string* 
     if (geteuid() != SYSTEM_UID && fchown(fd, SYSTEM_UID, SYSTEM_UID) != 0)
         return fail("cannot give the lease to uid 1000 (run as root or as uid 1000)");
     if (fchmod(fd, LEASE_FILE_MODE) != 0) return fail("cannot set mode 0600");
-    int closed = close(fd);
-    fd = -1;
-    if (closed != 0) return fail("cannot close " + std::string(tmp.data()));
     if (rename(tmp.data(), path) != 0) return fail(std::string("cannot rename it to ") + path);
+    close(fd);  // synced above: nothing is left for close to report
     return true;
+}
+
+// ".NAME.XXXXXX": the name replace_lease_file gives its temporary files.
+bool is_own_temporary_name(const char* entry, const std::string& lease_name) {
+    size_t len = strlen(entry);
+    if (len != 1 + lease_name.size() + 1 + TEMP_SUFFIX_LEN || entry[0] != '.' ||
+        strncmp(entry + 1, lease_name.c_str(), lease_name.size()) != 0 ||
+        entry[1 + lease_name.size()] != '.')
+        return false;
+    for (const char* c = entry + len - TEMP_SUFFIX_LEN; *c; ++c) {
+        bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
+        if (!alnum) return false;
+    }
+    return true;
+}
+
+// A writer killed or cut off between creating its temporary file and the
+// rename leaves the file behind for good. Each writer clears those of its
+// own lease when it starts: regular files of its own naming and making
+// (its uid's, or the system user's, to whom root hands them), never
+// through a link, and never one that a writer at work holds locked.
+void remove_temporary_leftovers(const char* path) {
+    std::string final_path(path);
+    size_t slash = final_path.rfind('/');
+    std::string dir = final_path.substr(0, slash);
+    std::string lease_name = final_path.substr(slash + 1);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;  // the write that follows says what is wrong
+    uid_t me = geteuid();
+    int dfd = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        if (!is_own_temporary_name(e->d_name, lease_name)) continue;
+        struct stat st;
+        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (st.st_uid != me && !(me == 0 && st.st_uid == SYSTEM_UID)) continue;
+        int fd = openat(dfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat opened;
+        if (fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(dfd, e->d_name, 0) != 0 && errno != ENOENT)
+            complain("cannot remove " + dir + "/" + e->d_name + ": " + errno_text(errno));
+        close(fd);
+    }
+    closedir(d);
 }
 
 // Removes the lease only while it still holds what this client last
@@ -216,6 +264,7 @@ int write_and_hold(const options& opts, const char* path, int32_t pid, line_make
 
     std::string line;
     std::string error;
+    remove_temporary_leftovers(path);
     int64_t written_at = monotonic_ms();
     if (!make(opts, pid, written_at, &line, &error) || !replace_lease_file(path, line, &error)) {
         complain(error);

@@ -4,7 +4,7 @@
 #      cppcheck);
 #   2. the Release build with GCC and with clang, warnings as errors (a
 #      build only: scripts/build-matrix.sh);
-#   3. the static Android builds (arm64, arm32) and the device package
+#   3. the static Android builds (arm64, arm32, x86_64) and the device package
 #      built from them (build/veltaris-<version>.zip);
 #   4. the whole suite under AddressSanitizer and UndefinedBehaviorSanitizer;
 #   5. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
