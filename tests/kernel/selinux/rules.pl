@@ -9,6 +9,8 @@
 # OUTDIR/rule-N.cil is the fragment without it; OUTDIR/rules lists
 # "rule-N SOURCE TARGET CLASS PERMISSION" for each (SOURCE "-" for a type
 # transition) and OUTDIR/rules.txt "rule-N: RULE without PERMISSION".
+# A rule whose comment says "[not exercised: WHY]" is not left out; it is
+# listed in OUTDIR/kept.txt with the reason.
 use strict;
 use warnings;
 
@@ -20,6 +22,7 @@ close $in;
 
 open(my $list, '>', "$out/rules") or die "rules.pl: $out/rules: $!\n";
 open(my $text, '>', "$out/rules.txt") or die "rules.pl: $out/rules.txt: $!\n";
+open(my $kept, '>', "$out/kept.txt") or die "rules.pl: $out/kept.txt: $!\n";
 my $n = 0;
 
 sub variant {
@@ -38,6 +41,10 @@ for my $i (0 .. $#lines) {
     my $line = $lines[$i];
     (my $rule = $line) =~ s/\s*;.*//s;
     chomp $rule;
+    if ($line =~ /\[not exercised: ([^\]]*)\]/) {
+        print $kept "$rule: $1\n";
+        next;
+    }
     if ($rule =~ /^\s*\((allow|dontaudit) (\S+) (\S+) \((\S+) \(([^()]*)\)\)\)\s*$/) {
         my ($kind, $src, $tgt, $class, $perms) = ($1, $2, $3, $4, $5);
         my @perms = split ' ', $perms;
@@ -54,4 +61,5 @@ for my $i (0 .. $#lines) {
 }
 close $list;
 close $text;
+close $kept;
 print "$n\n";
