@@ -42,8 +42,8 @@ const Minimum kMinimums[] = {
      "the guard's mode check, fstat (1); read-back: openat, read, close (3); ppoll (1)"},
     {"paused", "syscalls per paused turn", 6,
      "lease (4); kill (1); ppoll (1) -- woken by the lease's renewal: + the inotify read and rt_sigpending (2)"},
-    {"heartbeat", "syscalls per heartbeat turn (paused)", 14,
-     "lease (4); kill (1); health record: openat, fstat, ftruncate, fchmod, write, close, rename (7); the "
+    {"heartbeat", "syscalls per heartbeat turn (paused)", 15,
+     "lease (4); kill (1); health record: openat, fstat, ftruncate, fchmod, write, fdatasync, close, rename (8); the "
      "drain of its own events (1); ppoll (1)"},
     {"set", "syscalls per SET (accept to close)", 29,
      "accept4, getsockopt, setsockopt x2, recvfrom (5); lease (4); node identity and value (5); the lease "
@@ -128,7 +128,7 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
             minimum = 11 + (rechmod ? 1 : 0);
         } else if (paused && health && !node_read) {
             kind = "heartbeat";
-            minimum = 14 + (by_event ? 2 : 0);
+            minimum = 15 + (by_event ? 2 : 0);
         } else if (paused && !health && !node_read) {
             kind = "paused";
             minimum = 6 + (by_event ? 2 : 0);

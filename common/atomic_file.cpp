@@ -50,10 +50,15 @@ int replace_file_atomically(const char* tmp_path, const char* final_path,
         errno = saved;
         return -1;
     }
+    // The data reaches the disk before the name does: /data is mounted
+    // with noauto_da_alloc, so a power cut after a bare rename leaves the
+    // record empty.
     ssize_t written = write(fd.get(), text, len);
+    int ok = written >= 0 && static_cast<size_t>(written) == len;
+    if (ok && fdatasync(fd.get()) != 0) ok = 0;
     int saved = errno;
     fd.reset();
-    if (written < 0 || static_cast<size_t>(written) != len) {
+    if (!ok) {
         unlink(tmp_path);
         errno = saved;
         return -1;

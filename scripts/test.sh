@@ -10,12 +10,16 @@
 #   5. the sandbox suite against the arm64 daemon under qemu-aarch64-static,
 #      and start-up plus full holds against the arm32 daemon under
 #      qemu-arm-static;
-#   6. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
+#   6. the tests on real kernels: Debian's amd64 and arm64 kernels booted
+#      under qemu with the static builds, the test module, toybox and mksh
+#      (scripts/kernel-test.sh, test preset "kernel"; a few power cuts per
+#      file system with fresh seeds);
+#   7. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
 #      tests that run the real daemon, the device package's scripts under
 #      mksh with its arm64 binaries under qemu, crash consistency, fault
 #      injection, socket abuse and the benchmark's smoke run. It runs last, so the
 #      output ends with CTest's summary.
-# With --quick only step 6 runs. Extra arguments go to every ctest call.
+# With --quick only step 7 runs. Extra arguments go to every ctest call.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -26,7 +30,9 @@ if [ "${1:-}" = "--quick" ]; then
 fi
 
 bash scripts/deps.sh clang clang-tidy cppcheck strace valgrind \
-    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip
+    g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip \
+    qemu-system-x86 qemu-system-arm toybox busybox-static f2fs-tools e2fsprogs cpio zstd \
+    kmod binutils file gcc-aarch64-linux-gnu make
 bash scripts/build.sh
 
 if [ "$quick" -eq 0 ]; then
@@ -53,6 +59,9 @@ if [ "$quick" -eq 0 ]; then
 
     echo "== arm32 daemon under qemu-arm-static: start-up and full holds"
     ctest --preset qemu-arm32 "$@"
+
+    echo "== real kernels: amd64 and arm64 guests under qemu"
+    ctest --preset kernel "$@"
 fi
 
 echo "== host suite"

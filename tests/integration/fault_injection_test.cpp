@@ -200,6 +200,8 @@ const std::vector<FaultCase>& fault_cases() {
          ARM_HEALTH_FAILS(28)},
         {"write_health_short_arm", "write", Moment::arm, "retval=3", "found", {kHealthNew}, "health.new",
          ARM_HEALTH_FAILS(5)},
+        {"fdatasync_health_arm", "fdatasync", Moment::arm, "error=EIO", "found", {kHealthNew}, "health.new",
+         ARM_HEALTH_FAILS(5)},
         {"rename_health_arm", "rename", Moment::arm, "error=EIO", "found", {}, "health.new", ARM_HEALTH_FAILS(5)},
         {"read_lease_arm", "read", Moment::arm, "error=EIO", "found", {kLease}, "lease",
          "ARM stale_or_invalid_request errno=0" ARM_RETRIED},

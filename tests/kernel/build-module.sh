@@ -7,7 +7,8 @@
 #     RELEASE  the kernel's ABI name without flavour, e.g. 6.1.0-57; it
 #              must be exactly the booted kernel's (the module's vermagic)
 #     WORKDIR  cache: the .deb packages, their unpacked tree, the build
-#     OUTDIR   receives veltaris_testdev.ko
+#     OUTDIR   receives veltaris_testdev.ko (kept when it is already built
+#              for RELEASE from the current sources)
 #
 # The packages are fetched by name with apt-get download (once: nothing is
 # fetched when they are in WORKDIR) and unpacked with dpkg-deb -x. The
@@ -41,6 +42,12 @@ host_arch=$(dpkg --print-architecture)
 command -v "${cross}gcc" >/dev/null || fail "no ${cross}gcc on this machine"
 
 mkdir -p "$work/debs" "$out"
+# A module already built for this kernel from the current sources is kept.
+ko="$out/veltaris_testdev.ko"
+if [ -s "$ko" ] && [ "$ko" -nt "$src/veltaris_testdev.c" ] && [ "$ko" -nt "$src/Kbuild" ] &&
+    [ "$ko" -nt "$0" ] && modinfo -F vermagic "$ko" 2>/dev/null | grep -q "^$release-$deb_arch "; then
+    exit 0
+fi
 work=$(cd "$work" && pwd)
 log="$work/build-module-$arch-$release.log"
 : >"$log"
@@ -111,4 +118,4 @@ mkdir -p "$build"
 cp "$src/Kbuild" "$src/veltaris_testdev.c" "$build/"
 make -C "$root/usr/src/$common" O="$tree" M="$build" ARCH="$kernel_arch" CROSS_COMPILE="$cross" \
     -j"$(nproc)" modules >>"$log" 2>&1 || fail "the module did not build against $headers $version (see $log)"
-cp "$build/veltaris_testdev.ko" "$out/veltaris_testdev.ko"
+cp "$build/veltaris_testdev.ko" "$ko"
