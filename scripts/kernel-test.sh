@@ -7,7 +7,7 @@
 #
 #   scripts/kernel-test.sh [x86_64|arm64|all] [FILTER] [--cuts N] [--seed S]
 #     FILTER     extended regex on scenario names (probe hold drivers rebind
-#                crash outdoor package reboot cut); default: all of them
+#                crash outdoor package reboot cut selinux); default: all of them
 #     --cuts N   power cuts per file system (default 2; the campaign: 25)
 #     --seed S   first seed of the power cuts (default: a fresh one)
 #     --campaign the power-cut campaign: 25 cuts per file system
@@ -168,12 +168,35 @@ prepare() {
         rm -rf "$kdir/image"
         echo "$release" >"$kdir/stamp-$release"
     fi
+    rm -rf "$kdir/selinux"
     local ko=$kdir/testdev/veltaris_testdev.ko
     if [ ! -s "$ko" ] || [ -n "$(find tests/kernel/module tests/kernel/build-module.sh -newer "$ko" 2>/dev/null | head -1)" ]; then
         [ -f tests/kernel/build-module.sh ] || die "tests/kernel/build-module.sh is missing"
         bash tests/kernel/build-module.sh "$arch" "$release" "$cache/module-work" "$kdir/testdev" ||
             die "the test module did not build for $arch (log in $cache/module-work)"
     fi
+}
+
+# selinux_prepare ARCH: for the SELinux boot, the test's policy with the
+# fragment sepolicy/veltarisd.cil (full.bin), the same with each permission
+# of the fragment left out in turn (rule-N.bin, listed in rules and
+# rules.txt), and the guest's label tool, into build/kernel/ARCH/selinux.
+selinux_prepare() {
+    local out=$cache/$1/selinux f
+    bash scripts/deps.sh secilc
+    rm -rf "$out"
+    mkdir -p "$out"
+    gcc -static -O2 -Wall -Werror -o "$out/seltool" tests/kernel/selinux/seltool.c ||
+        die "tests/kernel/selinux/seltool.c did not build"
+    secilc -o "$out/full.bin" -f /dev/null tests/kernel/selinux/base.cil sepolicy/veltarisd.cil ||
+        die "the test policy with sepolicy/veltarisd.cil does not compile"
+    perl tests/kernel/selinux/rules.pl sepolicy/veltarisd.cil "$out" >/dev/null || die "rules.pl failed"
+    for f in "$out"/rule-*.cil; do
+        secilc -o "${f%.cil}.bin" -f /dev/null tests/kernel/selinux/base.cil "$f" ||
+            die "$(basename "$f") does not compile"
+        rm "$f"
+    done
+    cp tests/kernel/selinux/guest.sh "$out/"
 }
 
 # ---- the guest's initramfs ----
@@ -230,6 +253,7 @@ initramfs() {
     cp tests/kernel/guest/init "$root/init"
     cp tests/kernel/guest/scenarios.sh "$root/kt/"
     [ -x "$kdir/kt-check" ] && cp "$kdir/kt-check" "$root/kt/"
+    [ -d "$kdir/selinux" ] && cp -r "$kdir/selinux" "$root/kt/"
     local zip
     zip=$(compgen -G "$top/build/veltaris-*.zip" | head -1 || true)
     [ -n "$zip" ] && cp "$zip" "$root/kt/package.zip"
@@ -299,7 +323,7 @@ boot() {
     local log=$kdir/logs/$name.log limit qemu console
     local n_sc
     n_sc=$(echo "$run" | tr , '\n' | grep -c .)
-    limit=$((90 + 45 * n_sc))
+    limit=${boot_limit:-$((90 + 45 * n_sc))}
     case "$arch" in
         x86_64)
             choose_accel
@@ -322,7 +346,7 @@ boot() {
         -kernel "$kdir/vmlinuz" -initrd "$kdir/initramfs.gz" \
         -drive "file=$disk,format=raw,if=none,id=data,cache=unsafe" \
         -device virtio-blk-pci,drive=data \
-        -append "console=$console quiet loglevel=3 panic=-1 kt.fs=$fs kt.run=$run" \
+        -append "console=$console quiet loglevel=3 panic=-1 kt.fs=$fs kt.run=$run${append_extra:+ $append_extra}" \
         >"$kdir/logs/$name.qemu.err" 2>&1 &
     local qpid=$! cut=no delay_ms= reached=no
     while kill -0 "$qpid" 2>/dev/null; do
@@ -440,10 +464,23 @@ echo "kernel-test: power-cut seeds from $seed, $cuts cut(s) per file system"
 for arch in $arches; do
     arch_start=$SECONDS
     prepare "$arch"
+    [ "$arch" != x86_64 ] || [ -z "$(want selinux selinux-rules)" ] || selinux_prepare "$arch"
     initramfs "$arch"
     echo "== $arch"
     chain "$arch" ext4 probe,hold,drivers,crash,outdoor,rebind,package-install package-service
     chain "$arch" f2fs hold ""
+    # SELinux enforcing (the amd64 kernel has it, not as the default LSM):
+    # the daemon in its own domain with the fragment as its only rules, then
+    # each of the fragment's permissions left out in turn, in one boot.
+    run=$([ "$arch" != x86_64 ] || want selinux selinux-rules)
+    if [ -n "$run" ]; then
+        new_disk "$cache/$arch/data-selinux.img" ext4
+        append_extra="security=selinux audit_backlog_limit=8192" \
+            boot_limit=$((120 + 15 * $(wc -l <"$cache/$arch/selinux/rules"))) \
+            boot "$arch" selinux "$cache/$arch/data-selinux.img" ext4 "$run" || true
+        [ ! -f "$cache/$arch/logs/selinux.log" ] ||
+            grep -a '^KT NOTE selinux' "$cache/$arch/logs/selinux.log" | tr -d '\r' >"$cache/$arch/selinux-rules.txt" || true
+    fi
     echo "kernel-test: $arch took $((SECONDS - arch_start))s"
 done
 echo "kernel-test: ${SECONDS}s in all"
