@@ -22,9 +22,10 @@ namespace {
 // for a stop signal that came with them (2); one that printed a correction
 // line adds its write (1); one that found the node's write bits given back
 // adds the fchmod that clears them (1); one that armed the write guard
-// (the first write after a pause) adds the arming (18: the node's identity
+// (the first write after a pause) adds the arming (21: the node's identity
 // 4, a look for an old record 1, the record made unnamed, written, synced,
-// linked and closed 5, the identity again 4, the node opened for writing
+// linked and closed 5, its directory opened, synced and closed so that the
+// name survives a power cut 3, the identity again 4, the node opened for writing
 // and checked through its descriptor 3, the fchmod 1).
 struct Minimum {
     const char* kind;
@@ -121,8 +122,8 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
             }
         } else if (node_write) {
             kind = "correcting";
-            // Arming's own fchmod is in its 18.
-            minimum = 21 + (line_out ? 1 : 0) + (arming ? 18 : (rechmod ? 1 : 0)) + (by_event ? 2 : 0);
+            // Arming's own fchmod is in its 21.
+            minimum = 21 + (line_out ? 1 : 0) + (arming ? 21 : (rechmod ? 1 : 0)) + (by_event ? 2 : 0);
         } else if (!paused && node_read && !health && !by_event) {
             kind = "active";
             minimum = 11 + (rechmod ? 1 : 0);
