@@ -63,6 +63,8 @@ struct FakeNodeShared {
     std::atomic<int> trigger_mode;
     // -1: none; else the value the trigger sets.
     std::atomic<int> trigger_value;
+    // 1: the trigger hands the path to a new inode.
+    std::atomic<int> trigger_replace;
     // 1 once a mode trigger ran and until a read took the bits below.
     std::atomic<int> read_after_mode;
     std::atomic<int> mode_at_read;
@@ -106,7 +108,9 @@ void run_trigger(FakeNode::Event event) {
     if (!g_shared->trigger_event.compare_exchange_strong(expected, static_cast<int>(FakeNode::Event::none))) return;
     int mode = g_shared->trigger_mode.load();
     int value = g_shared->trigger_value.load();
-    if (value >= 0) {
+    if (g_shared->trigger_replace.load()) {
+        g_shared->generation.fetch_add(1);
+    } else if (value >= 0) {
         g_shared->value.store(value);
     } else if (mode >= 0) {
         g_shared->mode.store(static_cast<unsigned>(mode));
@@ -181,6 +185,7 @@ void op_lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
     }
     fuse_ino_t ino;
     if (strcmp(name, "brightness") == 0) {
+        run_trigger(FakeNode::Event::lookup);
         ino = current_brightness_ino();
     } else if (strcmp(name, "max_brightness") == 0) {
         ino = kMaxIno;
@@ -425,6 +430,7 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     s->open_errno = 0;
     s->trigger_mode = -1;
     s->trigger_value = -1;
+    s->trigger_replace = 0;
     s->read_after_mode = 0;
     s->mode_at_read = -1;
     s->clamp = -1;
@@ -547,37 +553,34 @@ int FakeNode::writes_accepted() const { return shared_->writes_accepted.load(); 
 int FakeNode::reads_served() const { return shared_->reads.load(); }
 int FakeNode::chmods_received() const { return shared_->chmods.load(); }
 
-void FakeNode::on_next(Event event, const std::string& from, const std::string& to, bool link_only, int skip) {
+void FakeNode::arm_trigger(Event event, int skip, int mode, int value, bool replace) {
+    // The event goes in last: the server acts on it as soon as it is set.
     shared_->trigger_event.store(static_cast<int>(Event::none));
     shared_->trigger_skip.store(skip);
+    shared_->trigger_mode.store(mode);
+    shared_->trigger_value.store(value);
+    shared_->trigger_replace.store(replace ? 1 : 0);
+    shared_->trigger_fired.store(0);
+    shared_->trigger_event.store(static_cast<int>(event));
+}
+
+void FakeNode::on_next(Event event, const std::string& from, const std::string& to, bool link_only, int skip) {
+    shared_->trigger_event.store(static_cast<int>(Event::none));
     snprintf(shared_->trigger_from, sizeof shared_->trigger_from, "%s", from.c_str());
     snprintf(shared_->trigger_to, sizeof shared_->trigger_to, "%s", to.c_str());
     shared_->trigger_link = link_only ? 1 : 0;
-    shared_->trigger_mode.store(-1);
-    shared_->trigger_value.store(-1);
-    shared_->trigger_fired.store(0);
-    shared_->trigger_event.store(static_cast<int>(event));
+    arm_trigger(event, skip, -1, -1, false);
 }
 
 void FakeNode::set_mode_on_next(Event event, mode_t mode, int skip) {
-    shared_->trigger_event.store(static_cast<int>(Event::none));
-    shared_->trigger_skip.store(skip);
-    shared_->trigger_mode.store(static_cast<int>(mode & 07777));
-    shared_->trigger_value.store(-1);
     shared_->read_after_mode.store(0);
     shared_->mode_at_read.store(-1);
-    shared_->trigger_fired.store(0);
-    shared_->trigger_event.store(static_cast<int>(event));
+    arm_trigger(event, skip, static_cast<int>(mode & 07777), -1, false);
 }
 
-void FakeNode::set_value_on_next(Event event, int value, int skip) {
-    shared_->trigger_event.store(static_cast<int>(Event::none));
-    shared_->trigger_skip.store(skip);
-    shared_->trigger_mode.store(-1);
-    shared_->trigger_value.store(value);
-    shared_->trigger_fired.store(0);
-    shared_->trigger_event.store(static_cast<int>(event));
-}
+void FakeNode::set_value_on_next(Event event, int value, int skip) { arm_trigger(event, skip, -1, value, false); }
+
+void FakeNode::replace_inode_on_next(Event event, int skip) { arm_trigger(event, skip, -1, -1, true); }
 
 int FakeNode::mode_at_next_read() const { return shared_->mode_at_read.load(); }
 

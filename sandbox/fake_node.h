@@ -113,8 +113,10 @@ class FakeNode {
     // to keep a copy of a file as it was at that moment). Lets a test
     // change or look at the world at an exact point of the daemon's work,
     // e.g. between arming the guard and the write. write_open is an open of
-    // brightness for writing. fired() tells whether it ran.
-    enum class Event { none, chmod, max_read, write, write_open };
+    // brightness for writing; lookup is the kernel's look-up of the name
+    // "brightness", which every walk of the node's path makes (nothing is
+    // cached). fired() tells whether it ran.
+    enum class Event { none, chmod, max_read, write, write_open, lookup };
     void on_next(Event event, const std::string& from, const std::string& to, bool link_only = false,
                  int skip = 0);
     bool fired() const;
@@ -128,6 +130,10 @@ class FakeNode {
     // another writer had just written it.
     void set_value_on_next(Event event, int value, int skip = 0);
     int mode_at_next_read() const;
+    // Once, at the next request of this kind, another inode takes the path
+    // (as replace_inode), before the request is answered: at a lookup, the
+    // walk that made it already lands on the new inode.
+    void replace_inode_on_next(Event event, int skip = 0);
 
     // The texts of the last few (up to 8) writes, oldest first.
     std::vector<std::string> last_writes() const;
@@ -139,6 +145,7 @@ class FakeNode {
 
   private:
     FakeNode() = default;
+    void arm_trigger(Event event, int skip, int mode, int value, bool replace);
 
     FakeNodeOptions options_;
     std::string device_dir_;

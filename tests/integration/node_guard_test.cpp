@@ -322,6 +322,32 @@ TEST_F(NodeAccessTest, ArmingAReplacedNodeFailsWithoutRecord) {
     EXPECT_EQ(s_.guard.held_fd, -1);
 }
 
+// The node replaced at each walk of its path in turn: whichever walk meets
+// the new inode, nothing is opened for writing on it. The walk of the open
+// itself is only caught by the check through the descriptor after it.
+TEST_F(NodeAccessTest, NodeReplacedAtAnyWalkBeforeTheOpenIsNotOpened) {
+    FakeNode* node = captured_node();
+    ASSERT_NE(node, nullptr);
+    int caught_after_open = 0;
+    for (int skip = 0; skip < 6; ++skip) {
+        ASSERT_EQ(capture(node->brightness_path()), 0);
+        node->replace_inode_on_next(FakeNode::Event::lookup, skip);
+        int fd = open_for_write();
+        int err = errno;
+        if (fd >= 0) close(fd);
+        if (!node->fired()) {
+            EXPECT_GE(fd, 0) << "skip " << skip;
+            node->replace_inode_on_next(FakeNode::Event::none);
+            break;
+        }
+        EXPECT_EQ(fd, -1) << "skip " << skip;
+        EXPECT_EQ(err, ESTALE) << "skip " << skip;
+        // Not the first walk: the identity check before the open passed.
+        if (skip > 0) ++caught_after_open;
+    }
+    EXPECT_GE(caught_after_open, 1);
+}
+
 // ------------------------------------------------------- recovery outcomes
 
 TEST_F(NodeAccessTest, RestoreWithoutRecordDoesNothing) {
@@ -340,6 +366,40 @@ TEST_F(NodeAccessTest, RestoreSameBootSameNodePutsBitsBack) {
     EXPECT_EQ(restore(), 0) << strerror(errno);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
+}
+
+// The same for putting the bits back: a node replaced at any walk of its
+// path gets no chmod, and its record is either dropped (the walk that
+// judged the record met the new inode) or kept.
+TEST_F(NodeAccessTest, RestoreNeverChmodsANodeReplacedAtAnyWalk) {
+    FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
+    ASSERT_NE(node, nullptr);
+    int kept = 0;
+    for (int skip = 0; skip < 8; ++skip) {
+        node->set_mode(0444);
+        ASSERT_TRUE(write_file(kPermissionRecord, record_for(node->brightness_path(), 0664, boot_), 0600));
+        node->reset_counters();
+        node->replace_inode_on_next(FakeNode::Event::lookup, skip);
+        errno = 0;
+        int rc = restore();
+        int err = errno;
+        if (!node->fired()) {
+            EXPECT_EQ(rc, 0) << "skip " << skip;
+            EXPECT_EQ(node->mode(), 0664u);
+            node->replace_inode_on_next(FakeNode::Event::none);
+            break;
+        }
+        EXPECT_EQ(node->chmods_received(), 0) << "skip " << skip;
+        if (rc == 0) {
+            EXPECT_FALSE(path_exists(kPermissionRecord)) << "skip " << skip;
+        } else {
+            EXPECT_EQ(err, ESTALE) << "skip " << skip;
+            EXPECT_TRUE(path_exists(kPermissionRecord)) << "skip " << skip;
+            ++kept;
+        }
+        unlink(kPermissionRecord);
+    }
+    EXPECT_GE(kept, 1);
 }
 
 TEST_F(NodeAccessTest, RestoreOtherBootDeletesRecordOnly) {
