@@ -506,7 +506,11 @@ sc_package_install() {
 }
 
 alive() { [ -n "$1" ] && [ -e "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
-pidfile() { cat "$WS/$1.pid" 2>/dev/null; }
+# A pid file's first line is "PID BOOT_ID"; the command line's words follow.
+pidfile() { local pid rest; read -r pid rest <"$WS/$1.pid" 2>/dev/null && echo "$pid"; }
+# Whether the process of pid file NAME runs; the file is read at each call,
+# so that wait_for sees one written while it waits.
+pidfile_alive() { alive "$(pidfile "$1")"; }
 
 # As a late-start service runs it, after the reboot.
 sc_package_service() {
@@ -518,13 +522,13 @@ sc_package_service() {
     kill "$LPID"
     guarded "$BL" || fail "not guarded after the crash"
     PATH=/system/bin /system/bin/sh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
-    wait_for 30 alive "$(pidfile outdoor)" || fail "no outdoor daemon: $(cat "$WS/service.log")"
+    wait_for 30 pidfile_alive outdoor || fail "no outdoor daemon: $(cat "$WS/service.log")"
     [ "$(mode_of "$BL")" = 644 ] || fail "the crashed hold's mode $(mode_of "$BL") not put back"
     o1=$(pidfile outdoor)
     tr '\0' ' ' <"/proc/$o1/cmdline" | grep -q -- "--outdoor --node $BL" ||
         fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o1/cmdline")"
     kill -9 "$o1"
-    wait_for 20 sh -c "o=\$(cat $WS/outdoor.pid 2>/dev/null); [ -n \"\$o\" ] && [ \"\$o\" != $o1 ] && [ -e /proc/\$o ]" ||
+    wait_for 20 sh -c "read -r o b <$WS/outdoor.pid 2>/dev/null; [ -n \"\$o\" ] && [ \"\$o\" != $o1 ] && [ -e /proc/\$o ]" ||
         fail "not restarted after kill -9: $(cat "$WS/service.log")"
     o2=$(pidfile outdoor)
     s=$(pidfile service)
@@ -537,7 +541,7 @@ sc_package_service() {
     [ -s "$WS/service.log" ] || fail "the log was not kept"
     # Again, with --purge.
     PATH=/system/bin /system/bin/sh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1
-    wait_for 30 alive "$(pidfile outdoor)" || fail "no outdoor daemon the second time"
+    wait_for 30 pidfile_alive outdoor || fail "no outdoor daemon the second time"
     o2=$(pidfile outdoor)
     PATH=/system/bin /system/bin/sh "$MODDIR/uninstall.sh" --purge </dev/null >/tmp/uninstall.out 2>&1 ||
         fail "uninstall.sh --purge exit $?: $(cat /tmp/uninstall.out)"
