@@ -127,6 +127,12 @@ rm -rf "$scratch/src" "$scratch/pristine" && mkdir -p "$scratch/src" "$scratch/p
 # are undone from a pristine copy, so the tree may change during a run.
 tar -C "$top" --exclude=./.git --exclude='./build*' -cf - . | tee >(tar -C "$scratch/pristine" -xf -) |
     tar -C "$scratch/src" -xf -
+# A run cut off inside a mutant left that mutant's objects behind, newer
+# than the file's restored time stamp: make the file newer still.
+if [ -s "$scratch/applied" ]; then
+    touch "$scratch/src/$(cat "$scratch/applied")"
+    rm -f "$scratch/applied"
+fi
 cmake -S "$scratch/src" -B "$scratch/build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DVELTARIS_BENCH=OFF >/dev/null
 run_suite() {
@@ -152,6 +158,7 @@ killed=0; survived=0; stillborn=0
 survivors=()
 for id in $ids; do
     file=$(cat "$mutants_dir/$id/file")
+    echo "$file" >"$scratch/applied"
     apply_mutant "$mutants_dir/$id" "$scratch/src"
     start=$(date +%s)
     if ! ninja -C "$scratch/build" >"$scratch/last-build.log" 2>&1; then
@@ -165,6 +172,7 @@ for id in $ids; do
     printf '%-34s %4ss  %s\n' "$id" "$(( $(date +%s) - start ))" "$verdict"
     # A plain copy: its new time stamp makes the next build redo the file.
     cp "$scratch/pristine/$file" "$scratch/src/$file"
+    rm -f "$scratch/applied"
 done
 # Leave the scratch build matching the tree.
 ninja -C "$scratch/build" >/dev/null 2>&1 || true
