@@ -515,6 +515,8 @@ pidfile() { local pid rest; read -r pid rest <"$WS/$1.pid" 2>/dev/null && echo "
 # Whether the process of pid file NAME runs; the file is read at each call,
 # so that wait_for sees one written while it waits.
 pidfile_alive() { alive "$(pidfile "$1")"; }
+# Whether outdoor.pid names a running process other than pid $1.
+outdoor_restarted_since() { local o; o=$(pidfile outdoor); [ -n "$o" ] && [ "$o" != "$1" ] && alive "$o"; }
 
 # As a late-start service runs it, after the reboot.
 sc_package_service() {
@@ -532,7 +534,7 @@ sc_package_service() {
     tr '\0' ' ' <"/proc/$o1/cmdline" | grep -q -- "--outdoor --node $BL" ||
         fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o1/cmdline")"
     kill -9 "$o1"
-    wait_for 20 sh -c "read -r o b <$WS/outdoor.pid 2>/dev/null; [ -n \"\$o\" ] && [ \"\$o\" != $o1 ] && [ -e /proc/\$o ]" ||
+    wait_for 20 outdoor_restarted_since "$o1" ||
         fail "not restarted after kill -9: $(cat "$WS/service.log")"
     o2=$(pidfile outdoor)
     s=$(pidfile service)
