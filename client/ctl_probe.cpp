@@ -282,8 +282,10 @@ class prober {
             case RECORD_NODE_REPLACED:
                 return "this boot, but the node has been made afresh (another inode): the next main-panel "
                        "start or --recover deletes it, and the node keeps the mode it has";
-            case RECORD_NODE_GONE:
-                return "this boot, but the node is gone: the next main-panel start or --recover deletes it";
+            case RECORD_NODE_MISSING:
+                return "this boot, but nothing is at the node path (the device gone, renamed, or a mount in "
+                       "the way): the record stays and every main-panel start fails until the node is back, "
+                       "or until the next boot";
             case RECORD_NODE_ELSEWHERE:
                 break;
         }

@@ -8,6 +8,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "common/mount_table.h"
 #include "common/scan.h"
 #include "common/small_file.h"
 #include "common/unique_fd.h"
@@ -156,15 +157,23 @@ int record_matches_node(const permission_record* rec, const char* real_path, uin
     return strcmp(rec->canonical_path, real_path) == 0 && rec->dev == dev && rec->ino == ino;
 }
 
-// 1 when the inode a version 2 record was taken from exists no more: its
-// canonical path is gone or names another inode. Only while sysfs is there
-// to ask; without it nothing can be told.
-static int recorded_inode_gone(const permission_record* rec) {
-    struct stat st;
-    if (stat(SYSFS_DEVICES_PREFIX, &st) != 0 || !S_ISDIR(st.st_mode)) return 0;
-    if (stat(rec->canonical_path, &st) != 0) return errno == ENOENT;
-    return static_cast<uint64_t>(st.st_dev) != rec->dev ||
-           static_cast<uint64_t>(st.st_ino) != rec->ino;
+// 1 only when the node path leads to a new inode at the very place the
+// record names, on the file system the record was taken on, with nothing
+// mounted in the way: then the driver made the node afresh and the
+// recorded inode is gone. Anything else may be the recorded node hidden or
+// moved: a file system or a file mounted over the node or over a
+// directory on its way, another namespace's sysfs (another device
+// number), a device renamed. (The same inode at that place is the
+// recorded node itself, which the caller has already found.)
+static int node_made_afresh(const permission_record* rec, const char* real, const struct stat* st) {
+    if (strcmp(real, rec->canonical_path) != 0) return 0;
+    uint64_t dev = static_cast<uint64_t>(st->st_dev);
+    if (dev != rec->dev) return 0;
+    // Only the mount table tells a bind of a part of the same file system
+    // from the file system itself; the walk must land where the look-up did.
+    mount_step on;
+    if (mount_of_path(rec->canonical_path, &on) != 0) return 0;
+    return on.whole_fs && on.dev == dev;
 }
 
 record_node_verdict judge_record_node(const permission_record* rec, struct stat* node_st) {
@@ -172,14 +181,14 @@ record_node_verdict judge_record_node(const permission_record* rec, struct stat*
     record_node_verdict verdict = RECORD_NODE_ELSEWHERE;
     char real[REALPATH_SIZE];
     if (stat(rec->node_path, node_st) != 0) {
-        if (errno == ENOENT && !rec->legacy && recorded_inode_gone(rec)) verdict = RECORD_NODE_GONE;
+        verdict = RECORD_NODE_MISSING;
     } else if (S_ISREG(node_st->st_mode) && realpath(rec->node_path, real) != nullptr &&
                under_sysfs_devices(real)) {
         uint64_t dev = static_cast<uint64_t>(node_st->st_dev);
         uint64_t ino = static_cast<uint64_t>(node_st->st_ino);
         if (record_matches_node(rec, real, dev, ino)) {
             verdict = RECORD_NODE_SAME;
-        } else if (!rec->legacy && (dev != rec->dev || ino != rec->ino) && recorded_inode_gone(rec)) {
+        } else if (!rec->legacy && node_made_afresh(rec, real, node_st)) {
             verdict = RECORD_NODE_REPLACED;
         }
     }
@@ -194,36 +203,48 @@ int write_permission_record(const permission_record* rec) {
     return create_record_file(text, static_cast<size_t>(len));
 }
 
-int restore_permissions(const char* boot_id) {
+int load_permission_record(permission_record* rec) {
     // Root's own file: owned by root, no group or other bits. A FIFO
     // planted in its place does not block (and fails the check).
     char text[PERMISSION_RECORD_SIZE];
     small_file_step failed;
     ssize_t n = read_small_file(PERMISSION_RECORD_PATH, O_NOFOLLOW | O_NONBLOCK, ROOT_UID, text,
                                 sizeof text, &failed);
-    if (n < 0 && failed == SMALL_FILE_OPEN) return errno == ENOENT ? 0 : -1;
+    if (n < 0 && failed == SMALL_FILE_OPEN) return errno == ENOENT ? 1 : -1;
     if (n < 0 && failed == SMALL_FILE_CHECK) return -1;
     // Unreadable, empty, or possibly longer than we looked at.
     if (n < 1 || n == PERMISSION_RECORD_SIZE - 1) return fail_with(EINVAL);
+    return parse_permission_record(text, rec);
+}
 
+int apply_permission_record(const char* boot_id, record_outcome* outcome) {
     permission_record rec;
-    if (parse_permission_record(text, &rec) != 0) return -1;
+    int loaded = load_permission_record(&rec);
+    if (loaded < 0) return -1;
+    if (loaded == 1) {
+        *outcome = RECORD_ABSENT;
+        return 0;
+    }
     if (!rec.legacy && strcmp(rec.boot_id, boot_id) != 0) {
         // Modes of sysfs nodes do not survive a reboot: nothing to put back.
-        return unlink(PERMISSION_RECORD_PATH);
+        if (unlink(PERMISSION_RECORD_PATH) != 0) return -1;
+        *outcome = RECORD_OTHER_BOOT;
+        return 0;
     }
 
     struct stat node_st;
     record_node_verdict verdict = judge_record_node(&rec, &node_st);
-    if (verdict == RECORD_NODE_REPLACED || verdict == RECORD_NODE_GONE) {
-        // The driver made the node afresh (or took it away): the inode whose
-        // bits we took is gone, and the kernel gave its successor a mode of
-        // its own. Nothing can be put back, and a record kept would stop
-        // every start until reboot.
-        fprintf(stderr, "NATIVE_RECORD_DROPPED reason=%s path=%s dev=%llu ino=%llu\n",
-                verdict == RECORD_NODE_GONE ? "node_gone" : "node_replaced", rec.node_path,
-                static_cast<unsigned long long>(rec.dev), static_cast<unsigned long long>(rec.ino));
-        return unlink(PERMISSION_RECORD_PATH);
+    if (verdict == RECORD_NODE_REPLACED) {
+        // The driver made the node afresh: the inode whose bits we took is
+        // gone, and the kernel gave its successor a mode of its own.
+        // Nothing can be put back, and a record kept would stop every start
+        // until reboot.
+        if (unlink(PERMISSION_RECORD_PATH) != 0) return -1;
+        fprintf(stderr, "NATIVE_RECORD_DROPPED reason=node_replaced path=%s dev=%llu ino=%llu\n",
+                rec.node_path, static_cast<unsigned long long>(rec.dev),
+                static_cast<unsigned long long>(rec.ino));
+        *outcome = RECORD_DROPPED;
+        return 0;
     }
     if (verdict != RECORD_NODE_SAME) return fail_with(ESTALE);
     unique_fd node(open(rec.node_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
@@ -235,5 +256,12 @@ int restore_permissions(const char* boot_id) {
     }
     if (fchmod(node.get(), static_cast<mode_t>(rec.mode)) != 0) return -1;
     node.reset();
-    return unlink(PERMISSION_RECORD_PATH);
+    if (unlink(PERMISSION_RECORD_PATH) != 0) return -1;
+    *outcome = RECORD_APPLIED;
+    return 0;
+}
+
+int restore_permissions(const char* boot_id) {
+    record_outcome outcome;
+    return apply_permission_record(boot_id, &outcome);
 }

@@ -36,15 +36,20 @@ int record_matches_node(const permission_record* rec, const char* real_path, uin
 // What a record's node is now, against the record.
 enum record_node_verdict {
     RECORD_NODE_SAME,       // the recorded node at the recorded path: the bits can go back
-    RECORD_NODE_REPLACED,   // the path leads to another inode, and the recorded one is gone
-    RECORD_NODE_GONE,       // nothing at the path, and the recorded inode is gone
-    RECORD_NODE_ELSEWHERE,  // anything else (the path leads elsewhere, not a node, ...)
+    RECORD_NODE_REPLACED,   // the node made afresh at the recorded place of the same file
+                            // system: the recorded inode is certainly gone
+    RECORD_NODE_MISSING,    // nothing at the node path (gone, renamed, or covered by a mount)
+    RECORD_NODE_ELSEWHERE,  // anything else (the path leads elsewhere, another file system,
+                            // a mount over the node or a directory on its way, not a node ...)
 };
 
 // Judges rec (its node path, and for version 2 its device, inode and
 // canonical path) against the system as it is now; *node_st gets what the
 // node path leads to when that is a file. Only a version 2 record can be
-// REPLACED or GONE: a legacy one names no inode. Keeps errno.
+// REPLACED, and only when the mount table shows no mount in the way: a
+// name can be covered by a mount, and a node's inode can live on under
+// another name, so a look-up by name alone never decides that it is gone.
+// Keeps errno.
 record_node_verdict judge_record_node(const permission_record* rec, struct stat* node_st);
 
 // Writes rec to PERMISSION_RECORD_PATH, whole and synced before it gets
@@ -54,9 +59,24 @@ record_node_verdict judge_record_node(const permission_record* rec, struct stat*
 // or -1 with errno.
 int write_permission_record(const permission_record* rec);
 
-// Applies a record left by an earlier run and deletes it: 0 when there was
-// none, when it was applied, or when it was of another boot than boot_id
-// or its node has been made afresh or is gone (then only deleted, with a
-// line on standard error for the latter); -1 with errno when it cannot be
-// applied, and the record stays.
+// Reads and checks the record at PERMISSION_RECORD_PATH (root's own file,
+// the size, the format): 0 with *rec, 1 when there is none, or -1 with
+// errno (a file that fails the owner and mode check leaves errno alone).
+int load_permission_record(permission_record* rec);
+
+// What applying a record came to.
+enum record_outcome {
+    RECORD_ABSENT,      // no record
+    RECORD_APPLIED,     // the bits went back and the record was deleted
+    RECORD_OTHER_BOOT,  // of another boot: deleted, the node untouched
+    RECORD_DROPPED,     // its node was made afresh: deleted, nothing put back
+};
+
+// Applies a record left by an earlier run (or by this one) through the
+// node path and deletes it: 0 with *outcome, or -1 with errno when it
+// cannot be applied, and the record stays. A dropped record is announced
+// on standard error once it is gone.
+int apply_permission_record(const char* boot_id, record_outcome* outcome);
+
+// apply_permission_record for start-up: 0 whatever the outcome.
 int restore_permissions(const char* boot_id);

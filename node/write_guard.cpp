@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -45,10 +46,47 @@ int arm_write_guard(guard_state* guard, const node_identity* node, const char* b
     return -1;
 }
 
+// Gives the bits back through the descriptor the guard holds, so that
+// whatever covers the node's path by now (a mount, another namespace's
+// view) cannot matter: only while the record is this boot's and names the
+// very inode the descriptor is open on. A record gone behind our back
+// leaves the bits the guard saved. 0 once the bits are back and the record
+// is gone; -1 to fall back on the path.
+static int restore_through_held(const guard_state* guard, const char* boot_id) {
+    struct stat st;
+    if (fstat(guard->held_fd, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    permission_record rec;
+    int loaded = load_permission_record(&rec);
+    if (loaded < 0) return -1;
+    if (loaded == 1) {
+        if (guard->saved_mode < 0) return -1;
+        return fchmod(guard->held_fd, static_cast<mode_t>(guard->saved_mode));
+    }
+    if (rec.legacy || strcmp(rec.boot_id, boot_id) != 0 || rec.dev != static_cast<uint64_t>(st.st_dev) ||
+        rec.ino != static_cast<uint64_t>(st.st_ino)) {
+        return -1;
+    }
+    if (fchmod(guard->held_fd, static_cast<mode_t>(rec.mode)) != 0) return -1;
+    return unlink(PERMISSION_RECORD_PATH);
+}
+
 int release_write_guard(guard_state* guard, const char* boot_id) {
-    if (guard->held_fd >= 0) close(guard->held_fd);
-    guard->held_fd = -1;
-    int rc = restore_permissions(boot_id);
+    int rc = -1;
+    if (guard->held_fd >= 0) {
+        rc = restore_through_held(guard, boot_id);
+        close(guard->held_fd);
+        guard->held_fd = -1;
+    }
+    if (rc != 0) {
+        record_outcome outcome;
+        rc = apply_permission_record(boot_id, &outcome);
+        // A record dropped because its node was made afresh put nothing
+        // back: the release did not give the bits back.
+        if (rc == 0 && outcome == RECORD_DROPPED) {
+            errno = ESTALE;
+            rc = -1;
+        }
+    }
     if (rc == 0) guard->saved_mode = -1;
     return rc;
 }

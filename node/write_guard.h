@@ -12,8 +12,11 @@
 // captured one).
 int arm_write_guard(guard_state* guard, const node_identity* node, const char* boot_id);
 
-// Closes the held descriptor and puts the recorded bits back; 0, or -1 with
-// errno when the restore failed (the record then stays).
+// Puts the recorded bits back, through the held descriptor while its inode
+// is the recorded one, else through the node path, and closes the
+// descriptor. 0 only when the bits are back (or there was nothing to put
+// back); -1 with errno otherwise: the restore failed and the record stays,
+// or the node was made afresh and the record was dropped (ESTALE).
 int release_write_guard(guard_state* guard, const char* boot_id);
 
 // While armed, clears the write bits again when something (the device

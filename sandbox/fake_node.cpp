@@ -220,6 +220,11 @@ void op_setattr(fuse_req_t req, fuse_ino_t ino, struct stat* attr, int to_set, f
     }
     if (to_set & FUSE_SET_ATTR_MODE) {
         run_trigger(FakeNode::Event::chmod);
+        // A replacement the trigger just made leaves this inode removed.
+        if (ino != current_brightness_ino()) {
+            fuse_reply_err(req, ENODEV);
+            return;
+        }
         g_shared->mode.store(attr->st_mode & 07777);
         g_shared->chmods.fetch_add(1);
     }

@@ -6,7 +6,7 @@
 # in the guest.
 #
 #   scripts/kernel-test.sh [x86_64|arm64|all] [FILTER] [--cuts N] [--seed S]
-#     FILTER     extended regex on scenario names (probe hold drivers rebind
+#     FILTER     extended regex on scenario names (probe hold drivers rebind covered
 #                crash outdoor package reboot cut selinux); default: all of them
 #     --cuts N   power cuts per file system (default 2; the campaign: 25)
 #     --seed S   first seed of the power cuts (default: a fresh one)
@@ -467,7 +467,7 @@ for arch in $arches; do
     [ "$arch" != x86_64 ] || [ -z "$(want selinux selinux-rules)" ] || selinux_prepare "$arch"
     initramfs "$arch"
     echo "== $arch"
-    chain "$arch" ext4 probe,hold,drivers,crash,outdoor,rebind,package-install package-service
+    chain "$arch" ext4 probe,hold,drivers,crash,outdoor,rebind,covered,package-install package-service
     chain "$arch" f2fs hold ""
     # SELinux enforcing (the amd64 kernel has it, not as the default LSM):
     # the daemon in its own domain with the fragment as its only rules, then

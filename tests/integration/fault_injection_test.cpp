@@ -146,7 +146,7 @@ FaultCase after_call(FaultCase c, const char* syscall, const char* text) {
 #define ARM_RETRIED ", retry armed, " SET_OK ", " STATUS_OK ", " HOLD_TO_STOP
 #define SET_FAILS(err) ARMED ", SET write_or_readback_failed errno=" #err ", exit 0, left clean"
 #define ENDS_IN_HOLD(err) UNTIL_STATUS ", ends in hold (last_error " #err "), exit 0, left clean"
-#define ENDS_AT_PAUSE UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left clean"
+#define ENDS_AT_PAUSE_LEAVING(left) UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left " left
 #define ENDS_AT_RESUME(err) UNTIL_STATUS ", corrected, paused, ends at resume (last_error " #err "), exit 0, left clean"
 #define STOP_RESTORE_FAILS UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0"
 
@@ -267,25 +267,31 @@ const std::vector<FaultCase>& fault_cases() {
         {"ppoll_every_third", "ppoll", Moment::any, "error=ENOMEM", "2+3", {}, "", FULL_CYCLE},
 
         // ---- the release when the lease turns to paused ----
-        {"fchmod_node_pause", "fchmod", Moment::pause, "error=EPERM", "found", {kNode}, "0664", ENDS_AT_PAUSE},
-        {"openat_record_pause", "openat", Moment::pause, "error=EACCES", "found", {kRecord}, "permissions",
-         ENDS_AT_PAUSE},
-        {"read_record_pause", "read", Moment::pause, "error=EIO", "found", {kRecord}, "permissions", ENDS_AT_PAUSE},
-        {"unlink_record_pause", "unlink", Moment::pause, "error=EBUSY", "found", {kRecord}, "permissions",
-         ENDS_AT_PAUSE},
-        {"rename_health_pause", "rename", Moment::pause, "error=EIO", "found", {}, "health.new", ENDS_AT_PAUSE},
+        // The bits go back through the held descriptor first and through
+        // the node path when that fails: one failed call is healed, a call
+        // that keeps failing ends the hold.
+        {"fchmod_node_pause", "fchmod", Moment::pause, "error=EPERM", "found", {kNode}, "0664", FULL_CYCLE},
+        {"fchmod_node_pause_always", "fchmod", Moment::pause, "error=EPERM", "found+", {kNode}, "0664",
+         ENDS_AT_PAUSE_LEAVING("node 0444 + whole record")},
+        {"openat_record_pause", "openat", Moment::pause, "error=EACCES", "found+", {kRecord}, "permissions",
+         ENDS_AT_PAUSE_LEAVING("node 0444 + whole record")},
+        {"read_record_pause", "read", Moment::pause, "error=EIO", "found+", {kRecord}, "permissions",
+         ENDS_AT_PAUSE_LEAVING("node 0444 + whole record")},
+        {"unlink_record_pause", "unlink", Moment::pause, "error=EBUSY", "found+", {kRecord}, "permissions",
+         ENDS_AT_PAUSE_LEAVING("record (node writable)")},
+        {"rename_health_pause", "rename", Moment::pause, "error=EIO", "found", {}, "health.new",
+         ENDS_AT_PAUSE_LEAVING("clean")},
 
         // ---- arming again at resume ----
         {"fsync_resume", "fsync", Moment::resume, "error=EIO", "found", {}, "tavorin_module_workspace", ENDS_AT_RESUME(5)},
         {"linkat_resume", "linkat", Moment::resume, "error=EEXIST", "found", {}, "permissions", ENDS_AT_RESUME(17)},
 
         // ---- the release at STOP, and the shutdown ----
-        {"fchmod_node_stop", "fchmod", Moment::stop, "error=EPERM", "found", {kNode}, "0664",
-         STOP_RESTORE_FAILS ", left clean"},
+        {"fchmod_node_stop", "fchmod", Moment::stop, "error=EPERM", "found", {kNode}, "0664", FULL_CYCLE},
         {"fchmod_node_stop_always", "fchmod", Moment::stop, "error=EPERM", "found+", {kNode}, "0664",
          STOP_RESTORE_FAILS ", left node 0444 + whole record"},
-        {"unlink_record_stop", "unlink", Moment::stop, "error=EBUSY", "found", {kRecord}, "permissions",
-         STOP_RESTORE_FAILS ", left clean"},
+        {"unlink_record_stop", "unlink", Moment::stop, "error=EBUSY", "found+", {kRecord}, "permissions",
+         STOP_RESTORE_FAILS ", left record (node writable)"},
         {"rename_health_shutdown", "rename", Moment::stop, "error=EIO", "found", {}, "health.new", FULL_CYCLE},
 
         // ---- outdoor mode ----

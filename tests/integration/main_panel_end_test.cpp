@@ -3,6 +3,8 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <string>
@@ -187,8 +189,8 @@ TEST_F(MainPanelEndTest, NodeReplacedEndsWithStaleAndDropsTheRecord) {
 }
 
 // The node still there but no longer opened: not a replaced node, so the
-// hold ends with EIO. The release cannot open it either and keeps the
-// record; a later --recover puts the bits back.
+// hold ends with EIO. The release needs no open: it gives the bits back
+// through the descriptor it holds.
 TEST_F(MainPanelEndTest, UnopenableNodeEndsWithEio) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
@@ -196,10 +198,36 @@ TEST_F(MainPanelEndTest, UnopenableNodeEndsWithEio) {
     node_->fail_opens(EACCES);
     EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
     expect_last_record(kSession, EIO, since);
-    EXPECT_TRUE(path_exists(kPermissionRecord));
-    node_->fail_opens(0);
-    EXPECT_OUTCOME(run({"--recover"}), 0, "");
     expect_node_released();
+    node_->fail_opens(0);
+}
+
+// Whatever covers the node's path when the hold ends (a file system over
+// its device directory, a file bound over it), the bits go back through
+// the descriptor the guard holds, and no record is dropped.
+TEST_F(MainPanelEndTest, NodeCoveredByAMountGetsItsBitsBackThroughTheHeldDescriptor) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    const std::string dir = node_->device_dir();
+    ASSERT_EQ(mount("none", dir.c_str(), "tmpfs", 0, nullptr), 0) << strerror(errno);
+    ASSERT_TRUE(write_file(node_->real_brightness_path(), "150\n", 0664));
+    int64_t since = monotonic_ms();
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    umount2(dir.c_str(), MNT_DETACH);
+    expect_last_record(kSession, ESTALE, since);
+    expect_node_released();
+    EXPECT_TRUE(lines_starting(*d, "NATIVE_RECORD_DROPPED ").empty());
+}
+
+// A STOP whose release finds the node made afresh at that very moment:
+// nothing went back, so the reply is not "released".
+TEST_F(MainPanelEndTest, StopThatCannotGiveTheBitsBackIsNotReleased) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    node_->replace_inode_on_next(FakeNode::Event::chmod);
+    EXPECT_EQ(reason_of(request("STOP")), "permission_restore_failed");
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    ASSERT_TRUE(node_->fired());
 }
 
 TEST_F(MainPanelEndTest, FailedCorrectionWrite) {

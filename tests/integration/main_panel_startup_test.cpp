@@ -137,44 +137,50 @@ TEST_F(MainPanelStartupTest, ControlSocketNameAlreadyBoundFailsWithExitFive) {
     expect_ready_then_stop();
 }
 
-// The driver made the node afresh (another inode, a mode of the kernel's)
-// or took it away: the record can never be applied, so it is deleted with
-// a line, and the start goes on.
-TEST_F(MainPanelStartupTest, RecordOfANodeMadeAfreshOrGoneIsDeletedAndTheStartGoesOn) {
+// The driver made the node afresh (another inode, a mode of the kernel's):
+// the record can never be applied, so it is deleted with a line, and the
+// start goes on. A node that is only gone from its path may live on under
+// another name: its record stays and every start fails. The line comes
+// only once the record is really gone.
+TEST_F(MainPanelStartupTest, RecordOfANodeMadeAfreshIsDeletedAndTheStartGoesOn) {
     FakeNode* node = make_node();
     ASSERT_NE(node, nullptr);
     auto st = stat_path(kNodePath);
     ASSERT_TRUE(st);
-    const std::string gone = "/sys/class/backlight/gone/brightness";
-    const struct {
-        const char* what;
-        std::string record;
-        std::string line;
-    } cases[] = {
-        {"another inode", record_for_node(0644, kBootId, 1),
-         "NATIVE_RECORD_DROPPED reason=node_replaced path=" + std::string(kNodePath) + " dev=" +
-             std::to_string(st->st_dev) + " ino=" + std::to_string(st->st_ino + 1)},
-        {"node gone",
-         v2_record(0644, st->st_dev, st->st_ino, kBootId, gone,
-                   "/sys/devices/platform/veltaris-panel/backlight/gone/brightness"),
-         "NATIVE_RECORD_DROPPED reason=node_gone path=" + gone + " dev=" + std::to_string(st->st_dev) +
-             " ino=" + std::to_string(st->st_ino)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        ASSERT_TRUE(write_file(kPermissionRecord, c.record, 0600));
-        Outcome o = run({"--recover"});
-        EXPECT_OUTCOME(o, 0, c.line + "\n");
-        EXPECT_FALSE(path_exists(kPermissionRecord));
+    const std::string afresh = record_for_node(0644, kBootId, 1);
+    const std::string dropped = "NATIVE_RECORD_DROPPED reason=node_replaced path=" + std::string(kNodePath) +
+                                " dev=" + std::to_string(st->st_dev) + " ino=" + std::to_string(st->st_ino + 1);
+    ASSERT_TRUE(write_file(kPermissionRecord, afresh, 0600));
+    Outcome o = run({"--recover"});
+    EXPECT_OUTCOME(o, 0, dropped + "\n");
+    EXPECT_FALSE(path_exists(kPermissionRecord));
 
-        ASSERT_TRUE(write_file(kPermissionRecord, c.record, 0600));
-        std::string ready;
-        Daemon* d = start_daemon(&ready);
-        ASSERT_NE(d, nullptr);
-        EXPECT_EQ(d->line_texts(), (std::vector<std::string>{c.line, ready}));
-        EXPECT_FALSE(path_exists(kPermissionRecord));
-        expect_sigterm_ends(*d);
+    ASSERT_TRUE(write_file(kPermissionRecord, afresh, 0600));
+    std::string ready;
+    Daemon* d = start_daemon(&ready);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->line_texts(), (std::vector<std::string>{dropped, ready}));
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    expect_sigterm_ends(*d);
+
+    // A record that cannot be deleted (a mount on its name) is not dropped.
+    ASSERT_TRUE(write_file(kPermissionRecord, afresh, 0600));
+    ASSERT_EQ(mount(kPermissionRecord, kPermissionRecord, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+    o = run({"--recover"});
+    umount2(kPermissionRecord, MNT_DETACH);
+    EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, EBUSY));
+    EXPECT_EQ(read_file(kPermissionRecord), afresh);
+
+    // Gone from its path, perhaps renamed: the record stays.
+    const std::string gone = v2_record(0644, st->st_dev, st->st_ino, kBootId, "/sys/class/backlight/gone/brightness",
+                                       "/sys/devices/platform/veltaris-panel/backlight/gone/brightness");
+    ASSERT_TRUE(write_file(kPermissionRecord, gone, 0600));
+    for (const auto& args : std::vector<std::vector<std::string>>{{"--daemon", "--node", kNodePath}, {"--recover"}}) {
+        SCOPED_TRACE(args[0]);
+        o = run(args);
+        EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, ESTALE));
     }
+    EXPECT_EQ(read_file(kPermissionRecord), gone);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_EQ(node->chmods_received(), 0);
 }

@@ -415,7 +415,12 @@ TEST_F(NodeAccessTest, RestoreOtherBootDeletesRecordOnly) {
 // A record of this boot whose inode is gone (the driver made the node
 // afresh, or took it away) can never be applied: it is deleted. One whose
 // inode may still be about is kept.
-TEST_F(NodeAccessTest, RestoreDeletesARecordWhoseInodeIsGoneOnly) {
+// A record is dropped only when its node was made afresh on the file
+// system it was taken on with nothing mounted in the way. Wherever the
+// recorded inode may live on (hidden by a mount, under another name, in
+// another namespace's sysfs), or the mount table cannot be asked, the
+// record stays and the restore fails with ESTALE.
+TEST_F(NodeAccessTest, RestoreDropsARecordOnlyWhenItsInodeIsCertainlyGone) {
     FakeNode* node = add_node({.name = "panel0-backlight", .mode = 0444});
     FakeNode* other = add_node({.name = "lcd-backlight", .mode = 0444});
     ASSERT_NE(node, nullptr);
@@ -425,32 +430,79 @@ TEST_F(NodeAccessTest, RestoreDeletesARecordWhoseInodeIsGoneOnly) {
     auto st = stat_path(path);
     auto other_st = stat_path(other->brightness_path());
     ASSERT_TRUE(st && other_st);
+    // A node on the sandbox's own /sys, and a device directory of the same
+    // file system to bind over a directory on its way.
+    const std::string hand = kHandDevices + "/hand0";
+    const std::string hand_path = "/sys/class/backlight/hand0/brightness";
+    const std::string hand_parent = kHandDevices.substr(0, kHandDevices.rfind('/'));
+    const std::string beside = "/sys/devices/platform/beside";
+    ASSERT_TRUE(make_device_dir(hand) && make_device_dir(beside + "/backlight/hand0") &&
+                point_class_link("backlight", "hand0", hand));
+    const std::string gone_path = "/sys/class/backlight/gone/brightness";
     const std::string gone_real = "/sys/devices/platform/veltaris-panel/backlight/gone/brightness";
-    const struct {
+    auto mounted = [](const std::string& source, const std::string& target, const char* type, unsigned long flags) {
+        return [=] { return mount(source.c_str(), target.c_str(), type, flags, nullptr) == 0; };
+    };
+    auto unmount = [](const std::string& target) { return [=] { umount2(target.c_str(), MNT_DETACH); }; };
+    auto made_afresh = [&] { return unlink((hand + "/brightness").c_str()) == 0 && make_device_dir(hand); };
+    auto nothing = [] { return true; };
+    struct Case {
         const char* what;
         std::string text;
-        bool replace_inode;
-        bool deleted;
-    } cases[] = {
-        {"node gone", v2_record(0664, st->st_dev, st->st_ino + 7, boot_,
-                                "/sys/class/backlight/gone/brightness", gone_real), false, true},
-        {"same inode, another canonical path",
-         v2_record(0664, st->st_dev, st->st_ino, boot_, path, gone_real), false, false},
+        std::function<bool()> change;
+        std::function<void()> undo;
+        bool without_proc;
+        bool dropped;
+    };
+    const std::vector<Case> cases = {
+        {"the device renamed: nothing at either path, the inode lives on",
+         v2_record(0664, st->st_dev, st->st_ino, boot_, gone_path, gone_real), nothing, [] {}, false, false},
+        {"only the node path gone, the real path still leads to the inode",
+         v2_record(0664, st->st_dev, st->st_ino, boot_, gone_path, real), nothing, [] {}, false, false},
+        {"same inode, another canonical path", v2_record(0664, st->st_dev, st->st_ino, boot_, path, gone_real),
+         nothing, [] {}, false, false},
         {"the path leads elsewhere, the recorded inode is still there",
-         v2_record(0664, other_st->st_dev, other_st->st_ino, boot_, path, other->real_brightness_path()), false,
+         v2_record(0664, other_st->st_dev, other_st->st_ino, boot_, path, other->real_brightness_path()), nothing,
+         [] {}, false, false},
+        {"another device number, as another namespace's sysfs shows the same inode",
+         v2_record(0664, st->st_dev + 1, st->st_ino, boot_, path, real), nothing, [] {}, false, false},
+        {"a file system mounted over the device directory, a file at the node's name",
+         record_for(path, 0664, boot_),
+         [&] {
+             return mount("none", node->device_dir().c_str(), "tmpfs", 0, nullptr) == 0 &&
+                    write_file(real, "100\n", 0664);
+         },
+         unmount(node->device_dir()), false, false},
+        {"a file system mounted over the device directory, nothing in it", record_for(path, 0664, boot_),
+         mounted("none", node->device_dir(), "tmpfs", 0), unmount(node->device_dir()), false, false},
+        {"a file of the same file system bound over the node", record_for(path, 0664, boot_),
+         mounted(node->max_brightness_path(), real, nullptr, MS_BIND), unmount(real), false, false},
+        {"a directory of the same file system bound over one on its way", record_for(hand_path, 0664, boot_),
+         mounted(beside, hand_parent, nullptr, MS_BIND), unmount(hand_parent), false, false},
+        {"the class entry points at another device of the same file system", record_for(hand_path, 0664, boot_),
+         [&] { return point_class_link("backlight", "hand0", beside + "/backlight/hand0"); },
+         [&] { point_class_link("backlight", "hand0", hand); }, false, false},
+        {"made afresh, but no mount table to ask", record_for(hand_path, 0664, boot_), made_afresh, [] {}, true,
          false},
+        {"made afresh on the same file system", record_for(hand_path, 0664, boot_), made_afresh, [] {}, false, true},
         // Last: it leaves the node with another inode.
-        {"node made afresh", record_for(path, 0664, boot_), true, true},
+        {"made afresh by the driver", record_for(path, 0664, boot_),
+         [&] { return node->replace_inode() != 0; }, [] {}, false, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(write_file(kPermissionRecord, c.text, 0600));
-        if (c.replace_inode) node->replace_inode();
-        if (c.deleted) {
-            EXPECT_EQ(restore(), 0) << strerror(errno);
+        ASSERT_TRUE(c.change()) << strerror(errno);
+        int result = guarded([&] {
+            if (c.without_proc && !drop_proc()) return 100;
+            return restore() == 0 ? 0 : errno;
+        });
+        c.undo();
+        if (c.dropped) {
+            EXPECT_EQ(result, 0) << strerror(result);
             EXPECT_FALSE(path_exists(kPermissionRecord));
         } else {
-            EXPECT_FAILS_WITH(restore(), ESTALE);
+            EXPECT_EQ(result, ESTALE) << strerror(result);
             EXPECT_EQ(read_file(kPermissionRecord), c.text);
         }
     }

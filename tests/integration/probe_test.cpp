@@ -168,8 +168,8 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
     // Read only: the record is still there for the daemon to apply.
     EXPECT_EQ(read_file(kPermissionRecord), record);
 
-    // A record whose node was made afresh or is gone says what the next
-    // start will do with it.
+    // A record whose node was made afresh, or is gone from its path, says
+    // what the next start will do with it.
     const std::string gone = "/sys/class/backlight/gone/brightness";
     const std::pair<std::string, std::string> others[] = {
         {v2_record(0664, st.st_dev, st.st_ino + 1, kBootId, kNodePath, panel->real_brightness_path()),
@@ -177,7 +177,9 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
                                   "main-panel start or --recover deletes it, and the node keeps the mode it has"},
         {v2_record(0664, st.st_dev, st.st_ino, kBootId, gone,
                    "/sys/devices/platform/veltaris-panel/backlight/gone/brightness"),
-         gone + ", mode 0664; this boot, but the node is gone: the next main-panel start or --recover deletes it"},
+         gone + ", mode 0664; this boot, but nothing is at the node path (the device gone, renamed, or a mount in the "
+                "way): the record stays and every main-panel start fails until the node is back, or until the next "
+                "boot"},
     };
     for (const auto& [text, verdict] : others) {
         ASSERT_TRUE(write_file(kPermissionRecord, text, 0600));

@@ -322,6 +322,64 @@ sc_rebind() {
     pass "inode $ino0 -> $ino1: hold ended with 116; next start and --recover exit 0 ($(cat /tmp/daemon-hold.err /tmp/daemon.err | grep -v NATIVE_READY | head -1))"
 }
 
+# ---- 4b. a live node covered or moved ----
+
+# covered_case WHAT COVER UNCOVER: with a crash's record of panel0-backlight
+# in place, COVER hides or moves the live node; --recover must keep the
+# record (exit 3, errno 116) and leave the node's bits alone.
+covered_case() {
+    local rc
+    eval "$2" || fail "$1: cannot set it up"
+    $VD --recover >/tmp/recover.out 2>&1
+    rc=$?
+    eval "$3" || fail "$1: cannot undo it"
+    [ $rc = 3 ] && grep -q 'stage=restore_permissions exit=3 errno=116' /tmp/recover.out ||
+        fail "$1: --recover exit $rc: $(cat /tmp/recover.out)"
+    [ -s "$REC" ] || fail "$1: the record was dropped: $(cat /tmp/recover.out)"
+    guarded "$BL" || fail "$1: the node's bits changed to $(mode_of "$BL")"
+}
+
+sc_covered() {
+    local orig dir other rc out
+    orig=$(mode_of "$BL")
+    dir=$(dirname "$(readlink -f "$BL")")
+    other=$(dirname "$(readlink -f /sys/class/backlight/panel1-backlight/brightness)")
+    # A file system mounted over the device directory ends the hold; the
+    # bits come back through the descriptor the daemon holds.
+    start_hold "$BL" s9 1100
+    held "$BL" 1100 || fail "not held"
+    mount -t tmpfs none "$dir" || fail "mount over $dir"
+    daemon_exit 10
+    umount "$dir"
+    [ "$rc" = 0 ] || fail "hold under a mount: exit $rc: $(cat /tmp/daemon.err)"
+    [ "$(mode_of "$BL")" = "$orig" ] || fail "mode $(mode_of "$BL") after the hold ended under a mount, was $orig"
+    [ ! -e "$REC" ] || fail "record left after the hold ended under a mount"
+    ! grep -q NATIVE_RECORD_DROPPED /tmp/daemon.err || fail "a record was dropped: $(cat /tmp/daemon.err)"
+    kill "$LPID"
+    # A crash's record, then the live node hidden or moved in each way.
+    start_hold "$BL" s10 1200
+    kill -9 "$DPID"
+    wait "$DPID"
+    kill "$LPID"
+    [ -s "$REC" ] || fail "no record after kill -9"
+    covered_case "a file bound over the node" "mount --bind $dir/max_brightness $dir/brightness" \
+        "umount $dir/brightness"
+    covered_case "another device's directory bound over the device directory" "mount --bind $other $dir" \
+        "umount $dir"
+    covered_case "a file system over the device directory" "mount -t tmpfs none $dir" "umount $dir"
+    covered_case "the device renamed" "echo panel7-backlight >$PARAMS/rename_panel" \
+        "echo panel0-backlight >$PARAMS/rename_panel"
+    # Another network namespace's sysfs shows the same inodes under another
+    # device number.
+    out=$(unshare -n -m --propagation private sh -c "mount -t sysfs sysfs /sys && $VD --recover" 2>&1)
+    rc=$?
+    [ $rc = 3 ] && [ -s "$REC" ] || fail "--recover in another network namespace: exit $rc: $out"
+    $VD --recover >/tmp/recover.out 2>&1 || fail "--recover with the node in sight: exit $?: $(cat /tmp/recover.out)"
+    [ "$(mode_of "$BL")" = "$orig" ] && [ ! -e "$REC" ] ||
+        fail "after --recover: mode $(mode_of "$BL"), record $(ls "$REC" 2>&1)"
+    pass "the bits came back through the held descriptor under a mount; the record stayed under a bound file, a bound directory, a tmpfs, a rename and another namespace's sysfs, then --recover gave back $orig"
+}
+
 # ---- 6. outdoor ----
 
 # A process whose command line starts with system_server.

@@ -30,6 +30,10 @@
  *              below the maximum it advertises; the read-back shows it.
  *   lag=1      the panel nodes read back the value of the write before the last.
  *   second_panel=1 (load only): register primary-backlight.
+ *   rename_panel=NAME (write only, at run time): panel0-backlight's device
+ *              takes the name NAME, as a driver renaming its device does;
+ *              its nodes keep their inodes under the new name. Writing
+ *              panel0-backlight back restores it.
  *
  * Writes above max_brightness are the class cores' business: the backlight
  * core refuses them with EINVAL, the LED core caps them at the maximum.
@@ -38,6 +42,7 @@
 #include <linux/err.h>
 #include <linux/leds.h>
 #include <linux/module.h>
+#include <linux/string.h>
 
 static int refuse;
 module_param(refuse, int, 0644);
@@ -54,6 +59,28 @@ MODULE_PARM_DESC(lag, "the panel nodes read back the write before the last");
 static bool second_panel;
 module_param(second_panel, bool, 0444);
 MODULE_PARM_DESC(second_panel, "register a second accepted backlight (primary-backlight)");
+
+static struct backlight_device *panel0, *panel1, *primary;
+
+#define RENAME_MAX 64
+
+static int rename_panel_set(const char *val, const struct kernel_param *kp)
+{
+	char name[RENAME_MAX];
+	size_t n = strcspn(val, "\n");
+
+	if (IS_ERR_OR_NULL(panel0) || n == 0 || n >= sizeof(name))
+		return -EINVAL;
+	memcpy(name, val, n);
+	name[n] = '\0';
+	return device_rename(&panel0->dev, name);
+}
+
+static const struct kernel_param_ops rename_panel_ops = {
+	.set = rename_panel_set,
+};
+module_param_cb(rename_panel, &rename_panel_ops, NULL, 0200);
+MODULE_PARM_DESC(rename_panel, "rename panel0-backlight's device to this name");
 
 #define BL_MAX 2047
 #define BL_START 1023
@@ -134,8 +161,6 @@ static struct led_classdev kbd_led = {
 	.max_brightness = KBD_MAX,
 	.brightness_set = kbd_set,
 };
-
-static struct backlight_device *panel0, *panel1, *primary;
 
 static struct backlight_device *raw_backlight(const char *name, const struct backlight_ops *ops)
 {

@@ -1,0 +1,188 @@
+#include "common/mount_table.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include "common/unique_fd.h"
+
+namespace {
+
+// A decimal field ended by `end` (one byte); advances *p past the end byte.
+int field_u32(const char** p, const char* limit, char end, uint32_t* out) {
+    const char* s = *p;
+    uint64_t value = 0;
+    if (s >= limit || *s < '0' || *s > '9') return 0;
+    while (s < limit && *s >= '0' && *s <= '9') {
+        value = value * 10 + static_cast<uint64_t>(*s - '0');
+        if (value > UINT32_MAX) return 0;
+        ++s;
+    }
+    if (s >= limit || *s != end) return 0;
+    *out = static_cast<uint32_t>(value);
+    *p = s + 1;
+    return 1;
+}
+
+// A path field ended by a blank: a line always goes on after its mount
+// point, so a head cut short never passes for a shorter path.
+int field_path(const char** p, const char* limit, const char** start, size_t* len) {
+    const char* s = *p;
+    const char* e = s;
+    while (e < limit && *e != ' ') ++e;
+    if (e == s || e == limit || *s != '/') return 0;
+    *start = s;
+    *len = static_cast<size_t>(e - s);
+    *p = e + 1;
+    return 1;
+}
+
+// A byte the table writes escaped, so that a mount point holding it would
+// not match the path byte for byte.
+int escaped_in_table(char c) {
+    return static_cast<unsigned char>(c) <= ' ' || c == '\\';
+}
+
+// 1 when the mount point (len bytes) is the path or a directory on it.
+int on_path(const mount_walk* walk, const char* mount_point, size_t len) {
+    if (len == 1) return mount_point[0] == '/';
+    if (len > walk->path_len || memcmp(mount_point, walk->path, len) != 0) return 0;
+    return walk->path[len] == '/' || walk->path[len] == '\0';
+}
+
+// The mount that sits directly on `from` along the path: the child of
+// `from` whose mount point the walk reaches first (a mount stacked on the
+// same mount point comes first of all). -2 when two would be reached at
+// once, -1 when there is none.
+int next_step(const mount_walk* walk, int from) {
+    int best = -1;
+    for (int i = 0; i < walk->count; ++i) {
+        const mount_step* s = &walk->steps[i];
+        if (i == from || s->parent_id != walk->steps[from].mount_id) continue;
+        if (best < 0 || s->mount_point_len < walk->steps[best].mount_point_len) {
+            best = i;
+        } else if (s->mount_point_len == walk->steps[best].mount_point_len) {
+            return -2;
+        }
+    }
+    return best;
+}
+
+int fail_with(int code) {
+    errno = code;
+    return -1;
+}
+
+}  // namespace
+
+int parse_mountinfo_head(const char* line, size_t len, mountinfo_head* out) {
+    const char* p = line;
+    const char* limit = line + len;
+    mountinfo_head head = {};
+    if (!field_u32(&p, limit, ' ', &head.mount_id) || !field_u32(&p, limit, ' ', &head.parent_id) ||
+        !field_u32(&p, limit, ':', &head.major) || !field_u32(&p, limit, ' ', &head.minor) ||
+        !field_path(&p, limit, &head.root, &head.root_len) ||
+        !field_path(&p, limit, &head.mount_point, &head.mount_point_len)) {
+        return fail_with(EINVAL);
+    }
+    *out = head;
+    return 0;
+}
+
+void mount_walk_start(mount_walk* walk, const char* path) {
+    *walk = mount_walk{};
+    walk->path = path;
+    walk->path_len = strlen(path);
+    if (walk->path_len == 0 || path[0] != '/') walk->failed = EINVAL;
+    for (size_t i = 0; i < walk->path_len; ++i) {
+        if (escaped_in_table(path[i])) walk->failed = EINVAL;
+    }
+}
+
+void mount_walk_add_line(mount_walk* walk, const char* line, size_t len) {
+    if (walk->failed) return;
+    mountinfo_head head;
+    if (parse_mountinfo_head(line, len, &head) != 0) {
+        walk->failed = EINVAL;
+        return;
+    }
+    if (!on_path(walk, head.mount_point, head.mount_point_len)) return;
+    if (walk->count == MOUNT_WALK_MAX) {
+        walk->failed = E2BIG;
+        return;
+    }
+    mount_step* s = &walk->steps[walk->count++];
+    s->mount_id = head.mount_id;
+    s->parent_id = head.parent_id;
+    s->dev = static_cast<uint64_t>(makedev(head.major, head.minor));
+    s->whole_fs = head.root_len == 1;
+    s->mount_point_len = head.mount_point_len;
+}
+
+int mount_walk_result(const mount_walk* walk, mount_step* out) {
+    if (walk->failed) return fail_with(walk->failed);
+    // The root: a mount on "/" whose parent is no mount on "/" seen here.
+    int at = -1;
+    for (int i = 0; i < walk->count; ++i) {
+        const mount_step* s = &walk->steps[i];
+        if (s->mount_point_len != 1) continue;
+        int stacked = 0;
+        for (int j = 0; j < walk->count; ++j) {
+            if (walk->steps[j].mount_point_len == 1 && walk->steps[j].mount_id == s->parent_id && j != i) stacked = 1;
+        }
+        if (stacked) continue;
+        if (at >= 0) return fail_with(EEXIST);
+        at = i;
+    }
+    if (at < 0) return fail_with(ENOENT);
+    // Each step crosses one mount; a loop in the table cannot go on longer.
+    for (int steps = 0; steps < walk->count; ++steps) {
+        int next = next_step(walk, at);
+        if (next == -2) return fail_with(EEXIST);
+        if (next < 0) {
+            *out = walk->steps[at];
+            return 0;
+        }
+        at = next;
+    }
+    return fail_with(EEXIST);
+}
+
+int mount_of_path(const char* path, mount_step* out) {
+    mount_walk walk;
+    mount_walk_start(&walk, path);
+    unique_fd fd(open(MOUNT_TABLE_PATH, O_RDONLY | O_CLOEXEC));
+    if (!fd.ok()) return -1;
+    char buf[MOUNT_TABLE_READ_SIZE];
+    size_t have = 0;
+    int skipping = 0;  // the rest of a line whose head was already taken
+    for (;;) {
+        ssize_t n = read(fd.get(), buf + have, sizeof buf - have);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        have += static_cast<size_t>(n);
+        size_t start = 0;
+        for (size_t i = 0; i < have; ++i) {
+            if (buf[i] != '\n') continue;
+            if (!skipping) mount_walk_add_line(&walk, buf + start, i - start);
+            skipping = 0;
+            start = i + 1;
+        }
+        memmove(buf, buf + start, have - start);
+        have -= start;
+        if (n == 0) {
+            if (have > 0 && !skipping) mount_walk_add_line(&walk, buf, have);
+            break;
+        }
+        if (have == sizeof buf) {
+            // A line longer than the buffer: only its head matters, and
+            // that must be in what we have.
+            if (!skipping) mount_walk_add_line(&walk, buf, have);
+            skipping = 1;
+            have = 0;
+        }
+    }
+    return mount_walk_result(&walk, out);
+}
