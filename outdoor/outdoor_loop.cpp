@@ -12,6 +12,7 @@
 #include "node/node_identity.h"
 #include "node/node_value.h"
 #include "outdoor/outdoor_health.h"
+#include "outdoor/outdoor_write.h"
 #include "process/environment.h"
 #include "process/exit_codes.h"
 
