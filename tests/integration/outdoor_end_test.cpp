@@ -269,5 +269,47 @@ TEST_F(OutdoorTest, OutdoorChangedMaximumEndsWithNodeChanged) {
     expect_last_write("100");
 }
 
+// ---- beside a holder of the main-panel lock that never touches the node ----
+
+// Arms a mark at the node's second maximum read from now: when it is set
+// (FakeNode::fired), a turn has begun after this call, since one turn reads
+// the maximum once and one turn may be under way already.
+void mark_second_turn(FakeNode* node) {
+    const std::string mark = "/data/turn-mark";
+    ASSERT_TRUE(write_file(mark, "x"));
+    node->on_next(FakeNode::Event::max_read, mark, mark + ".seen", false, 1);
+}
+
+TEST_F(OutdoorTest, OutdoorBoostEndedWhileThePanelIsBusyEndsOnceItIsFree) {
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
+    ASSERT_NE(d, nullptr);
+    int writes = node_->writes_received();
+    std::string record = health_text();
+
+    // The lease lets go while the lock is taken: the boost is kept, since
+    // the node is not ours to write now.
+    MainPanelLockHolder panel;
+    ASSERT_TRUE(panel.take()) << strerror(errno);
+    lease_.stop();
+    ASSERT_TRUE(lease_.write(release_terms(server)));
+    mark_second_turn(node_);
+    EXPECT_TRUE(wait_until([&] { return node_->fired(); }, kSettle)) << "no turn while the lock was taken";
+    EXPECT_EQ(node_->value(), 177);
+    EXPECT_EQ(node_->writes_received(), writes);
+    EXPECT_EQ(health_text(), record);
+
+    // The lock is freed and nothing else happens in /data/system: the base
+    // goes back all the same, within about a second.
+    panel.release();
+    EXPECT_TRUE(wait_until([&] { return node_->value() == 100; }, 5s)) << "record " << health_text();
+    auto h = wait_health([](const Health& r) { return r.reason == "released"; });
+    ASSERT_TRUE(h) << health_text();
+    expect_idle(*h);
+    expect_last_write("100");
+
+    stop_cleanly(*d);
+}
+
 }  // namespace
 }  // namespace sandbox::outdoor
