@@ -180,17 +180,13 @@ TEST_F(OutdoorTest, OutdoorMainPanelLockTakesThePanelWithoutRestore) {
     MainPanelLockHolder panel;
     ASSERT_TRUE(panel.take()) << strerror(errno);
     ASSERT_TRUE(wait_renewals(4));
-    EXPECT_EQ(node_->value(), 177);
-    EXPECT_EQ(node_->writes_received(), writes);
-    EXPECT_EQ(health_text(), record);
+    expect_untouched(177, writes, record);
 
     // Free again, the node still shows the boost: it is still ours, and it
     // ends with the first base, not with the boosted value.
     panel.release();
     ASSERT_TRUE(wait_renewals(4));
-    EXPECT_EQ(node_->value(), 177);
-    EXPECT_EQ(node_->writes_received(), writes);
-    EXPECT_EQ(health_text(), record);
+    expect_untouched(177, writes, record);
 
     stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 100);
@@ -346,9 +342,7 @@ TEST_F(OutdoorTest, OutdoorBoostEndedWhileThePanelIsBusyEndsOnceItIsFree) {
     ASSERT_TRUE(lease_.write(release_terms(server)));
     mark_second_turn(node_);
     EXPECT_TRUE(wait_until([&] { return node_->fired(); }, kSettle)) << "no turn while the lock was taken";
-    EXPECT_EQ(node_->value(), 177);
-    EXPECT_EQ(node_->writes_received(), writes);
-    EXPECT_EQ(health_text(), record);
+    expect_untouched(177, writes, record);
 
     // The lock is freed and nothing else happens in /data/system: the base
     // goes back all the same, within about a second.
