@@ -235,6 +235,8 @@ void measure_startup(Context& ctx);
 void measure_control_idle(Context& ctx);
 // Runs every measurement that needs an armed hold, on one daemon.
 void measure_hold(Context& ctx);
+// The idle outdoor daemon, and one that keeps a boost beside a taken
+// main-panel lock.
 void measure_outdoor_wakeups(Context& ctx);
 // strace on pid for window_ms, tick called every ~10 ms meanwhile: the
 // trace's lines (one call each, descriptors named), or empty with *why.

@@ -7,9 +7,11 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -202,6 +204,101 @@ void measure_startup(Context& ctx) {
     ctx.report->add(std::move(f));
 }
 
+namespace {
+
+// A boost whose lease ended while a holder of the main-panel lock that
+// never touches the node (a recovery run, a start that fails) was there:
+// freeing the lock makes no event in /data/system, so the loop looks again
+// once a second while the lock stays taken, and not at all once the base is
+// back. Counted in both phases, with the time the base took to come back.
+void measure_outdoor_busy_panel(Context& ctx) {
+    Figure f = plain_figure("wakeups_outdoor_busy_panel", "wake-ups, outdoor boost, panel lock taken");
+    f.goal = "<= 60/min while the lock is taken, 0 after";
+    ctx.node->set_value(100);
+    unlink(sandbox::kOutdoorLease);
+    unlink(sandbox::kOutdoorHealth);
+    std::string why;
+    pid_t server = sandbox::start_system_server();
+    if (server <= 0) why = "no system_server stand-in";
+    sandbox::Daemon d;
+    if (why.empty() && (!d.start({"--outdoor", "--node", ctx.node->brightness_path()}) ||
+                        !sandbox::wait_outdoor_ready(d, nullptr, std::chrono::seconds(10)))) {
+        why = "the outdoor daemon did not start: " + d.stderr_text();
+    }
+    // base 100, maximum 255, ratio 500: a boost to 177.
+    int64_t deadline = sandbox::monotonic_ms() + 20000;
+    bool boosted = false;
+    while (why.empty() && !boosted && sandbox::monotonic_ms() < deadline) {
+        write_outdoor_lease("v1", server, 500, 1);
+        for (int i = 0; i < 30 && !boosted; ++i) {
+            boosted = ctx.node->value() == 177;
+            sleep_ms(10);
+        }
+    }
+    if (why.empty() && !boosted) why = "the node was never boosted";
+    int lock = -1;
+    if (why.empty()) {
+        lock = open(sandbox::kMainPanelLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (lock < 0 || fchmod(lock, 0600) != 0 || flock(lock, LOCK_EX) != 0) why = "the main-panel lock was not taken";
+    }
+    WakeupCount busy, after;
+    double restore_ms = NAN;
+    if (why.empty()) {
+        write_outdoor_lease("v1", server, 500, 0);
+        sleep_ms(300);
+        busy = count_wakeups(d.pid(), static_cast<int64_t>(ctx.sizes.outdoor_wakeup_seconds) * 1000, nullptr,
+                             nullptr);
+        int64_t freed = now_ns();
+        close(lock);
+        lock = -1;
+        if (sandbox::wait_until([&] { return ctx.node->value() == 100; }, std::chrono::seconds(10))) {
+            restore_ms = static_cast<double>(now_ns() - freed) / 1e6;
+        }
+        sleep_ms(300);
+        after = count_wakeups(d.pid(), static_cast<int64_t>(std::min(ctx.sizes.outdoor_wakeup_seconds, 10)) * 1000,
+                              nullptr, nullptr);
+    }
+    if (lock >= 0) close(lock);
+    d.signal(SIGTERM);
+    int code = d.wait_exit(std::chrono::seconds(10));
+    if (server > 0) sandbox::stop_process(server);
+    unlink(sandbox::kOutdoorLease);
+
+    if (!why.empty()) {
+        f.result = "error";
+        f.verdict = Verdict::error;
+        f.notes.push_back(why);
+    } else if (!busy.ok || !after.ok) {
+        f.result = "unavailable";
+        f.verdict = Verdict::unavailable;
+        f.notes.push_back(busy.ok ? after.why : busy.why);
+    } else {
+        double busy_per_min = static_cast<double>(busy.returns) * 60.0 / busy.window_s;
+        double after_per_min = static_cast<double>(after.returns) * 60.0 / after.window_s;
+        f.result = fmt("%.1f/min, then %.1f/min", busy_per_min, after_per_min);
+        f.baseline = fmt("%.0f s + %.0f s windows", busy.window_s, after.window_s);
+        // One wake-up a second, give or take the windows' edges; none once
+        // the base is back.
+        bool paced = busy.returns >= 1 && static_cast<double>(busy.returns) <= busy.window_s + 1;
+        f.verdict = paced && after.returns == 0 && !isnan(restore_ms) ? Verdict::met : Verdict::missed;
+        f.num("busy_window_s", busy.window_s);
+        f.num("busy_wakeups", static_cast<double>(busy.returns));
+        f.num("busy_timeouts", static_cast<double>(busy.timeouts));
+        f.num("busy_wakeups_per_min", busy_per_min);
+        f.num("after_window_s", after.window_s);
+        f.num("after_wakeups", static_cast<double>(after.returns));
+        f.num("base_back_after_free_ms", restore_ms);
+        f.notes.push_back(fmt("boost 100 -> 177, lock taken by the benchmark, lease rewritten held 0; ppoll returns "
+                              "counted with strace while the lock stays taken, then after it is freed (base back "
+                              "%s ms later) with nothing happening in /data/system",
+                              isnan(restore_ms) ? "NEVER" : fmt("%.0f", restore_ms).c_str()));
+    }
+    if (code != 0) f.notes.push_back(fmt("the outdoor daemon ended with %d", code));
+    ctx.report->add(std::move(f));
+}
+
+}  // namespace
+
 void measure_outdoor_wakeups(Context& ctx) {
     Figure f = plain_figure("wakeups_outdoor_idle", "wake-ups, outdoor mode, no lease");
     f.goal = "0/min";
@@ -241,6 +338,7 @@ void measure_outdoor_wakeups(Context& ctx) {
     }
     if (code != 0) f.notes.push_back(fmt("the outdoor daemon ended with %d", code));
     ctx.report->add(std::move(f));
+    measure_outdoor_busy_panel(ctx);
 }
 
 namespace {

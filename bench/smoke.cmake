@@ -23,7 +23,7 @@ if(json_error)
 endif()
 foreach(id startup control_round_trip_idle control_round_trip_holding set_latency
            foreign_write_correction holding_cpu wakeups_active_hold wakeups_paused_hold
-           wakeups_outdoor_idle heap_main_panel heap_outdoor peak_resident
+           wakeups_outdoor_idle wakeups_outdoor_busy_panel heap_main_panel heap_outdoor peak_resident
            binary_size_arm64 binary_size_host syscalls_active syscalls_correcting
            syscalls_paused syscalls_heartbeat syscalls_set outdoor_turns_beside_hold
            set_latency_node_floor holding_cpu_vs_bare_loop)

@@ -1,9 +1,9 @@
-// Outdoor mode's boost decision and the node write that carries it out.
+// Outdoor mode's boost decision: what to write on the node this turn, if
+// anything. Pure; the write itself is outdoor_write.h's.
 #pragma once
 #include <stdint.h>
 
 #include "outdoor/outdoor_lease.h"
-#include "process/state.h"
 
 enum {
     BOOST_STABLE_MS = 500,  // a node value this old becomes the base
@@ -24,9 +24,3 @@ struct boost_state {
 // write now. lease is null when the turn has no system lease. Pure.
 int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int32_t current,
                      int32_t maximum, int panel_busy, int64_t now_ms);
-
-// Writes value to the node while it still shows expected, holding the
-// main-panel lock for the whole write, and reads it back. 0 written and
-// read back; 1 not attempted (the lock is busy, the maximum or the node
-// changed); -1 failed.
-int32_t write_outdoor_value(const node_identity* node, int32_t expected, int32_t value);

@@ -12,6 +12,7 @@
 #include "node/node_identity.h"
 #include "node/node_value.h"
 #include "outdoor/outdoor_health.h"
+#include "outdoor/outdoor_write.h"
 #include "process/environment.h"
 #include "process/exit_codes.h"
 
@@ -56,6 +57,11 @@ int lease_still_asks(const outdoor_lease_record* decided_on) {
     return now.held == 1 && same_lease(&now, decided_on);
 }
 
+int boost_idle(const boost_state* state) {
+    const boost_state idle = {};
+    return same_boost_state(state, &idle);
+}
+
 const char* state_reason(const boost_state* state) {
     if (state->inhibited) return kReasonOverride;
     if (state->held) return kReasonBoosted;
@@ -74,6 +80,7 @@ int main_panel_busy(void) {
 outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, int* have_lease) {
     *have_lease = read_outdoor_lease(lease) && is_system_server(lease->pid);
     int panel_busy = main_panel_busy();
+    run->panel_busy = panel_busy;
 
     // The node's identity and its value through one descriptor, then its
     // maximum; any change ends the loop.
@@ -109,12 +116,30 @@ outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, 
     return OUTDOOR_WAIT;
 }
 
-int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_ms) {
-    // Only a held lease needs a wake-up of its own, to notice that it
-    // expired; everything else arrives as a change in the directory.
-    if (lease == nullptr || lease->held != 1) return -1;
-    int64_t left = lease->deadline_ms - now_ms;
-    return left < 0 ? 0 : left;
+int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int panel_busy, const boost_state* state,
+                                int64_t now_ms) {
+    int64_t timeout = -1;
+    // A held lease needs a wake-up of its own, to notice that it expired;
+    // everything else arrives as a change in the directory ...
+    if (lease != nullptr && lease->held == 1) {
+        int64_t left = lease->deadline_ms - now_ms;
+        timeout = left < 0 ? 0 : left;
+    }
+    // ... except the release of the main-panel lock. A boost state kept
+    // while it was taken may have to be ended (the base put back) once it
+    // is free, so the loop looks again now and then; an idle state has
+    // nothing to act on and sleeps as before.
+    if (panel_busy && !boost_idle(state) && (timeout < 0 || timeout > OUTDOOR_BUSY_RECHECK_MS)) {
+        timeout = OUTDOOR_BUSY_RECHECK_MS;
+    }
+    return timeout;
+}
+
+const struct timespec* outdoor_wait_limit(int64_t timeout_ms, struct timespec* ts) {
+    if (timeout_ms < 0) return nullptr;
+    ts->tv_sec = static_cast<time_t>(timeout_ms / MS_PER_SEC);
+    ts->tv_nsec = static_cast<long>((timeout_ms % MS_PER_SEC) * NS_PER_MS);
+    return ts;
 }
 
 void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
@@ -123,13 +148,7 @@ void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
     pfd.fd = notify_fd;
     pfd.events = POLLIN;
     struct timespec ts = {};
-    struct timespec* limit = nullptr;
-    if (timeout_ms >= 0) {
-        ts.tv_sec = static_cast<time_t>(timeout_ms / MS_PER_SEC);
-        ts.tv_nsec = static_cast<long>((timeout_ms % MS_PER_SEC) * NS_PER_MS);
-        limit = &ts;
-    }
-    if (ppoll(&pfd, 1, limit, wait_mask) < 1) return;
+    if (ppoll(&pfd, 1, outdoor_wait_limit(timeout_ms, &ts), wait_mask) < 1) return;
     // Any change in the directory is a turn: the node and its maximum are
     // looked at then too, and a lease rewritten in place is seen at the
     // next event of any file. Which file changed is not examined.
@@ -143,7 +162,7 @@ void outdoor_wait(int notify_fd, int64_t timeout_ms, const sigset_t* wait_mask,
 int run_outdoor_loop(const node_identity* node, int32_t maximum, int lock_fd,
                      volatile sig_atomic_t* stop) {
     unique_fd outdoor_lock(lock_fd);
-    outdoor_run run = {node, maximum, boost_state{}, kReasonStopped};
+    outdoor_run run = {node, maximum, boost_state{}, kReasonStopped, 0};
     write_outdoor_health(&run.state, kReasonWaiting);
     unique_fd notify(dir_watch_open(LEASE_DIR, kLeaseDirEvents));
     if (!notify.ok()) return EXIT_NOTIFY;
@@ -162,8 +181,9 @@ int run_outdoor_loop(const node_identity* node, int32_t maximum, int lock_fd,
         outdoor_turn_result r = outdoor_turn(&run, &lease, &have_lease);
         if (r == OUTDOOR_LEAVE) break;
         if (r == OUTDOOR_AGAIN) continue;
-        outdoor_wait(notify.get(), outdoor_wait_timeout_ms(have_lease ? &lease : nullptr, monotonic_ms()),
-                     &wait_mask, stop);
+        int64_t timeout = outdoor_wait_timeout_ms(have_lease ? &lease : nullptr, run.panel_busy, &run.state,
+                                                  monotonic_ms());
+        outdoor_wait(notify.get(), timeout, &wait_mask, stop);
     }
 
     if (run.state.held) (void)write_outdoor_value(node, run.state.target, run.state.base);

@@ -4,6 +4,7 @@
 #pragma once
 #include <signal.h>
 #include <stdint.h>
+#include <time.h>
 
 #include "outdoor/boost.h"
 #include "outdoor/outdoor_lease.h"
@@ -15,6 +16,13 @@ struct outdoor_run {
     int32_t maximum;          // captured at start-up, fixed for the run
     boost_state state;
     const char* stop_reason;  // what the final record will say
+    int panel_busy;           // the last turn found the main-panel lock taken
+};
+
+enum {
+    // How often a boost state kept while the main-panel lock was busy is
+    // looked at again: the lock's release makes no event to wake us.
+    OUTDOOR_BUSY_RECHECK_MS = 1000,
 };
 
 enum outdoor_turn_result {
@@ -28,10 +36,16 @@ enum outdoor_turn_result {
 // node, decides and writes. Reports a changed boost state.
 outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, int* have_lease);
 
-// How long the loop may sleep after a turn that saw lease (null when the
-// turn had no system lease): until its deadline while it holds a boost,
-// otherwise without a limit (-1). Pure.
-int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int64_t now_ms);
+// How long the loop may sleep after a turn, -1 for no limit: until the
+// deadline of a held system lease (lease, null when the turn had none),
+// and at most OUTDOOR_BUSY_RECHECK_MS while the turn found the main-panel
+// lock taken (panel_busy) and state is not idle. Pure.
+int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int panel_busy, const boost_state* state,
+                                int64_t now_ms);
+
+// The wait's time limit for ppoll: *ts filled from timeout_ms and returned,
+// or null (no limit) when timeout_ms is negative. Pure.
+const struct timespec* outdoor_wait_limit(int64_t timeout_ms, struct timespec* ts);
 
 // Sleeps until a file is moved or deleted in the lease directory
 // (notify_fd), a stop signal arrives or, when timeout_ms is not negative,

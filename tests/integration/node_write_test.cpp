@@ -3,7 +3,7 @@
 // first, in-process.
 #include <stdio.h>
 
-#include "outdoor/boost.h"
+#include "outdoor/outdoor_write.h"
 #include "process/environment.h"
 
 #include "tests/integration/node_fixture.h"

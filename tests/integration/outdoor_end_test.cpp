@@ -180,17 +180,13 @@ TEST_F(OutdoorTest, OutdoorMainPanelLockTakesThePanelWithoutRestore) {
     MainPanelLockHolder panel;
     ASSERT_TRUE(panel.take()) << strerror(errno);
     ASSERT_TRUE(wait_renewals(4));
-    EXPECT_EQ(node_->value(), 177);
-    EXPECT_EQ(node_->writes_received(), writes);
-    EXPECT_EQ(health_text(), record);
+    expect_untouched(177, writes, record);
 
     // Free again, the node still shows the boost: it is still ours, and it
     // ends with the first base, not with the boosted value.
     panel.release();
     ASSERT_TRUE(wait_renewals(4));
-    EXPECT_EQ(node_->value(), 177);
-    EXPECT_EQ(node_->writes_received(), writes);
-    EXPECT_EQ(health_text(), record);
+    expect_untouched(177, writes, record);
 
     stop_cleanly(*d);
     EXPECT_EQ(node_->value(), 100);
@@ -267,6 +263,97 @@ TEST_F(OutdoorTest, OutdoorChangedMaximumEndsWithNodeChanged) {
     // maximum, so the base went back.
     EXPECT_EQ(node_->value(), 100);
     expect_last_write("100");
+}
+
+TEST_F(OutdoorTest, OutdoorReplacedNodeEndsWithNodeChangedUnwritten) {
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
+    ASSERT_NE(d, nullptr);
+    pid_t pid = d->pid();
+    int writes = node_->writes_received();
+
+    // Another inode at the node's path is not the node that was boosted:
+    // the daemon ends without writing to it, not even the base.
+    node_->replace_inode();
+    ASSERT_TRUE(lease_.renew_now());
+    EXPECT_EQ(d->wait_exit(kSettle), 0) << "record " << health_text();
+    EXPECT_EQ(d->stderr_text(), "");
+    auto h = read_health();
+    ASSERT_TRUE(h) << health_text();
+    EXPECT_EQ(h->pid, pid);
+    EXPECT_EQ(h->reason, "node_changed");
+    expect_idle(*h);
+    EXPECT_EQ(node_->writes_received(), writes);
+    EXPECT_EQ(node_->value(), 177);
+}
+
+// ---- beside a holder of the main-panel lock that never touches the node ----
+
+// Arms a mark at the node's second maximum read from now: when it is set
+// (FakeNode::fired), a turn has begun after this call, since one turn reads
+// the maximum once and one turn may be under way already.
+void mark_second_turn(FakeNode* node) {
+    const std::string mark = "/data/turn-mark";
+    ASSERT_TRUE(write_file(mark, "x"));
+    node->on_next(FakeNode::Event::max_read, mark, mark + ".seen", false, 1);
+}
+
+TEST_F(OutdoorTest, OutdoorBusyPanelIsNotBoostedUntilFree) {
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, false);
+    ASSERT_NE(d, nullptr);
+
+    // A lease asks for a boost while the lock is taken, for longer than
+    // the stability window: deciding as if the panel were free would raise
+    // the node, and the write, which takes the lock, would fail.
+    MainPanelLockHolder panel;
+    ASSERT_TRUE(panel.take()) << strerror(errno);
+    int reads = node_->reads_served();
+    ASSERT_TRUE(lease_.start({.pid = server}));
+    ASSERT_TRUE(wait_for_turn(reads));
+    std::this_thread::sleep_for(std::chrono::milliseconds(kStableMs + 100));
+    mark_second_turn(node_);
+    ASSERT_TRUE(wait_until([&] { return node_->fired(); }, kSettle)) << "the daemon stopped; record " << health_text();
+    EXPECT_TRUE(d->running());
+    EXPECT_EQ(node_->writes_received(), 0);
+    auto h = read_health();
+    ASSERT_TRUE(h) << health_text();
+    EXPECT_EQ(h->reason, "waiting");
+
+    // Free, the same lease boosts after the node's own stability window.
+    panel.release();
+    EXPECT_TRUE(wait_until([&] { return node_->value() == 177; }, kSettle)) << "record " << health_text();
+    EXPECT_EQ(node_->writes_received(), 1);
+    stop_cleanly(*d);
+}
+
+TEST_F(OutdoorTest, OutdoorBoostEndedWhileThePanelIsBusyEndsOnceItIsFree) {
+    pid_t server = 0;
+    Daemon* d = start_with_server(&server, true);
+    ASSERT_NE(d, nullptr);
+    int writes = node_->writes_received();
+    std::string record = health_text();
+
+    // The lease lets go while the lock is taken: the boost is kept, since
+    // the node is not ours to write now.
+    MainPanelLockHolder panel;
+    ASSERT_TRUE(panel.take()) << strerror(errno);
+    lease_.stop();
+    ASSERT_TRUE(lease_.write(release_terms(server)));
+    mark_second_turn(node_);
+    EXPECT_TRUE(wait_until([&] { return node_->fired(); }, kSettle)) << "no turn while the lock was taken";
+    expect_untouched(177, writes, record);
+
+    // The lock is freed and nothing else happens in /data/system: the base
+    // goes back all the same, within about a second.
+    panel.release();
+    EXPECT_TRUE(wait_until([&] { return node_->value() == 100; }, 5s)) << "record " << health_text();
+    auto h = wait_health([](const Health& r) { return r.reason == "released"; });
+    ASSERT_TRUE(h) << health_text();
+    expect_idle(*h);
+    expect_last_write("100");
+
+    stop_cleanly(*d);
 }
 
 }  // namespace

@@ -214,6 +214,12 @@ void OutdoorTest::expect_last_write(const char* value) {
     EXPECT_EQ(node_->last_writes().back(), value);
 }
 
+void OutdoorTest::expect_untouched(int value, int writes, const std::string& record) {
+    EXPECT_EQ(node_->value(), value);
+    EXPECT_EQ(node_->writes_received(), writes);
+    EXPECT_EQ(health_text(), record);
+}
+
 void OutdoorTest::expect_idle(const Health& h) {
     EXPECT_FALSE(h.held);
     EXPECT_FALSE(h.inhibited);

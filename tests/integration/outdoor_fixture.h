@@ -162,6 +162,9 @@ class OutdoorTest : public SandboxTest {
     // Waits until the lease writer has renewed `count` more times.
     bool wait_renewals(int count);
     void expect_last_write(const char* value);
+    // The node still shows value, has had no further write since `writes`
+    // and the record is still `record`: the daemon kept its hands off.
+    void expect_untouched(int value, int writes, const std::string& record);
     // A record that holds nothing.
     static void expect_idle(const Health& h);
     void stop_cleanly(Daemon& d, std::chrono::milliseconds within = std::chrono::seconds(10));
