@@ -10,8 +10,9 @@
 # It picks the binaries for the device's ABI, puts them in system/bin with
 # their SELinux label, adds the policy rule for the installer's own root
 # domain when sepolicy.rule lacks it, and makes sure the daemon's private
-# directory exists, root-only. It uses nothing but those three functions
-# (each with a stand-in here when run by hand) and MODPATH.
+# directory exists, root-only. Of what the installer provides it uses
+# only those three functions (each with a stand-in here when run by hand)
+# and MODPATH.
 
 if [ -z "$MODPATH" ]; then
     MODPATH=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1

@@ -185,8 +185,9 @@ veltaris_read_node_file() {
 
 # The SELinux type of this shell's own domain in veltaris_domain ("magisk"
 # for u:r:magisk:s0), when it has one made of a-z, 0-9 and _ alone: 0, else
-# 1. The read builtin opens /proc/self in this very shell (not in a
-# subshell, whose file could differ).
+# 1. The shell reads it itself, with no command substitution or tool: a
+# process of their own could run in another domain (a tool's exec may
+# change it), and the domain wanted is the one of the installer's shell.
 veltaris_installer_domain() {
     veltaris_domain=
     veltaris_context=

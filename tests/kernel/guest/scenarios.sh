@@ -128,7 +128,10 @@ start_hold() {
 start_daemon() {
     local tries=0
     while :; do
-        $VD --daemon --node "$1" 2>/tmp/daemon.err &
+        # Emptied here, not by the child's redirection: the wait below must
+        # not read an earlier try's lines before the new daemon opens it.
+        : >/tmp/daemon.err
+        $VD --daemon --node "$1" 2>>/tmp/daemon.err &
         DPID=$!
         track $DPID
         wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
@@ -616,25 +619,38 @@ pidfile_alive() { alive "$(pidfile "$1")"; }
 # Whether outdoor.pid names a running process other than pid $1.
 outdoor_restarted_since() { local o; o=$(pidfile outdoor); [ -n "$o" ] && [ "$o" != "$1" ] && alive "$o"; }
 
-# The boot service by hand, in mksh, after the reboot; removal by hand
-# while it runs.
-sc_package_service() {
-    local o1 o2 rc
-    [ -f "$MODDIR/service.sh" ] || fail "the package is not installed"
-    # A main-panel hold that crashed before: the boot service puts it back.
-    start_hold "$BL" s7 1000
+# crash_hold SESSION: a main-panel hold that crashed, its bits off.
+crash_hold() {
+    start_hold "$BL" "$1" 1000
     kill -9 "$DPID"
     kill "$LPID"
     guarded "$BL" || fail "not guarded after the crash"
-    pkg_sh mksh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
+}
+
+# service_with_restart ash|mksh: starts the boot service in that shell and
+# waits until its outdoor daemon runs on the probed node and comes back
+# after kill -9.
+service_with_restart() {
+    local o
+    pkg_sh "$1" "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
     wait_for 30 pidfile_alive outdoor || fail "no outdoor daemon: $(cat "$WS/service.log")"
-    [ "$(mode_of "$BL")" = 644 ] || fail "the crashed hold's mode $(mode_of "$BL") not put back"
-    o1=$(pidfile outdoor)
-    tr '\0' ' ' <"/proc/$o1/cmdline" | grep -q -- "--outdoor --node $BL" ||
-        fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o1/cmdline")"
-    kill -9 "$o1"
-    wait_for 20 outdoor_restarted_since "$o1" ||
+    o=$(pidfile outdoor)
+    tr '\0' ' ' <"/proc/$o/cmdline" | grep -q -- "--outdoor --node $BL" ||
+        fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o/cmdline")"
+    kill -9 "$o"
+    wait_for 20 outdoor_restarted_since "$o" ||
         fail "not restarted after kill -9: $(cat "$WS/service.log")"
+}
+
+# The boot service by hand, in mksh, after the reboot; removal by hand
+# while it runs.
+sc_package_service() {
+    local o2 s
+    [ -f "$MODDIR/service.sh" ] || fail "the package is not installed"
+    # A main-panel hold that crashed before: the boot service puts it back.
+    crash_hold s7
+    service_with_restart mksh
+    [ "$(mode_of "$BL")" = 644 ] || fail "the crashed hold's mode $(mode_of "$BL") not put back"
     o2=$(pidfile outdoor)
     s=$(pidfile service)
     # Kept, to look at: the file the user leaves to keep the records.
@@ -665,24 +681,14 @@ sc_package_service() {
 # before any service) puts them back and removes the private directory and
 # the main-panel health record.
 sc_package_ash() {
-    local o1 s
+    local s
     [ -f "$MODDIR/service.sh" ] || fail "the package is not installed"
-    pkg_sh ash "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
-    wait_for 30 pidfile_alive outdoor || fail "no outdoor daemon: $(cat "$WS/service.log")"
-    o1=$(pidfile outdoor)
-    tr '\0' ' ' <"/proc/$o1/cmdline" | grep -q -- "--outdoor --node $BL" ||
-        fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o1/cmdline")"
-    kill -9 "$o1"
-    wait_for 20 outdoor_restarted_since "$o1" ||
-        fail "not restarted after kill -9: $(cat "$WS/service.log")"
+    service_with_restart ash
     s=$(pidfile service)
     kill -9 "$s"
     kill -9 "$(pidfile outdoor)"
     wait_for 5 exited "$s" || fail "service $s still runs after kill -9"
-    start_hold "$BL" s8 1000
-    kill -9 "$DPID"
-    kill "$LPID"
-    guarded "$BL" || fail "not guarded after the crash"
+    crash_hold s8
     [ -s "$HEALTH" ] || fail "the hold left no health record"
     touch "$HEALTH.new"
     pkg_sh ash "$MODDIR/uninstall.sh" </dev/null >/tmp/uninstall.out 2>&1 ||
