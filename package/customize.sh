@@ -1,13 +1,18 @@
 #!/system/bin/sh
-# Install script of the veltaris module. A root manager's installer (run
-# through META-INF/com/google/android/update-binary) unpacks the zip into
-# the module's new folder and sources this script with MODPATH set and its
-# own ui_print, abort and set_perm. By hand, as root, from the unpacked
-# folder:
+# Install script of the veltaris module. Every root manager unpacks the
+# zip into the module's new folder and sources this script with MODPATH
+# set and its own ui_print, abort and set_perm, in its busybox's ash: one
+# (manager A) through META-INF/com/google/android/update-binary and its
+# installer functions, the kernel-based ones (B, C) with their own
+# installer, which never runs update-binary. By hand, as root, from the
+# unpacked folder:
 #   sh customize.sh
 # It picks the binaries for the device's ABI, puts them in system/bin with
-# their SELinux label, and makes sure the daemon's private directory
-# exists, root-only.
+# their SELinux label, adds the policy rule for the installer's own root
+# domain when sepolicy.rule lacks it, and makes sure the daemon's private
+# directory exists, root-only. Of what the installer provides it uses
+# only those three functions (each with a stand-in here when run by hand)
+# and MODPATH.
 
 if [ -z "$MODPATH" ]; then
     MODPATH=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
@@ -66,9 +71,25 @@ for veltaris_file in service.sh uninstall.sh; do
     set_perm "$MODPATH/$veltaris_file" 0 0 0755 || abort "! veltaris: cannot set the mode of $veltaris_file"
 done
 
+# The platform's client connects to the daemon's socket, which needs a
+# rule naming the domain root runs in. sepolicy.rule names the domains the
+# managers are known to use; the one this installer runs in is added when
+# it is another, and is a plain type name.
+if veltaris_installer_domain &&
+    ! grep -qxF "allow system_server $veltaris_domain unix_stream_socket connectto" "$MODPATH/sepolicy.rule"; then
+    printf '%s\n' "# The root domain of the manager that installed this module:" \
+        "allow system_server $veltaris_domain unix_stream_socket connectto" \
+        "allow system_app $veltaris_domain unix_stream_socket connectto" >> "$MODPATH/sepolicy.rule" ||
+        abort "! veltaris: cannot add the rule for domain $veltaris_domain to sepolicy.rule"
+    ui_print "- veltaris: root runs in domain $veltaris_domain here: its rule was added to sepolicy.rule"
+fi
+
 if [ "$veltaris_ready" -eq 1 ]; then
     ui_print "- veltaris: installed the $veltaris_abi binaries; private directory $VELTARIS_PRIVATE ready"
 else
     ui_print "- veltaris: installed the $veltaris_abi binaries; the daemon cannot run until $VELTARIS_PRIVATE is owned by root"
 fi
-ui_print "- veltaris: after a reboot, check the device with: veltarisctl probe"
+# The module's system/ is on PATH only where the manager mounts it (not
+# under every manager), so the commands name the binaries by full path.
+ui_print "- veltaris: the binaries are $VELTARIS_MODULE/system/bin/veltarisd and $VELTARIS_MODULE/system/bin/veltarisctl (by this full path: they may not be on PATH)"
+ui_print "- veltaris: after a reboot, check the device with: su -c $VELTARIS_MODULE/system/bin/veltarisctl probe"

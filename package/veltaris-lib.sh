@@ -1,8 +1,10 @@
 # Shared by the module's scripts: the private directory, the service log,
-# the pid files and the service lock. Sourced, never run; POSIX sh (and
-# mksh's read -d) as the device's shell runs it, using only its builtins
-# and applets every Android toybox has (id, cp, mv, rm, mkdir,
-# chmod, chown, chcon, stat, wc, date, printf, sleep, flock) and getprop.
+# the pid files and the service lock. Sourced, never run; POSIX sh, as both
+# shells that run it take it: the device's mksh (by hand) and busybox's ash
+# (the root managers run every module script with `busybox sh`, their
+# applets before PATH). Only builtins, getprop and applets that every
+# Android toybox and those busybox builds have (id, cp, mv, rm, mkdir,
+# chmod, chown, chcon, stat, wc, date, grep, sleep, flock).
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
 VELTARIS_PRIVATE=/data/adb/tavorin_module_workspace
@@ -18,6 +20,11 @@ VELTARIS_OUTDOOR_PID=$VELTARIS_PRIVATE/outdoor.pid
 # Held by the boot service's supervisor for its whole life: one service.
 VELTARIS_SERVICE_LOCK=$VELTARIS_PRIVATE/service.lock
 VELTARIS_MAIN_PANEL_LOCK=$VELTARIS_PRIVATE/main-panel.lock
+# Where a main-panel daemon keeps the node's bits while it holds the node.
+VELTARIS_PERMISSION_RECORD=$VELTARIS_PRIVATE/main-panel-permissions
+# The main-panel daemon's health record, the one file a daemon writes
+# outside the private directory (through a sibling named .new).
+VELTARIS_MAIN_PANEL_HEALTH=/data/system/veltaris-main-panel-health
 # The node for outdoor mode when probe cannot choose one. It lives in the
 # private directory: an update of the module replaces the module folder.
 VELTARIS_NODE_FILE=$VELTARIS_PRIVATE/outdoor-node
@@ -88,12 +95,17 @@ veltaris_pid_runs() {
 veltaris_has_word() {
     [ -d "/proc/$1" ] || return 1
     [ -r "/proc/$1/cmdline" ] || return 2
-    # mksh's read -d '' splits at the NULs (toybox has no tr everywhere).
-    # shellcheck disable=SC3045
-    while IFS= read -r -d '' veltaris_arg || [ -n "$veltaris_arg" ]; do
-        [ "$veltaris_arg" = "$2" ] && return 0
-    done < "/proc/$1/cmdline"
-    return 1
+    # The arguments end in NULs, which no POSIX read splits at (and not
+    # every toybox has tr): grep -z takes them as its lines, -x -F compares
+    # each whole and literally. toybox's and busybox's grep both have -z.
+    grep -qxFz -e "$2" "/proc/$1/cmdline" 2>/dev/null
+    case $? in
+        0) return 0 ;;
+        1) return 1 ;;
+    esac
+    # Unreadable: gone in between, or really unreadable.
+    [ -d "/proc/$1" ] || return 1
+    return 2
 }
 
 # Whether a process holds the flock on file $1: 0 yes, 1 no, 2 cannot tell.
@@ -169,4 +181,27 @@ veltaris_read_node_file() {
         esac
     done
     echo "$veltaris_node"
+}
+
+# The SELinux type of this shell's own domain in veltaris_domain ("magisk"
+# for u:r:magisk:s0), when it has one made of a-z, 0-9 and _ alone: 0, else
+# 1. The shell reads it itself, with no command substitution or tool: a
+# process of their own could run in another domain (a tool's exec may
+# change it), and the domain wanted is the one of the installer's shell.
+veltaris_installer_domain() {
+    veltaris_domain=
+    veltaris_context=
+    { IFS= read -r veltaris_context < /proc/self/attr/current; } 2>/dev/null
+    case "$veltaris_context" in
+        u:r:?*:?*) ;;
+        *) return 1 ;;
+    esac
+    veltaris_domain=${veltaris_context#u:r:}
+    veltaris_domain=${veltaris_domain%%:*}
+    case "$veltaris_domain" in
+        '' | *[!abcdefghijklmnopqrstuvwxyz0123456789_]*)
+            veltaris_domain=
+            return 1
+            ;;
+    esac
 }

@@ -251,7 +251,9 @@ initramfs() {
     cp "$kdir/modules/"*.ko "$kdir/modules/load-order" "$root/lib/modules/"
     cp "$kdir/testdev/veltaris_testdev.ko" "$root/kt/"
     cp tests/kernel/guest/init "$root/init"
-    cp tests/kernel/guest/scenarios.sh "$root/kt/"
+    cp tests/kernel/guest/scenarios.sh tests/package/managers.sh "$root/kt/"
+    # Android's own unzip (the root managers' installers use their busybox's).
+    ln -s /harness/busybox "$root/system/bin/unzip"
     [ -x "$kdir/kt-check" ] && cp "$kdir/kt-check" "$root/kt/"
     [ -d "$kdir/selinux" ] && cp -r "$kdir/selinux" "$root/kt/"
     local zip
@@ -467,7 +469,7 @@ for arch in $arches; do
     [ "$arch" != x86_64 ] || [ -z "$(want selinux selinux-rules)" ] || selinux_prepare "$arch"
     initramfs "$arch"
     echo "== $arch"
-    chain "$arch" ext4 probe,hold,drivers,crash,outdoor,rebind,covered,package-install package-service
+    chain "$arch" ext4 probe,hold,drivers,crash,outdoor,rebind,covered,package-install package-service,package-ash
     chain "$arch" f2fs hold ""
     # SELinux enforcing (the amd64 kernel has it, not as the default LSM):
     # the daemon in its own domain with the fragment as its only rules, then

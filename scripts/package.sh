@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Builds the device package build/veltaris-<version>.zip, a module in the
 # layout root managers commonly install:
-#   META-INF/com/google/android/update-binary   installer entry: hands over to
-#                            the manager's installer functions
+#   META-INF/com/google/android/update-binary   installer entry of the manager
+#                            whose installer runs it: hands over to its
+#                            installer functions (the others unpack the zip
+#                            and source customize.sh themselves)
 #   META-INF/com/google/android/updater-script  the manager's marker line
 #   module.prop              id, name, version, versionCode, author, description
 #   customize.sh             install script (the manager sources it)
-#   sepolicy.rule            the policy rule the manager adds at boot
+#   sepolicy.rule            the policy rules the manager adds at boot
 #   service.sh               late-start boot service: recover, probe, supervise outdoor mode
 #   uninstall.sh             stops what the service started, recovers, cleans up
 #   veltaris-lib.sh          what the three share
@@ -19,7 +21,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh zip mksh
+bash scripts/deps.sh zip mksh busybox-static
 bash scripts/build-android.sh >/dev/null
 
 version=$(sed -n 's/^project(veltarisd VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
@@ -30,10 +32,12 @@ fi
 IFS=. read -r major minor patch <<<"$version"
 version_code=$((major * 10000 + minor * 100 + patch))
 
-# The scripts run under the device's mksh: at least their syntax is
-# checked here with Debian's mksh.
+# The scripts run under busybox's ash (the root managers run every module
+# script with it) and the device's mksh (by hand): at least their syntax is
+# checked here with Debian's builds of both.
 for script in package/*.sh package/META-INF/com/google/android/update-binary; do
     mksh -n "$script"
+    busybox sh -n "$script"
 done
 
 stage=$(mktemp -d)

@@ -1,11 +1,15 @@
-// The device package end to end, as a root manager would use it: the zip
-// handed to a stand-in of the manager's installer functions through its
-// update-binary, its scripts run by mksh (the shell of Android devices)
-// with nothing but toybox applets on PATH (Debian's build, which lacks a
-// few of Android's, tr among them) and a stand-in getprop, and its arm64
-// binaries run under qemu. Installation, the boot service (recovery of a
-// crashed hold, outdoor mode on the probed node, its restart after a kill,
-// no restart loop on a setup problem) and removal.
+// The device package end to end, as each root manager would use it: the
+// zip handed to a stand-in of that manager's installer (tests/package/
+// managers.sh: manager A's installer functions behind the zip's
+// update-binary, managers B and C unpacking it and sourcing customize.sh
+// themselves), its scripts run by the shell the managers use, busybox's
+// ash with ASH_STANDALONE=1 (Debian's build runs its applets before PATH
+// whether or not that is set), or by mksh as by hand, with nothing but
+// toybox applets on PATH (Debian's build, which lacks a few of Android's,
+// tr among them) and a stand-in getprop, and its arm64 binaries run under
+// qemu. Installation, the boot service (recovery of a crashed hold,
+// outdoor mode on the probed node, its restart after a kill, no restart
+// loop on a setup problem) and removal.
 //
 // binfmt_misc is not registered on the build machine, and a test must not
 // register it, so after installation each installed binary is replaced by
@@ -33,12 +37,15 @@ namespace {
 const char* const kModule = "/data/adb/modules/veltaris";
 // Where a manager installs an update; its boot moves it into kModule.
 const char* const kModuleUpdate = "/data/adb/modules_update/veltaris";
-// The script update-binary sources, and the file its set_perm reports to.
+// The script update-binary sources (manager A), the stand-in of manager
+// B's and C's installers, and the file the stand-ins' set_perm reports to.
 const char* const kInstallerFunctions = "/data/adb/magisk/util_functions.sh";
+const char* const kOtherInstaller = "/sandbox/managers.sh";
 const char* const kSetPermLog = "/sandbox/set_perm.log";
 // The only commands on the scripts' PATH: a stand-in getprop and date,
-// then toybox applets and mksh as sh.
+// unzip (Android has one), then toybox applets and mksh as sh.
 const char* const kScriptPath = "PATH=/sandbox/bin:/sandbox/toybox";
+const std::string kInstalledBin = std::string(kModule) + "/system/bin/";
 const std::string kServiceLog = std::string(kPrivateDir) + "/service.log";
 const std::string kServicePid = std::string(kPrivateDir) + "/service.pid";
 const std::string kOutdoorPid = std::string(kPrivateDir) + "/outdoor.pid";
@@ -86,7 +93,28 @@ bool alive(pid_t pid) {
     return paren != std::string::npos && paren + 2 < stat->size() && (*stat)[paren + 2] != 'Z';
 }
 
-class PackageTest : public SandboxTest {
+enum class Manager { A, B, C };
+enum class Shell { mksh, busybox };
+struct Variant {
+    Manager manager;
+    Shell shell;
+};
+
+std::string variant_label(const Variant& v) {
+    const char* manager = v.manager == Manager::A ? "A" : v.manager == Manager::B ? "B" : "C";
+    return std::string(manager) + (v.shell == Shell::mksh ? "_mksh" : "_busybox");
+}
+std::string variant_name(const testing::TestParamInfo<Variant>& info) { return variant_label(info.param); }
+void PrintTo(const Variant& v, std::ostream* os) { *os << variant_label(v); }
+
+// The rule lines sepolicy.rule must hold: both clients for every root
+// domain in use, one rule a line, as the managers read them.
+std::string connectto_rules(const std::string& domain) {
+    return "allow system_server " + domain + " unix_stream_socket connectto\n" + "allow system_app " + domain +
+           " unix_stream_socket connectto\n";
+}
+
+class PackageTest : public SandboxTest, public testing::WithParamInterface<Variant> {
   protected:
     // The installer makes the private directory.
     SandboxOptions sandbox_options() const override {
@@ -110,6 +138,7 @@ class PackageTest : public SandboxTest {
             ASSERT_EQ(symlink("/usr/bin/toybox", ("/sandbox/toybox/" + applet).c_str()), 0) << applet;
         ASSERT_EQ(symlink("/usr/bin/mksh", "/sandbox/toybox/sh"), 0);
         ASSERT_EQ(symlink("/usr/bin/mksh", "/sandbox/toybox/mksh"), 0);
+        ASSERT_EQ(symlink("/usr/bin/unzip", "/sandbox/bin/unzip"), 0);
         ASSERT_TRUE(write_file("/sandbox/bin/getprop",
                                "#!/bin/sh\n[ \"$1\" = ro.product.cpu.abi ] && cat /sandbox/abi\n", 0755));
         // A wall clock that jumps a day at each reading, as it may when
@@ -121,30 +150,9 @@ class PackageTest : public SandboxTest {
                                0755));
         ASSERT_TRUE(set_abi("arm64-v8a"));
         ASSERT_TRUE(mkdir_p("/data/adb/modules") && mkdir_p("/data/adb/magisk"));
-        // What the manager's installer functions are documented to do:
-        // unpack the module but META-INF to its folder, give it default
-        // modes, source customize.sh with its helpers and variables.
-        ASSERT_TRUE(write_file(kInstallerFunctions, std::string(R"(
-ui_print() { echo "$1"; }
-abort() { echo "$1"; exit 1; }
-set_perm() {
-    chown "$2:$3" "$1" && chmod "$4" "$1" || return 1
-    echo "$*" >> )") + kSetPermLog + R"(
-}
-set_perm_recursive() {
-    find "$1" -type d | while read -r d; do set_perm "$d" "$2" "$3" "$4" $6; done
-    find "$1" -type f | while read -r f; do set_perm "$f" "$2" "$3" "$5" $6; done
-}
-install_module() {
-    MODPATH=)" + kModuleUpdate + R"(
-    ARCH=arm64 IS64BIT=true API=34
-    rm -rf "$MODPATH" && mkdir -p "$MODPATH" || abort "! no module folder"
-    /usr/bin/unzip -q -o "$ZIPFILE" -x 'META-INF/*' -d "$MODPATH" || abort "! unzip failed"
-    set_perm_recursive "$MODPATH" 0 0 0755 0644
-    . "$MODPATH/customize.sh"
-    echo "installer: done"
-}
-)"));
+        auto installers = read_file(VELTARIS_MANAGERS_STANDIN);
+        ASSERT_TRUE(installers) << VELTARIS_MANAGERS_STANDIN;
+        ASSERT_TRUE(write_file(kInstallerFunctions, *installers) && write_file(kOtherInstaller, *installers));
     }
 
     void unpack(const std::string& zip = package_zip()) {
@@ -154,27 +162,44 @@ install_module() {
 
     bool set_abi(const std::string& abi) { return write_file("/sandbox/abi", abi + "\n"); }
 
-    // Runs one of the module's scripts with mksh from the module folder,
-    // by its bare name as the by-hand commands do.
-    ProgramResult script(const std::string& name, const std::vector<std::string>& args = {}) {
-        std::vector<std::string> argv = {"mksh", name};
-        argv.insert(argv.end(), args.begin(), args.end());
+    // The variant's shell running argv (a script and its arguments, or -c
+    // and a command) from folder cwd.
+    ProgramResult run_shell(const std::vector<std::string>& argv, const std::string& cwd,
+                            std::vector<std::string> env = {}) {
+        std::vector<std::string> all = {"mksh"};
+        env.push_back(kScriptPath);
+        if (GetParam().shell == Shell::busybox) {
+            all = {"/usr/bin/busybox", "sh"};
+            env.push_back("ASH_STANDALONE=1");
+        }
+        all.insert(all.end(), argv.begin(), argv.end());
         ProgramOptions o;
-        o.cwd = kModule;
-        o.env = {kScriptPath};
-        return run_program(argv, o);
+        o.cwd = cwd;
+        o.env = env;
+        return run_program(all, o);
     }
 
-    // The zip as a manager's installer consumes it: update-binary taken
-    // out and run as `update-binary 3 OUTFD ZIP` under sh.
-    ProgramResult install_zip() {
+    // Runs one of the module's scripts from the module folder, by its bare
+    // name as the by-hand commands do.
+    ProgramResult script(const std::string& name, const std::vector<std::string>& args = {}) {
+        std::vector<std::string> argv = {name};
+        argv.insert(argv.end(), args.begin(), args.end());
+        return run_shell(argv, kModule);
+    }
+
+    // The zip as the variant's manager consumes it: A's update-binary taken
+    // out and run as `update-binary 3 OUTFD ZIP`; B's and C's installer
+    // given the zip. `context` replaces the installer's SELinux context.
+    ProgramResult install_zip(const std::string& context = "") {
+        std::vector<std::string> env = {"BOOTMODE=true", std::string("STANDIN_LOG=") + kSetPermLog};
+        if (!context.empty()) env.push_back("STANDIN_CONTEXT=" + context);
+        if (GetParam().manager != Manager::A)
+            return run_shell({kOtherInstaller, GetParam().manager == Manager::B ? "B" : "C", package_zip()}, "/",
+                             env);
         ProgramResult binary =
             run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/update-binary"});
         if (binary.code != 0 || !write_file("/sandbox/update-binary", binary.out, 0755)) return binary;
-        ProgramOptions o;
-        o.cwd = "/";
-        o.env = {kScriptPath, "BOOTMODE=true"};
-        return run_program({"sh", "/sandbox/update-binary", "3", "1", package_zip()}, o);
+        return run_shell({"/sandbox/update-binary", "3", "1", package_zip()}, "/", env);
     }
 
     // Installs as a manager does (then its next boot moves the update in
@@ -186,7 +211,7 @@ install_module() {
         EXPECT_TRUE(has(r.out, "installer: done")) << r;
         if (r.code != 0 || !remove_tree(kModule) || rename(kModuleUpdate, kModule) != 0) return false;
         for (const char* name : {"veltarisd", "veltarisctl"}) {
-            std::string installed = std::string(kModule) + "/system/bin/" + name;
+            std::string installed = kInstalledBin + name;
             std::string real = std::string("/sandbox/arm64-") + name;
             auto binary = read_file(installed);
             if (!binary || !write_file(real, *binary, 0755)) return false;
@@ -232,7 +257,7 @@ install_module() {
 };
 
 // By hand, from the unpacked folder: `sh customize.sh`.
-TEST_F(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
+TEST_P(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
     unpack();
     ASSERT_TRUE(set_abi("x86"));
     ProgramResult refused = script("customize.sh");
@@ -244,12 +269,16 @@ TEST_F(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
     ProgramResult r = script("customize.sh");
     ASSERT_EQ(r.code, 0) << r;
     EXPECT_TRUE(has(r.out, "private directory " + std::string(kPrivateDir) + " ready")) << r;
+    // Its commands by full path: system/ is not on PATH under every manager.
+    EXPECT_TRUE(has(r.out, "su -c " + kInstalledBin + "veltarisctl probe\n")) << r;
+    EXPECT_TRUE(has(r.out, "the binaries are " + kInstalledBin + "veltarisd and " + kInstalledBin + "veltarisctl"))
+        << r;
     auto dir = stat_path(kPrivateDir);
     ASSERT_TRUE(dir);
     EXPECT_EQ(dir->st_mode & 07777, 0700u);
     EXPECT_EQ(dir->st_uid, 0u);
     for (const char* name : {"veltarisd", "veltarisctl"}) {
-        std::string installed = std::string(kModule) + "/system/bin/" + name;
+        std::string installed = kInstalledBin + name;
         EXPECT_EQ(file_mode(installed), 0755) << installed;
         ProgramResult original = run_program({"unzip", "-p", package_zip(), std::string("bin/arm64-v8a/") + name});
         EXPECT_TRUE(read_file(installed) == original.out) << installed << " is not the arm64 binary";
@@ -285,28 +314,61 @@ TEST_F(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
     EXPECT_TRUE(read_file(std::string(kModule) + "/system/bin/veltarisd") == x86_daemon);
 }
 
-// The zip as a manager's installer takes it: the marker line it checks,
-// update-binary handing over to the manager's functions, customize.sh
-// using their ui_print and set_perm (labels and modes given explicitly),
-// and an unsupported ABI aborting through them.
-TEST_F(PackageTest, InstallThroughTheManagersInstaller) {
-    ProgramResult marker =
-        run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/updater-script"});
-    EXPECT_EQ(marker.out, "#MAGISK\n") << marker;
+// The zip as each manager's installer takes it: A's marker line and
+// update-binary handing over to A's functions, B and C unpacking it and
+// sourcing customize.sh themselves; customize.sh using their ui_print and
+// set_perm (labels and modes given explicitly), naming the binaries by
+// full path, leaving the rules that manager loads, and an unsupported ABI
+// aborting through them.
+TEST_P(PackageTest, InstallThroughTheManagersInstaller) {
+    if (GetParam().manager == Manager::A) {
+        ProgramResult marker =
+            run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/updater-script"});
+        EXPECT_EQ(marker.out, "#MAGISK\n") << marker;
+    }
+    std::string rules = run_program({"unzip", "-p", package_zip(), "sepolicy.rule"}).out;
+    for (const char* domain : {"magisk", "su", "ksu"}) {
+        EXPECT_TRUE(has(rules, connectto_rules(domain))) << rules;
+    }
 
     ProgramResult r = install_zip();
     ASSERT_EQ(r.code, 0) << r;
     EXPECT_TRUE(has(r.out, "- veltaris: installed the arm64-v8a binaries")) << r;
+    EXPECT_TRUE(has(r.out, "su -c " + kInstalledBin + "veltarisctl probe\n")) << r;
     EXPECT_TRUE(has(r.out, "installer: done")) << r;
-    EXPECT_FALSE(path_exists(std::string(kModuleUpdate) + "/META-INF"));
-    EXPECT_TRUE(path_exists(std::string(kModuleUpdate) + "/sepolicy.rule"));
+    if (GetParam().manager == Manager::A) {
+        EXPECT_FALSE(path_exists(std::string(kModuleUpdate) + "/META-INF"));
+    }
+    // The manager's own domain is among the rules: nothing added.
+    std::string installed_rules = std::string(kModuleUpdate) + "/sepolicy.rule";
+    EXPECT_EQ(read_file(installed_rules), rules);
     auto perms = read_file(kSetPermLog).value_or("");
     for (const char* name : {"veltarisd", "veltarisctl"}) {
         std::string installed = std::string(kModuleUpdate) + "/system/bin/" + name;
         EXPECT_EQ(file_mode(installed), 0755) << installed;
         EXPECT_TRUE(has(perms, installed + " 0 0 0755 u:object_r:system_file:s0\n")) << perms;
+        ProgramResult runs = run_program({"/usr/bin/qemu-aarch64-static", installed, "--version"});
+        EXPECT_TRUE(runs.code == 0 && has(runs.out + runs.err, "veltaris")) << installed << ": " << runs;
     }
     EXPECT_EQ(file_mode(kPrivateDir), 0700);
+
+    // An installer in a domain none of the rules names (a fork's) adds its
+    // two, once; only a plain type name is taken.
+    struct {
+        const char* context;
+        const char* added;
+    } const domains[] = {{"u:r:root_fork2:s0", "root_fork2"}, {"u:r:su:s0", nullptr},
+                         {"u:r:Su:s0", nullptr},                {"u:r:su-x:s0", nullptr},
+                         {"u:r:su x:s0", nullptr},               {"u:r:su", nullptr},
+                         {"unconfined", nullptr}};
+    for (const auto& d : domains) {
+        r = install_zip(d.context);
+        ASSERT_EQ(r.code, 0) << d.context << ": " << r;
+        std::string want = rules;
+        if (d.added) want += "# The root domain of the manager that installed this module:\n" + connectto_rules(d.added);
+        EXPECT_EQ(read_file(installed_rules).value_or(""), want) << d.context;
+        EXPECT_EQ(has(r.out, "its rule was added to sepolicy.rule"), d.added != nullptr) << d.context << ": " << r;
+    }
 
     ASSERT_TRUE(set_abi("mips"));
     r = install_zip();
@@ -318,7 +380,7 @@ TEST_F(PackageTest, InstallThroughTheManagersInstaller) {
 // At boot: the record of a crashed hold is applied, outdoor mode runs on
 // the probed node and boosts for system_server, and comes back after a
 // kill -9.
-TEST_F(PackageTest, BootServiceRecoversThenSupervisesOutdoorMode) {
+TEST_P(PackageTest, BootServiceRecoversThenSupervisesOutdoorMode) {
     FakeNode* node = panel();
     ASSERT_TRUE(node);
     ASSERT_TRUE(install());
@@ -354,7 +416,7 @@ TEST_F(PackageTest, BootServiceRecoversThenSupervisesOutdoorMode) {
     if (getenv("VELTARIS_SHOW_SERVICE_LOG")) printf("service.log:\n%s", log().c_str());
 }
 
-TEST_F(PackageTest, RefusedNodeIsNotRestartedInALoop) {
+TEST_P(PackageTest, RefusedNodeIsNotRestartedInALoop) {
     FakeNodeOptions keyboard;
     keyboard.name = "keyboard-backlight";
     ASSERT_TRUE(add_node(keyboard));
@@ -374,7 +436,7 @@ TEST_F(PackageTest, RefusedNodeIsNotRestartedInALoop) {
     EXPECT_FALSE(path_exists(kServicePid));
 }
 
-TEST_F(PackageTest, NoMainPanelStartsNothingAndSaysWhy) {
+TEST_P(PackageTest, NoMainPanelStartsNothingAndSaysWhy) {
     ASSERT_TRUE(install());
     ASSERT_EQ(script("service.sh").code, 0);
     ASSERT_TRUE(wait_until([&] { return has(log(), "gave up: "); }, kSettle)) << log();
@@ -385,11 +447,12 @@ TEST_F(PackageTest, NoMainPanelStartsNothingAndSaysWhy) {
     EXPECT_TRUE(wait_until([&] { return !path_exists(kServicePid); }, kSettle));
 }
 
-// Removal stops the service and its daemon, puts back a mode left by a
-// crashed hold, and keeps the log unless asked to purge.
+// Removal by hand while the service runs stops the service and its daemon
+// and puts back a mode left by a crashed hold before anything goes; it
+// removes nothing while a main-panel daemon runs.
 // The service uses the outdoor-node override an earlier version kept in
 // its module folder, which the update replaced (CRLF and blanks and all).
-TEST_F(PackageTest, UninstallStopsTheServiceAndRecovers) {
+TEST_P(PackageTest, UninstallStopsTheServiceAndRecovers) {
     FakeNode* node = panel();
     ASSERT_TRUE(node);
     ASSERT_TRUE(mkdir_p(kModule));
@@ -402,6 +465,8 @@ TEST_F(PackageTest, UninstallStopsTheServiceAndRecovers) {
     pid_t service = read_pid(kServicePid);
     ASSERT_TRUE(alive(service));
     leave_crashed_hold(node);
+    // Kept, so that the log shows what removal did.
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/keep-on-uninstall", ""));
 
     // What it cannot check it does not call done.
     ASSERT_TRUE(set_boot_id(""));
@@ -423,31 +488,92 @@ TEST_F(PackageTest, UninstallStopsTheServiceAndRecovers) {
     EXPECT_TRUE(has(log(), "exited with status 0 after ")) << log();
     EXPECT_TRUE(has(log(), "(service stopping)")) << log();
     EXPECT_TRUE(has(log(), "uninstall: recover exit 0\n")) << log();
-    EXPECT_TRUE(has(log(), "uninstall: done")) << log();
+    EXPECT_TRUE(has(log(), "uninstall: done; kept")) << log();
     EXPECT_TRUE(lock_free(kOutdoorLock));
 
-    // A purge keeps what a running main-panel daemon uses.
+    // Not while a main-panel daemon runs: its lock and its permission
+    // record are in the private directory (--purge changes nothing there).
     leave_crashed_hold(node);
+    ASSERT_TRUE(write_file(kMainPanelHealth, "health\n"));
+    ASSERT_TRUE(remove_tree(std::string(kPrivateDir) + "/keep-on-uninstall"));
     int lock = open(kMainPanelLock, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     ASSERT_GE(lock, 0);
     ASSERT_EQ(flock(lock, LOCK_EX | LOCK_NB), 0);
-    r = script("uninstall.sh", {"--purge"});
-    EXPECT_NE(r.code, 0) << r;
-    EXPECT_TRUE(has(r.err, "a main-panel daemon runs")) << r;
-    EXPECT_TRUE(path_exists(kPermissionRecord));
-    EXPECT_TRUE(path_exists(kMainPanelLock));
+    for (const char* arg : {"", "--purge"}) {
+        r = script("uninstall.sh", *arg ? std::vector<std::string>{arg} : std::vector<std::string>{});
+        EXPECT_NE(r.code, 0) << arg << ": " << r;
+        EXPECT_TRUE(has(r.err, "a main-panel daemon runs")) << r;
+        EXPECT_TRUE(path_exists(kPermissionRecord));
+        EXPECT_TRUE(path_exists(kMainPanelLock));
+        EXPECT_TRUE(path_exists(kMainPanelHealth));
+    }
     close(lock);
-    ASSERT_EQ(script("uninstall.sh", {"--purge"}).code, 0);
+    ASSERT_EQ(script("uninstall.sh").code, 0);
     EXPECT_FALSE(path_exists(kPrivateDir));
+    EXPECT_FALSE(path_exists(kMainPanelHealth));
+}
+
+// As the managers remove a module: uninstall.sh at the next boot, before
+// any service or daemon runs, without arguments. It puts the node's bits
+// back, then removes the private directory and the records the daemons
+// wrote, unless the user left keep-on-uninstall there (purge-on-uninstall
+// beats it).
+TEST_P(PackageTest, RemovalAtBootLeavesNothingBehind) {
+    FakeNode* node = panel();
+    ASSERT_TRUE(node);
+    ASSERT_TRUE(install());
+    const std::string dir = std::string(kPrivateDir) + "/";
+    struct {
+        std::vector<const char*> asked;
+        bool kept;
+    } const cases[] = {{{}, false}, {{"keep-on-uninstall"}, true}, {{"keep-on-uninstall", "purge-on-uninstall"}, false}};
+    for (const auto& c : cases) {
+        ASSERT_TRUE(mkdir_p(kPrivateDir, 0700));
+        for (const char* name : c.asked) ASSERT_TRUE(write_file(dir + name, ""));
+        // What an earlier boot left: records, logs, locks, pid files of
+        // processes that are gone.
+        leave_crashed_hold(node);
+        for (const std::string& file : {kServiceLog, std::string(kOutdoorHealth), dir + "outdoor-node",
+                                        std::string(kMainPanelHealth), std::string(kMainPanelHealthTmp)})
+            ASSERT_TRUE(write_file(file, "earlier\n"));
+        for (const std::string& lock : {std::string(kMainPanelLock), dir + "service.lock"})
+            ASSERT_TRUE(write_file(lock, "", 0600));
+        ASSERT_TRUE(write_file(kServicePid, "999999 " + boot_id() + "service.sh\n"));
+        ASSERT_TRUE(write_file(kOutdoorPid, "999998 " + boot_id() + "--outdoor\n"));
+
+        ProgramResult r = script("uninstall.sh");
+        EXPECT_EQ(r.code, 0) << r;
+        EXPECT_EQ(node->mode(), 0664u) << "the bits come back first";
+        EXPECT_FALSE(path_exists(kPermissionRecord));
+        EXPECT_FALSE(path_exists(kServicePid) || path_exists(kOutdoorPid));
+        for (const std::string& file :
+             {std::string(kPrivateDir), kServiceLog, std::string(kOutdoorHealth), std::string(kMainPanelHealth),
+              std::string(kMainPanelHealthTmp)})
+            EXPECT_EQ(path_exists(file), c.kept) << file << " after " << r;
+        if (c.kept) {
+            ASSERT_TRUE(remove_tree(kPrivateDir));
+        }
+    }
+
+    // A record --recover can neither apply nor discard (here it refuses a
+    // lock file others may read) still holds the node's bits: all stays.
+    ASSERT_TRUE(mkdir_p(kPrivateDir, 0700));
+    leave_crashed_hold(node);
+    ASSERT_TRUE(write_file(kMainPanelLock, "", 0644));
+    ProgramResult r = script("uninstall.sh");
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_TRUE(has(r.err, "veltarisd --recover failed")) << r;
+    EXPECT_TRUE(path_exists(kPermissionRecord));
 }
 
 // Pid files left by an earlier version or boot name whoever has those
 // pids now: another module's boot script, a process with the daemon's
 // words in its command line. They neither stop the service nor get
 // signalled at removal.
-TEST_F(PackageTest, StalePidFilesNameNoOneElse) {
+TEST_P(PackageTest, StalePidFilesNameNoOneElse) {
     ASSERT_TRUE(panel());
     ASSERT_TRUE(install());
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/keep-on-uninstall", ""));
     pid_t other_script = start_named_process("/data/adb/modules/other/service.sh", 0, 0);
     ASSERT_GT(other_script, 0);
     pid_t look_alike = start_program({"sh", "-c", "sleep 3600; :", "veltarisd", "--outdoor", "--node", kNodePath});
@@ -487,14 +613,13 @@ TEST_F(PackageTest, StalePidFilesNameNoOneElse) {
 
 // Two starts at once: one service, the other says so and leaves; removal
 // then stops everything.
-TEST_F(PackageTest, ConcurrentStartsLeaveOneService) {
+TEST_P(PackageTest, ConcurrentStartsLeaveOneService) {
     ASSERT_TRUE(panel());
     ASSERT_TRUE(install());
-    ProgramOptions o;
-    o.cwd = "/";
-    o.env = {kScriptPath};
+    // Kept, so that the locks can be looked at after removal.
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/keep-on-uninstall", ""));
     std::string path = std::string(kModule) + "/service.sh";
-    ProgramResult r = run_program({"sh", "-c", "sh " + path + " & sh " + path + " & wait"}, o);
+    ProgramResult r = run_shell({"-c", "sh " + path + " & sh " + path + " & wait"}, "/");
     ASSERT_EQ(r.code, 0) << r;
     ASSERT_GT(wait_outdoor(), 0) << log();
     EXPECT_TRUE(wait_until([&] { return has(log(), "service: already running"); }, kSettle)) << log();
@@ -507,22 +632,31 @@ TEST_F(PackageTest, ConcurrentStartsLeaveOneService) {
 }
 
 // Two writers that find the log full at once: one rotates, the history
-// survives in .old. A slow wc holds both at the size check, the second
-// one until the first has rotated and written.
-TEST_F(PackageTest, LogRotationKeepsTheHistory) {
+// survives in .old. A slow wc (a function, which comes before busybox's
+// applets too) holds both at the size check, the second one until the
+// first has rotated and written.
+TEST_P(PackageTest, LogRotationKeepsTheHistory) {
     unpack();
     ASSERT_TRUE(mkdir_p(kPrivateDir, 0700));
     ASSERT_TRUE(write_file(kServiceLog, std::string(20000, 'h') + "\nhistory\n"));
-    ASSERT_TRUE(write_file("/sandbox/bin/wc",
-                           "#!/bin/sh\nif mkdir /sandbox/wc-first 2>/dev/null; then sleep 1; else sleep 3; fi\n"
-                           "exec /usr/bin/toybox wc \"$@\"\n",
-                           0755));
-    ProgramResult r = run_program({"sh", "-c", ". ./veltaris-lib.sh; veltaris_log one & veltaris_log two & wait"},
-                                  ProgramOptions{0, 0, kModule, {kScriptPath}});
+    ProgramResult r = run_shell({"-c",
+                                 "wc() { if mkdir /sandbox/wc-first 2>/dev/null; then sleep 1; else sleep 3; fi; "
+                                 "command wc \"$@\"; }; "
+                                 ". ./veltaris-lib.sh; veltaris_log one & veltaris_log two & wait"},
+                                kModule);
     ASSERT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(path_exists("/sandbox/wc-first")) << "the slow wc was not used";
     EXPECT_TRUE(has(read_file(kServiceLog + ".old").value_or(""), "history\n"));
     EXPECT_TRUE(has(log(), " one\n") && has(log(), " two\n")) << log();
 }
+
+// Every test under each manager's install, in the shell the managers run
+// module scripts with (busybox's ash), and once under mksh, the shell of a
+// by-hand run.
+INSTANTIATE_TEST_SUITE_P(Managers, PackageTest,
+                         testing::Values(Variant{Manager::A, Shell::busybox}, Variant{Manager::B, Shell::busybox},
+                                         Variant{Manager::C, Shell::busybox}, Variant{Manager::A, Shell::mksh}),
+                         variant_name);
 
 }  // namespace
 }  // namespace sandbox

@@ -128,7 +128,10 @@ start_hold() {
 start_daemon() {
     local tries=0
     while :; do
-        $VD --daemon --node "$1" 2>/tmp/daemon.err &
+        # Emptied here, not by the child's redirection: the wait below must
+        # not read an earlier try's lines before the new daemon opens it.
+        : >/tmp/daemon.err
+        $VD --daemon --node "$1" 2>>/tmp/daemon.err &
         DPID=$!
         track $DPID
         wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
@@ -550,21 +553,61 @@ sc_cut_check() {
 
 # ---- 7. the package on a booted system ----
 
-# As a root manager runs it: the zip unpacked into the module's folder,
-# customize.sh under /system/bin/sh with toybox's tools on PATH.
+# pkg_sh ash|mksh SCRIPT [ARG...]: a module script in the shell the root
+# managers run it with, busybox's ash with ASH_STANDALONE=1 (its applets
+# before PATH), or in mksh as by hand; toybox's tools on PATH either way.
+pkg_sh() {
+    local shell=$1
+    shift
+    case "$shell" in
+        ash) ASH_STANDALONE=1 PATH=/system/bin /harness/busybox sh "$@" ;;
+        *) PATH=/system/bin /system/bin/sh "$@" ;;
+    esac
+}
+
+# By hand (the zip unpacked into the module's folder, customize.sh under
+# mksh), then as each root manager installs it, in busybox's ash
+# (tests/package/managers.sh: A through the zip's update-binary and its
+# installer functions, B and C unpacking the zip and sourcing customize.sh
+# themselves), each into the manager's update folder; the last is moved
+# into place as the manager's next boot does.
 sc_package_install() {
+    local m d rc upd=/data/adb/modules_update/veltaris out=/tmp/install.out
     [ -s /kt/package.zip ] || fail "no package in the guest (scripts/package.sh)"
     rm -rf "$MODDIR"
     mkdir -p "$MODDIR"
     unzip -q -o /kt/package.zip -d "$MODDIR" || fail "unzip"
-    (cd "$MODDIR" && PATH=/system/bin MODPATH="$MODDIR" /system/bin/sh "$MODDIR/customize.sh") ||
-        fail "customize.sh exit $?"
+    (cd "$MODDIR" && pkg_sh mksh "$MODDIR/customize.sh") >$out 2>&1 ||
+        fail "customize.sh exit $?: $(cat $out)"
     "$MODDIR/system/bin/veltarisd" --version || fail "installed veltarisd does not run"
+    [ "$(stat -c %a "$WS")" = 700 ] || fail "private directory mode $(stat -c %a "$WS")"
+    mkdir -p /data/adb/magisk
+    cp /kt/managers.sh /data/adb/magisk/util_functions.sh
+    unzip -p /kt/package.zip META-INF/com/google/android/update-binary >/tmp/update-binary
+    for m in A B C; do
+        rc=0
+        if [ $m = A ]; then
+            pkg_sh ash /tmp/update-binary 3 1 /kt/package.zip </dev/null >$out 2>&1 || rc=$?
+        else
+            pkg_sh ash /kt/managers.sh $m /kt/package.zip </dev/null >$out 2>&1 || rc=$?
+        fi
+        [ $rc = 0 ] && grep -q '^installer: done' $out || fail "install by $m: exit $rc: $(cat $out)"
+        grep -q "su -c $MODDIR/system/bin/veltarisctl probe" $out || fail "install by $m names no full path: $(cat $out)"
+        "$upd/system/bin/veltarisd" --version >/dev/null || fail "veltarisd installed by $m does not run"
+        "$upd/system/bin/veltarisctl" --version >/dev/null || fail "veltarisctl installed by $m does not run"
+        for d in magisk su ksu; do
+            grep -qx "allow system_server $d unix_stream_socket connectto" "$upd/sepolicy.rule" &&
+                grep -qx "allow system_app $d unix_stream_socket connectto" "$upd/sepolicy.rule" ||
+                fail "install by $m: no rules for domain $d"
+        done
+    done
+    rm -rf "$MODDIR"
+    mv "$upd" "$MODDIR" || fail "cannot move the update in place"
     [ "$(stat -c %a "$WS")" = 700 ] || fail "private directory mode $(stat -c %a "$WS")"
     # A root manager's reboot after an install is an orderly one; the power
     # cut that ends this boot (reboot-arm) is not.
     sync
-    pass "installed for $(/system/bin/getprop ro.product.cpu.abi)"
+    pass "installed for $(/system/bin/getprop ro.product.cpu.abi) by hand (mksh) and by A, B and C (busybox ash)"
 }
 
 alive() { [ -n "$1" ] && [ -e "/proc/$1" ] && ! grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
@@ -576,44 +619,85 @@ pidfile_alive() { alive "$(pidfile "$1")"; }
 # Whether outdoor.pid names a running process other than pid $1.
 outdoor_restarted_since() { local o; o=$(pidfile outdoor); [ -n "$o" ] && [ "$o" != "$1" ] && alive "$o"; }
 
-# As a late-start service runs it, after the reboot.
-sc_package_service() {
-    local o1 o2 rc
-    [ -f "$MODDIR/service.sh" ] || fail "the package is not installed"
-    # A main-panel hold that crashed before: the boot service puts it back.
-    start_hold "$BL" s7 1000
+# crash_hold SESSION: a main-panel hold that crashed, its bits off.
+crash_hold() {
+    start_hold "$BL" "$1" 1000
     kill -9 "$DPID"
     kill "$LPID"
     guarded "$BL" || fail "not guarded after the crash"
-    PATH=/system/bin /system/bin/sh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
+}
+
+# service_with_restart ash|mksh: starts the boot service in that shell and
+# waits until its outdoor daemon runs on the probed node and comes back
+# after kill -9.
+service_with_restart() {
+    local o
+    pkg_sh "$1" "$MODDIR/service.sh" </dev/null >/dev/null 2>&1 || fail "service.sh exit $?"
     wait_for 30 pidfile_alive outdoor || fail "no outdoor daemon: $(cat "$WS/service.log")"
-    [ "$(mode_of "$BL")" = 644 ] || fail "the crashed hold's mode $(mode_of "$BL") not put back"
-    o1=$(pidfile outdoor)
-    tr '\0' ' ' <"/proc/$o1/cmdline" | grep -q -- "--outdoor --node $BL" ||
-        fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o1/cmdline")"
-    kill -9 "$o1"
-    wait_for 20 outdoor_restarted_since "$o1" ||
+    o=$(pidfile outdoor)
+    tr '\0' ' ' <"/proc/$o/cmdline" | grep -q -- "--outdoor --node $BL" ||
+        fail "outdoor daemon not on the probed node: $(tr '\0' ' ' <"/proc/$o/cmdline")"
+    kill -9 "$o"
+    wait_for 20 outdoor_restarted_since "$o" ||
         fail "not restarted after kill -9: $(cat "$WS/service.log")"
+}
+
+# The boot service by hand, in mksh, after the reboot; removal by hand
+# while it runs.
+sc_package_service() {
+    local o2 s
+    [ -f "$MODDIR/service.sh" ] || fail "the package is not installed"
+    # A main-panel hold that crashed before: the boot service puts it back.
+    crash_hold s7
+    service_with_restart mksh
+    [ "$(mode_of "$BL")" = 644 ] || fail "the crashed hold's mode $(mode_of "$BL") not put back"
     o2=$(pidfile outdoor)
     s=$(pidfile service)
-    PATH=/system/bin /system/bin/sh "$MODDIR/uninstall.sh" </dev/null >/tmp/uninstall.out 2>&1 ||
+    # Kept, to look at: the file the user leaves to keep the records.
+    touch "$WS/keep-on-uninstall"
+    pkg_sh mksh "$MODDIR/uninstall.sh" </dev/null >/tmp/uninstall.out 2>&1 ||
         fail "uninstall.sh exit $?: $(cat /tmp/uninstall.out)"
     sleep 1
     ! alive "$o2" || fail "outdoor daemon $o2 still runs after uninstall.sh"
     ! alive "$s" || fail "service $s still runs after uninstall.sh"
     [ "$(mode_of "$BL")" = 644 ] || fail "mode $(mode_of "$BL") after uninstall"
     [ -s "$WS/service.log" ] || fail "the log was not kept"
-    # Again, with --purge.
-    PATH=/system/bin /system/bin/sh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1
+    # Again, with --purge, which beats keep-on-uninstall.
+    pkg_sh mksh "$MODDIR/service.sh" </dev/null >/dev/null 2>&1
     wait_for 30 pidfile_alive outdoor || fail "no outdoor daemon the second time"
     o2=$(pidfile outdoor)
-    PATH=/system/bin /system/bin/sh "$MODDIR/uninstall.sh" --purge </dev/null >/tmp/uninstall.out 2>&1 ||
+    pkg_sh mksh "$MODDIR/uninstall.sh" --purge </dev/null >/tmp/uninstall.out 2>&1 ||
         fail "uninstall.sh --purge exit $?: $(cat /tmp/uninstall.out)"
     sleep 1
     ! alive "$o2" || fail "outdoor daemon still runs after uninstall.sh --purge"
     [ ! -e "$WS" ] || fail "private directory kept with --purge"
     mkdir -m 0700 "$WS"
-    pass "service: crashed hold put back, outdoor mode on $BL, restarted after kill -9; uninstall stops it, --purge removes the records"
+    pass "service (mksh): crashed hold put back, outdoor mode on $BL, restarted after kill -9; uninstall stops it and keeps the records when asked, --purge removes them"
+}
+
+# The boot service as the root managers run it, in busybox's ash; then the
+# boot after the user removed the module: nothing of the module runs any
+# more, a crashed hold left its bits off, and uninstall.sh (no argument,
+# before any service) puts them back and removes the private directory and
+# the main-panel health record.
+sc_package_ash() {
+    local s
+    [ -f "$MODDIR/service.sh" ] || fail "the package is not installed"
+    service_with_restart ash
+    s=$(pidfile service)
+    kill -9 "$s"
+    kill -9 "$(pidfile outdoor)"
+    wait_for 5 exited "$s" || fail "service $s still runs after kill -9"
+    crash_hold s8
+    [ -s "$HEALTH" ] || fail "the hold left no health record"
+    touch "$HEALTH.new"
+    pkg_sh ash "$MODDIR/uninstall.sh" </dev/null >/tmp/uninstall.out 2>&1 ||
+        fail "uninstall.sh exit $?: $(cat /tmp/uninstall.out)"
+    [ "$(mode_of "$BL")" = 644 ] || fail "mode $(mode_of "$BL") after removal"
+    [ ! -e "$WS" ] || fail "private directory left: $(ls -a "$WS" | tr '\n' ' ')"
+    [ ! -e "$HEALTH" ] && [ ! -e "$HEALTH.new" ] || fail "main-panel health record left"
+    mkdir -m 0700 "$WS"
+    pass "service (busybox ash): outdoor mode on $BL, restarted after kill -9; removal at boot put the bits back and left nothing"
 }
 
 # ---- SELinux (the x86_64 guest booted with security=selinux) ----
