@@ -49,7 +49,7 @@ const Minimum kMinimums[] = {
     {"set", "syscalls per SET (accept to close)", 29,
      "accept4, getsockopt, setsockopt x2, recvfrom (5); lease (4); node identity and value (5); the lease "
      "again after arming (4); lseek, write (2); mode check (1); read-back (3); the reply's node read: "
-     "openat, read, close (3); sendto, close (2)"},
+     "openat, read, close (3); sendto, close (2) -- arming the guard on the way: + its 21"},
 };
 
 struct Kind {
@@ -89,7 +89,7 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
         bool node_read = false, node_write = false, health = false, line_out = false, rechmod = false;
         bool arming = false;
         size_t accept_at = 0, conn_close_at = 0;
-        bool set_request = false;
+        bool set_request = false, set_arming = false;
         std::string conn;
         for (size_t k = start + 1; k <= end; ++k) {
             const std::string& c = lines[k];
@@ -99,7 +99,12 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
             }
             if (c.rfind("write(", 0) == 0 && c.find("brightness>") != std::string::npos) node_write = true;
             if (c.rfind("fchmod(", 0) == 0 && c.find("brightness>") != std::string::npos) rechmod = true;
-            if (c.find("O_TMPFILE") != std::string::npos) arming = true;
+            if (c.find("O_TMPFILE") != std::string::npos) {
+                arming = true;
+                // A SET that comes before the turn that would have corrected
+                // a foreign write arms the guard itself.
+                if (accept_at != 0 && conn_close_at == 0) set_arming = true;
+            }
             if (c.rfind("rename(", 0) == 0 && c.find("health") != std::string::npos) health = true;
             if (c.rfind("write(2", 0) == 0 && c.find("NATIVE_CORRECTION") != std::string::npos) line_out = true;
             if (c.rfind("accept4(", 0) == 0) {
@@ -118,7 +123,7 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
             if (set_request && conn_close_at != 0) {
                 kind = "set";
                 span = static_cast<long>(conn_close_at - accept_at + 1);
-                minimum = 29;
+                minimum = 29 + (set_arming ? 21 : 0);
             }
         } else if (node_write) {
             kind = "correcting";
