@@ -240,6 +240,17 @@ install_module() {
         FakeNodeOptions o;
         return add_node(o);
     }
+
+    // system_server's outdoor lease, a boost of 500 per mille kept up by a
+    // client as the system user; its pid, or -1.
+    pid_t hold_outdoor_lease(pid_t server) {
+        ProgramOptions as_system;
+        as_system.uid = kSystemUid;
+        as_system.gid = kSystemUid;
+        return start_program({client_binary(kSystemUid), "outdoor-lease", "v1", "500", "--pid",
+                              std::to_string(server), "--hold"},
+                             as_system);
+    }
 };
 
 // By hand, from the unpacked folder: `sh customize.sh`.
@@ -345,13 +356,7 @@ TEST_F(PackageTest, BootServiceRecoversThenSupervisesOutdoorMode) {
     ASSERT_GT(first, 0) << log();
     EXPECT_TRUE(has(log(), std::string("node: ") + kNodePath + " (chosen by veltarisctl probe)")) << log();
 
-    ProgramOptions as_system;
-    as_system.uid = kSystemUid;
-    as_system.gid = kSystemUid;
-    ASSERT_GT(start_program({client_binary(kSystemUid), "outdoor-lease", "v1", "500", "--pid",
-                             std::to_string(server), "--hold"},
-                            as_system),
-              0);
+    ASSERT_GT(hold_outdoor_lease(server), 0);
     EXPECT_TRUE(wait_until([&] { return node->value() == 177; }, kSettle))
         << "the node shows " << node->value() << "; record " << read_file(kOutdoorHealth).value_or("-");
 
@@ -586,13 +591,7 @@ TEST_F(PackageTest, DescriptionAndActionButtonFollowTheService) {
     EXPECT_TRUE(has(log(), "selinux: disabled (no selinuxfs): nothing refuses a connection to the control socket\n"))
         << log();
 
-    ProgramOptions as_system;
-    as_system.uid = kSystemUid;
-    as_system.gid = kSystemUid;
-    ASSERT_GT(start_program({client_binary(kSystemUid), "outdoor-lease", "v1", "500", "--pid",
-                             std::to_string(server), "--hold"},
-                            as_system),
-              0);
+    ASSERT_GT(hold_outdoor_lease(server), 0);
     EXPECT_TRUE(wait_until([&] { return description() == "Outdoor: boosting 100->177 | Main panel: not holding"; },
                            kSettle))
         << description() << "; node " << node->value();
