@@ -293,9 +293,11 @@ class ProbeModuleWatchTest : public ProbeTest {
 
     // The watcher under a stand-in of the boot service's supervisor, its
     // parent, which notes a SIGTERM and then stops it, as the service does.
+    // The trap names the watcher by $!, which is set when the watcher is
+    // started: a watcher that signals at once may come before w=$!.
     pid_t start_supervised_watcher() {
         const std::string script = std::string("trap 'echo term >> ") + kSupervisorLog +
-                                   "; kill -TERM $w' TERM\n"
+                                   "; kill -TERM $!' TERM\n"
                                    "\"$CTL\" module-watch " + kModuleDir + " --notify $$ > " + kWatchOut + " 2>&1 &\n"
                                    "w=$!\nwait $w\nwait $w\necho ended >> " + kSupervisorLog + "\n";
         ProgramOptions o;
