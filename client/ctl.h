@@ -36,7 +36,7 @@ inline constexpr exit_status_text kExitStatuses[] = {
     {EXIT_NO_DAEMON, "no daemon answered: connect failed, or no reply within 3 s"},
 };
 
-enum class command { help, version, status, arm, set, stop, lease, outdoor_lease, watch, probe };
+enum class command { help, version, status, arm, set, stop, lease, outdoor_lease, watch, probe, module_watch };
 
 enum : int32_t {
     MAIN_LEASE_DEFAULT_TTL_MS = 4000,
@@ -60,8 +60,12 @@ struct options {
     int32_t ttl_ms = 0;  // the command's default unless --ttl is given
     bool hold = false;
     std::string node_path = DEFAULT_NODE_PATH;
-    bool json = false;    // probe --json
-    bool choose = false;  // probe --choose
+    bool json = false;     // probe --json
+    bool choose = false;   // probe --choose
+    bool selinux = false;  // probe --selinux
+    bool summary = false;  // probe --summary
+    std::string module_dir;  // module-watch MODDIR
+    int32_t notify_pid = 0;  // module-watch --notify PID
 };
 
 struct parse_result {
@@ -134,11 +138,16 @@ std::string judge_outdoor_lease(const file_snapshot& snap, int64_t now_ms);
 // The max_brightness file next to a brightness node.
 std::string max_brightness_path(const std::string& node_path);
 
+// Sends one request line on the control socket and collects the reply
+// (3 s at most). False with *error when nothing could be sent.
+bool control_exchange(const std::string& request, std::string* reply, std::string* error);
+
 // Command runners: they do the I/O and return the exit code.
 int run_control_command(const options& opts);
 int run_main_panel_lease(const options& opts);
 int run_outdoor_lease(const options& opts);
 int run_watch(const options& opts);
 int run_probe(const options& opts);
+int run_module_watch(const options& opts);
 
 }  // namespace ctl

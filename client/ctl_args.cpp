@@ -91,13 +91,17 @@ std::string usage() {
          "      " LEGACY_NODE_PATH ".\n"
          "\n"
          "Bring-up:\n"
-         "  probe [--json | --choose]\n"
+         "  probe [--json | --choose | --selinux | --summary]\n"
          "      Lists every entry of /sys/class/backlight and /sys/class/leds with\n"
          "      the daemon's own verdict on it (accepted, or refused and why), its\n"
          "      real path, maximum, value, mode and owner; names the node it takes\n"
          "      for the main panel; and reports the private directory, the running\n"
          "      daemons, the permission record, both leases and both health\n"
-         "      records. Reads only; without root it says what it could not read.\n"
+         "      records, and SELinux: the mode, this process's context and domain,\n"
+         "      and whether system_server and system_app may connect to that\n"
+         "      domain's control socket (the kernel is asked through selinuxfs's\n"
+         "      access file: the module's sepolicy rule in force or not). Reads\n"
+         "      only; without root it says what it could not read.\n"
          "      The main panel is the one usable node of the backlight class; with\n"
          "      none there, the one usable node of the leds class. A node is usable\n";
     t += "      when the daemon accepts it and its maximum is at least " + std::to_string(MAXIMUM_MIN) + ". Two or\n";
@@ -105,6 +109,22 @@ std::string usage() {
          "      --json    the same as one JSON object, for scripts.\n"
          "      --choose  print only the chosen node's path (nothing when there is\n"
          "                no choice), for boot scripts.\n"
+         "      --selinux print only one line on SELinux and the module's rule\n"
+         "                (for the boot service's log); exit status 0.\n"
+         "      --summary a few short lines: node, daemons, outdoor and main-panel\n"
+         "                state (with what a main-panel daemon says), SELinux;\n"
+         "                exit status 0.\n"
+         "\n"
+         "Root manager:\n"
+         "  module-watch MODDIR [--notify PID]\n"
+         "      Keeps the description in MODDIR/module.prop current with the\n"
+         "      service's state (outdoor mode, main-panel hold), rewriting it\n"
+         "      atomically when it changes, and watches MODDIR for the flag files\n"
+         "      disable and remove. Woken by inotify only. With --notify, PID\n"
+         "      must be its parent (the boot service): a flag file sends it\n"
+         "      SIGTERM, and the watcher ends when it ends. Ends on SIGTERM,\n"
+         "      SIGINT or SIGHUP (once more updating the description) or when\n"
+         "      MODDIR goes away, and prints its wake-up count.\n"
          "\n"
          "  --version          the version and build tag (alone on the command line)\n"
          "  --help             this text (also after a command)\n";
@@ -121,6 +141,7 @@ const command_name kCommands[] = {
     {"set", command::set},       {"stop", command::stop},
     {"lease", command::lease},   {"outdoor-lease", command::outdoor_lease},
     {"watch", command::watch},   {"probe", command::probe},
+    {"module-watch", command::module_watch},
 };
 
 // Options and the commands that take them; the value-less ones are flags.
@@ -132,7 +153,8 @@ struct option_def {
 const option_def kOptions[] = {
     {"--pid", true},   {"--paused", false}, {"--ttl", true},
     {"--hold", false}, {"--held", true},    {"--node", true},
-    {"--json", false}, {"--choose", false},
+    {"--json", false}, {"--choose", false}, {"--selinux", false},
+    {"--summary", false}, {"--notify", true},
 };
 
 bool option_applies(const std::string& name, command cmd) {
@@ -141,7 +163,9 @@ bool option_applies(const std::string& name, command cmd) {
     if (name == "--paused") return cmd == command::lease;
     if (name == "--held") return cmd == command::outdoor_lease;
     if (name == "--node") return cmd == command::watch;
-    if (name == "--json" || name == "--choose") return cmd == command::probe;
+    if (name == "--json" || name == "--choose" || name == "--selinux" || name == "--summary")
+        return cmd == command::probe;
+    if (name == "--notify") return cmd == command::module_watch;
     return false;
 }
 
@@ -220,18 +244,22 @@ bool apply_option(const std::string& name, const std::string& value, options* o,
         o->paused = true;
     } else if (name == "--hold") {
         o->hold = true;
-    } else if (name == "--json") {
-        if (o->choose) {
-            *error = "--json and --choose exclude each other";
+    } else if (name == "--notify") {
+        if (!parse_int(value, 1, INT32_MAX, &o->notify_pid)) {
+            *error = range_error("--notify", value, "a process id of 1 or more");
             return false;
         }
-        o->json = true;
-    } else if (name == "--choose") {
-        if (o->json) {
-            *error = "--json and --choose exclude each other";
+    } else {
+        // The probe's outputs, one at a time.
+        bool* chosen = name == "--json"      ? &o->json
+                       : name == "--choose"  ? &o->choose
+                       : name == "--selinux" ? &o->selinux
+                                             : &o->summary;
+        if (o->json || o->choose || o->selinux || o->summary) {
+            *error = "--json, --choose, --selinux and --summary exclude each other";
             return false;
         }
-        o->choose = true;
+        *chosen = true;
     }
     return true;
 }
@@ -246,6 +274,15 @@ bool apply_positionals(const raw_args& raw, options* o, std::string* error) {
         case command::watch:
         case command::probe:
             return count_positionals(raw, 0, 0, "no arguments", error);
+        case command::module_watch:
+            if (!count_positionals(raw, 1, 1, "module-watch MODDIR", error)) return false;
+            // The watcher leaves its working directory for /.
+            if (p[0].empty() || p[0][0] != '/') {
+                *error = "MODDIR must be an absolute path, not '" + p[0] + "'";
+                return false;
+            }
+            o->module_dir = p[0];
+            return true;
         case command::arm: {
             if (!count_positionals(raw, 2, 2, "arm SESSION PID", error)) return false;
             if (!check_session(p[0], error)) return false;

@@ -213,7 +213,8 @@ TEST(CtlArgs, UsageNamesEveryCommandAndOption) {
     for (const char* word : {"status", "arm SESSION PID", "set SESSION VALUE", "stop [SESSION]",
                              "lease SESSION TARGET", "outdoor-lease v1|v2 VALUE", "watch", "--pid",
                              "--paused", "--ttl", "--hold", "--held", "--node", "--help",
-                             "probe", "--json", "--choose", "--version"}) {
+                             "probe", "--json", "--choose", "--selinux", "--summary",
+                             "module-watch MODDIR", "--notify", "--version"}) {
         EXPECT_NE(usage.find(word), std::string::npos) << word;
     }
     for (const ctl::exit_status_text& e : ctl::kExitStatuses) {
@@ -239,8 +240,25 @@ TEST(CtlArgs, Probe) {
     EXPECT_TRUE(parse({"probe", "--json"}).opts.json);
     EXPECT_TRUE(parse({"probe", "--choose"}).opts.choose);
     expect_error({"probe", "--json", "--choose"}, "exclude each other");
+    EXPECT_TRUE(parse({"probe", "--selinux"}).opts.selinux);
+    EXPECT_TRUE(parse({"probe", "--summary"}).opts.summary);
+    expect_error({"probe", "--summary", "--selinux"}, "exclude each other");
+    expect_error({"probe", "--choose", "--summary"}, "exclude each other");
     expect_error({"probe", "x"}, "too many arguments");
     expect_error({"status", "--json"}, "does not apply");
+}
+
+TEST(CtlArgs, ModuleWatch) {
+    parse_result r = parse({"module-watch", "/data/adb/modules/veltaris", "--notify", "42"});
+    ASSERT_TRUE(r.ok) << r.error;
+    EXPECT_EQ(r.opts.cmd, command::module_watch);
+    EXPECT_EQ(r.opts.module_dir, "/data/adb/modules/veltaris");
+    EXPECT_EQ(r.opts.notify_pid, 42);
+    EXPECT_EQ(parse({"module-watch", "/m"}).opts.notify_pid, 0);
+    expect_error({"module-watch"}, "missing arguments");
+    expect_error({"module-watch", "modules/veltaris"}, "must be an absolute path");
+    expect_error({"module-watch", "/m", "--notify", "0"}, "--notify must be a process id");
+    expect_error({"probe", "--notify", "1"}, "does not apply");
 }
 
 }  // namespace

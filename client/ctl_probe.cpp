@@ -38,7 +38,14 @@ namespace ctl {
 namespace {
 
 const char kProcLocks[] = "/proc/locks";
-enum : size_t { PROBE_READ_MAX = 65536 };
+const char kSelinuxFs[] = "/sys/fs/selinux";
+const char kSelinuxClass[] = "unix_stream_socket";
+const char kSelinuxPerm[] = "connectto";
+enum : size_t {
+    PROBE_READ_MAX = 65536,
+    PROC_LOCKS_READ_MAX = 1 << 20,
+    SELINUX_READ_MAX = 256,  // a context, a number, an access decision
+};
 
 struct file_read {
     int error = 0;  // errno of open/fstat/read, 0 when read
@@ -92,6 +99,28 @@ std::string chomp(std::string text) {
     return text;
 }
 
+// The pid holding the flock on path according to the lock table, 0 for
+// none, -1 (with *err) when it cannot be told.
+int32_t holder_of(const char* path, const file_read& locks, int* err) {
+    struct stat st;
+    if (stat(path, &st) != 0) {
+        *err = errno;
+        return errno == ENOENT ? 0 : -1;
+    }
+    if (locks.error != 0) {
+        *err = locks.error;
+        return -1;
+    }
+    return flock_holder(locks.text, major(st.st_dev), minor(st.st_dev), st.st_ino);
+}
+
+// A health record for the state: its text, or absent.
+void record_into(const char* path, bool* present, std::string* text) {
+    file_read r = read_small(path, OUTDOOR_HEALTH_SIZE);
+    *present = r.error == 0;
+    *text = r.error == 0 ? r.text : std::string();
+}
+
 bool process_alive(int32_t pid) {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
@@ -115,6 +144,11 @@ class prober {
         outdoor_lease();
         health("main_panel_health", "main-panel health", MAIN_PANEL_HEALTH_PATH, false);
         health("outdoor_health", "outdoor health", OUTDOOR_HEALTH_PATH, true);
+        record_into(OUTDOOR_HEALTH_PATH, &report_.service.outdoor_record_present, &report_.service.outdoor_record);
+        record_into(MAIN_PANEL_HEALTH_PATH, &report_.service.main_record_present, &report_.service.main_record);
+        // After the records: one written meanwhile is not from the future.
+        report_.service.now_ms = monotonic_ms();
+        report_.selinux = read_selinux();
         return report_;
     }
 
@@ -224,20 +258,11 @@ class prober {
     // The pid holding the lock file's flock, 0 for none, -1 (with the
     // reason noted) when it cannot be told.
     int32_t lock_holder(const char* path, int* err) {
-        struct stat st;
-        if (stat(path, &st) != 0) {
-            *err = errno;
-            return errno == ENOENT ? 0 : -1;
-        }
         if (!locks_read_) {
-            locks_ = read_small(kProcLocks, 1 << 20);
+            locks_ = read_small(kProcLocks, PROC_LOCKS_READ_MAX);
             locks_read_ = true;
         }
-        if (locks_.error != 0) {
-            *err = locks_.error;
-            return -1;
-        }
-        return flock_holder(locks_.text, major(st.st_dev), minor(st.st_dev), st.st_ino);
+        return holder_of(path, locks_, err);
     }
 
     void daemon_fact(const char* key, const char* label, const char* lock_path, int32_t holder,
@@ -253,14 +278,13 @@ class prober {
     void daemons() {
         int main_err = 0, outdoor_err = 0;
         int32_t outdoor = lock_holder(OUTDOOR_LOCK_PATH, &outdoor_err);
-        int32_t main = lock_holder(MAIN_PANEL_LOCK_PATH, &main_err);
-        std::string note;
+        int32_t locked = lock_holder(MAIN_PANEL_LOCK_PATH, &main_err);
         // The outdoor daemon holds the main-panel lock for an instant each
         // turn and around each of its writes.
-        if (main > 0 && main == outdoor) {
-            main = 0;
-            note = " (the outdoor daemon held its lock for an instant)";
-        }
+        int32_t main = main_panel_holder(locked, outdoor);
+        std::string note = main != locked ? " (the outdoor daemon held its lock for an instant)" : "";
+        report_.service.outdoor_pid = outdoor;
+        report_.service.main_pid = main;
         daemon_fact("main_panel_daemon", "main-panel daemon", MAIN_PANEL_LOCK_PATH, main, main_err, note);
         daemon_fact("outdoor_daemon", "outdoor daemon", OUTDOOR_LOCK_PATH, outdoor, outdoor_err, "");
     }
@@ -399,9 +423,121 @@ class prober {
     bool locks_read_ = false;
 };
 
+std::string selinux_path(const char* rest) {
+    return std::string(kSelinuxFs) + "/" + rest;
+}
+
+// A number file of the class's directory in selinuxfs; 0 with *why set
+// when it cannot be had.
+uint32_t class_number(const std::string& rest, const char* what, uint32_t max, std::string* why) {
+    std::string path = selinux_path("class/") + kSelinuxClass + "/" + rest;
+    file_read r = read_small(path.c_str(), SELINUX_READ_MAX);
+    uint32_t n = 0;
+    if (r.error == ENOENT) *why = std::string("the policy has no ") + what;
+    else if (r.error != 0) *why = path + ": " + strerror(r.error);
+    else if (!parse_selinux_number(r.text, max, &n)) *why = path + " holds no number";
+    return why->empty() ? n : 0;
+}
+
+// Asks the kernel whether scon may have permission perm of class cls on
+// tcon: one write of "SCON TCON CLASS" to the access file, one read of the
+// decision from the same descriptor. A query, nothing changes.
+selinux_connect ask_access(const std::string& scon, const std::string& tcon, uint32_t cls, uint32_t perm) {
+    selinux_connect c;
+    std::string path = selinux_path("access");
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        c.reason = "cannot open " + path + " (" + strerror(errno) + ")";
+        return c;
+    }
+    std::string request = scon + " " + tcon + " " + std::to_string(cls);
+    ssize_t n;
+    do {
+        n = write(fd, request.data(), request.size());
+    } while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(request.size())) {
+        int err = n < 0 ? errno : EIO;
+        close(fd);
+        if (err == EINVAL)
+            c.reason = "the query refused: the policy knows no " + scon + " or no " + tcon + " (" + strerror(err) + ")";
+        else if (err == EACCES)
+            c.reason = std::string("the query refused: this domain may not ask the kernel (") + strerror(err) + ")";
+        else
+            c.reason = std::string("the query refused (") + strerror(err) + ")";
+        return c;
+    }
+    char buf[SELINUX_READ_MAX];
+    do {
+        n = read(fd, buf, sizeof buf - 1);
+    } while (n < 0 && errno == EINTR);
+    int err = errno;
+    close(fd);
+    access_decision d;
+    if (n < 0) {
+        c.reason = std::string("no answer (") + strerror(err) + ")";
+    } else if (!parse_access_decision(std::string(buf, static_cast<size_t>(n)), &d)) {
+        c.reason = "an answer not understood: '" + escape_text(std::string(buf, static_cast<size_t>(n))) + "'";
+    } else {
+        c = judge_access(d, perm);
+    }
+    return c;
+}
+
 }  // namespace
 
+selinux_view read_selinux() {
+    selinux_view v;
+    file_read enforce = read_small(selinux_path("enforce").c_str(), SELINUX_READ_MAX);
+    v.mode = selinux_mode(enforce.error, enforce.text);
+    if (enforce.error != 0 && enforce.error != ENOENT) v.mode_error = strerror(enforce.error);
+    else if (v.mode == "unknown") v.mode_error = "the enforce file holds '" + escape_text(chomp(enforce.text)) + "'";
+
+    file_read self = read_small("/proc/self/attr/current", SELINUX_READ_MAX);
+    if (self.error != 0) {
+        v.context_error = strerror(self.error);
+    } else {
+        v.context = clean_context(self.text);
+        v.domain = selinux_domain(v.context);
+        if (v.context.empty()) v.context_error = "empty";
+    }
+
+    std::string why;
+    if (v.mode == "disabled") {
+        why = "no selinuxfs: SELinux is off";
+    } else if (v.context.empty()) {
+        why = "own context unreadable (" + v.context_error + ")";
+    } else {
+        uint32_t cls = class_number("index", "class unix_stream_socket", SELINUX_CLASS_MAX, &why);
+        uint32_t perm = why.empty() ? class_number(std::string("perms/") + kSelinuxPerm,
+                                                   "permission connectto", SELINUX_PERM_MAX, &why)
+                                    : 0;
+        for (size_t i = 0; why.empty() && i < SELINUX_CLIENT_COUNT; ++i)
+            v.connect[i] = ask_access(std::string("u:r:") + kSelinuxClients[i] + ":s0", v.context, cls, perm);
+    }
+    if (!why.empty()) {
+        for (selinux_connect& c : v.connect) c.reason = why;
+    }
+    return v;
+}
+
+module_state read_module_state() {
+    module_state s;
+    file_read locks = read_small(kProcLocks, PROC_LOCKS_READ_MAX);
+    int err = 0;
+    s.outdoor_pid = holder_of(OUTDOOR_LOCK_PATH, locks, &err);
+    s.main_pid = main_panel_holder(holder_of(MAIN_PANEL_LOCK_PATH, locks, &err), s.outdoor_pid);
+    record_into(OUTDOOR_HEALTH_PATH, &s.outdoor_record_present, &s.outdoor_record);
+    record_into(MAIN_PANEL_HEALTH_PATH, &s.main_record_present, &s.main_record);
+    s.now_ms = monotonic_ms();
+    return s;
+}
+
 int run_probe(const options& opts) {
+    if (opts.selinux) {
+        printf("%s\n", selinux_log_line(read_selinux()).c_str());
+        fflush(stdout);
+        return EXIT_OK;
+    }
     probe_report report = prober().run();
     bool found = report.choice.index >= 0;
     if (opts.choose) {
@@ -409,11 +545,24 @@ int run_probe(const options& opts) {
         else fprintf(stderr, "veltarisctl: no main panel: %s\n", report.choice.reason.c_str());
     } else if (opts.json) {
         fputs(format_probe_json(report).c_str(), stdout);
+    } else if (opts.summary) {
+        // What the main-panel daemon says of itself, when one runs.
+        std::string said;
+        if (report.service.main_pid > 0) {
+            options status;
+            status.cmd = command::status;
+            std::string request, reply, error;
+            bool asked = format_request(status, &request, &error) && control_exchange(request, &reply, &error);
+            said = asked ? summarize_status_reply(reply) : "no answer: " + error;
+        }
+        fputs(format_probe_summary(report, said).c_str(), stdout);
     } else {
         fputs(format_probe_table(report).c_str(), stdout);
     }
     fflush(stdout);
-    return found ? EXIT_OK : EXIT_REFUSED;
+    // The summary is a report for the action button: no panel is a line
+    // in it, not a failure of the button.
+    return found || opts.summary ? EXIT_OK : EXIT_REFUSED;
 }
 
 }  // namespace ctl

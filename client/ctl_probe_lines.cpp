@@ -171,16 +171,8 @@ lease_view view_outdoor_lease(const std::string& text, int64_t now_ms) {
 }
 
 int64_t main_panel_health_time(const std::string& text) {
-    // "SESSION HOLDING ERRNO TIME_MS\n"; the session may be empty.
-    size_t first_blank = text.find(' ');
-    if (first_blank == std::string::npos) return -1;
-    const char* p = text.c_str() + first_blank;
-    int32_t holding = 0, err = 0;
-    int64_t time_ms = 0;
-    char tail = 0;
-    if (!scan_i32(&p, &holding) || !scan_i32(&p, &err) || !scan_i64(&p, &time_ms) || scan_char(&p, &tail))
-        return -1;
-    return time_ms;
+    main_panel_record r;
+    return parse_main_panel_record(text, &r) ? r.time_ms : -1;
 }
 
 int64_t outdoor_health_time(const std::string& text) {
@@ -259,6 +251,15 @@ std::string format_probe_table(const probe_report& report) {
     for (const probe_fact& f : report.state)
         label_width = f.label.size() > label_width ? f.label.size() : label_width;
     for (const probe_fact& f : report.state) out += "  " + pad(f.label, label_width) + "  " + f.text + "\n";
+    const selinux_view& se = report.selinux;
+    out += "\nSELinux\n  mode     " + se.mode;
+    if (se.mode == "disabled") out += " (no selinuxfs)";
+    if (!se.mode_error.empty()) out += " (" + se.mode_error + ")";
+    out += "\n  context  ";
+    out += se.context.empty() ? "unknown (" + se.context_error + ")"
+                              : escape_text(se.context) + " (domain " + (se.domain.empty() ? "?" : se.domain) + ")";
+    out += "\n";
+    for (size_t i = 0; i < SELINUX_CLIENT_COUNT; ++i) out += "  " + selinux_connect_line(se, i) + "\n";
     if (!report.unreadable.empty()) {
         out += "\nCould not read\n";
         for (const std::string& u : report.unreadable) out += "  " + u + "\n";
@@ -296,6 +297,7 @@ std::string format_probe_json(const probe_report& report) {
         }
         out += "}";
     }
+    out += ",\"selinux\":" + selinux_json(report.selinux);
     out += ",\"unreadable\":[";
     for (size_t i = 0; i < report.unreadable.size(); ++i) {
         if (i > 0) out += ",";

@@ -335,6 +335,10 @@ file_snapshot take_snapshot(const std::string& path) {
 
 }  // namespace
 
+bool control_exchange(const std::string& request, std::string* reply, std::string* error) {
+    return exchange(request, reply, error);
+}
+
 int run_control_command(const options& opts) {
     std::string request;
     std::string error;

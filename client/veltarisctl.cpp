@@ -25,6 +25,8 @@ int main(int argc, char** argv) {
             return ctl::EXIT_OK;
         case ctl::command::probe:
             return ctl::run_probe(opts);
+        case ctl::command::module_watch:
+            return ctl::run_module_watch(opts);
         case ctl::command::status:
         case ctl::command::arm:
         case ctl::command::set:

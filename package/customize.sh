@@ -67,7 +67,7 @@ for veltaris_file in veltarisd veltarisctl; do
         abort "! veltaris: cannot install $veltaris_file"
 done
 rm -rf "${MODPATH:?}/bin"
-for veltaris_file in service.sh uninstall.sh; do
+for veltaris_file in service.sh uninstall.sh action.sh; do
     set_perm "$MODPATH/$veltaris_file" 0 0 0755 || abort "! veltaris: cannot set the mode of $veltaris_file"
 done
 

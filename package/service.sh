@@ -22,15 +22,68 @@
 # One service at a time: the supervisor holds an flock on service.lock in
 # the private directory for its whole life (descriptor 9, which the
 # processes it starts do not inherit).
+# The root manager's side: a module the user disabled or marked for
+# removal starts nothing, and a watcher (veltarisctl module-watch) stops
+# the service when that happens while it runs, and keeps the module's
+# description current with outdoor mode's and the main panel's state.
 
 MODDIR=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 . "$MODDIR/veltaris-lib.sh"
 BIN=$MODDIR/system/bin
 umask 077
 
+# What the module watcher prints (its reason for stopping the service, its
+# wake-ups); logged once it has ended.
+VELTARIS_WATCH_OUT=$VELTARIS_PRIVATE/module-watch.out
+
+# Why the module must not run, from the flag files the root manager leaves
+# in its folder; status 1 when it may.
+module_stop_flag() {
+    if [ -e "$MODDIR/disable" ]; then
+        echo "the module is disabled ($MODDIR/disable)"
+    elif [ -e "$MODDIR/remove" ]; then
+        echo "the module is marked for removal ($MODDIR/remove)"
+    else
+        return 1
+    fi
+}
+
+# Started by the supervisor ($self_pid, its parent, which it signals): it
+# sleeps on inotify, ends with the supervisor, and must not inherit the
+# lock on descriptor 9.
+start_module_watch() {
+    "$BIN/veltarisctl" module-watch "$MODDIR" --notify "$self_pid" \
+        </dev/null >"$VELTARIS_WATCH_OUT" 2>&1 9>&- &
+    watch_pid=$!
+}
+
+# Stops the watcher (its last act is the final description) and logs what
+# it printed. A signal to the service may cut the first wait short.
+stop_module_watch() {
+    [ -n "$watch_pid" ] || return 0
+    kill -TERM "$watch_pid" 2>/dev/null
+    wait "$watch_pid" || wait "$watch_pid" 2>/dev/null
+    watch_pid=
+    while IFS= read -r watch_line; do
+        veltaris_log "$watch_line"
+    done < "$VELTARIS_WATCH_OUT"
+    rm -f "$VELTARIS_WATCH_OUT"
+}
+
+# The domain the service runs in and whether the module's sepolicy rule is
+# in force, as the kernel answers: a client that gets EACCES finds why here.
+log_selinux() {
+    veltaris_log "$("$BIN/veltarisctl" probe --selinux 2>&1 9>&-)"
+}
+
 # Without the private directory (the installer makes it) there is neither
 # a daemon that could start nor a place for the log.
 [ -d "$VELTARIS_PRIVATE" ] || exit 0
+
+if stop_flag=$(module_stop_flag); then
+    veltaris_log "service: not started: $stop_flag"
+    exit 0
+fi
 
 exec 9>> "$VELTARIS_SERVICE_LOCK" || exit 1
 # mksh opens descriptors above 2 close-on-exec: flock locks a copy (the
@@ -76,8 +129,10 @@ supervise() {
     # Stopping the service stops outdoor mode first; the daemon puts the
     # node back to its base value on SIGTERM.
     trap 'stopping=1; [ -n "$child" ] && kill -TERM "$child" 2>/dev/null' TERM INT HUP
+    start_module_watch
 
     veltaris_log "service: started ($("$BIN/veltarisd" --version 2>&1))"
+    log_selinux
     recover_output=$("$BIN/veltarisd" --recover 2>&1 9>&-)
     recover_status=$?
     veltaris_log "recover: exit $recover_status${recover_output:+: $recover_output}"
@@ -91,6 +146,7 @@ supervise() {
         probe_status=$?
         if [ "$probe_status" -ne 0 ]; then
             veltaris_log "gave up: no node for outdoor mode (probe exit $probe_status: $node); name one in $VELTARIS_NODE_FILE"
+            stop_module_watch
             rm -f "$VELTARIS_SERVICE_PID"
             return
         fi
@@ -137,6 +193,7 @@ supervise() {
         delay=$((delay * 2))
         [ "$delay" -gt 60 ] && delay=60
     done
+    stop_module_watch
     rm -f "$VELTARIS_SERVICE_PID"
     veltaris_log "service: stopped"
 }

@@ -11,6 +11,7 @@
 #   sepolicy.rule            the policy rules the manager adds at boot
 #   service.sh               late-start boot service: recover, probe, supervise outdoor mode
 #   uninstall.sh             stops what the service started, recovers, cleans up
+#   action.sh                the manager's action button: a short report for the phone's screen
 #   veltaris-lib.sh          what the three share
 #   bin/arm64-v8a/           static veltarisd and veltarisctl for 64-bit ARM
 #   bin/armeabi-v7a/         the same for 32-bit ARM
@@ -43,7 +44,8 @@ done
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 sed -e "s/@VERSION@/$version/" -e "s/@VERSION_CODE@/$version_code/" package/module.prop.in >"$stage/module.prop"
-cp package/customize.sh package/service.sh package/uninstall.sh package/veltaris-lib.sh package/sepolicy.rule "$stage/"
+cp package/customize.sh package/service.sh package/uninstall.sh package/action.sh package/veltaris-lib.sh \
+    package/sepolicy.rule "$stage/"
 cp -r package/META-INF "$stage/"
 chmod 0755 "$stage"/*.sh "$stage/META-INF/com/google/android/update-binary"
 for pair in arm64:arm64-v8a arm32:armeabi-v7a x86_64:x86_64; do
@@ -57,6 +59,7 @@ done
 mkdir -p build
 out="$PWD/build/veltaris-$version.zip"
 rm -f "$out"
-(cd "$stage" && zip -q -X -r "$out" META-INF module.prop sepolicy.rule customize.sh service.sh uninstall.sh veltaris-lib.sh bin)
+(cd "$stage" && zip -q -X -r "$out" META-INF module.prop sepolicy.rule customize.sh service.sh uninstall.sh action.sh \
+    veltaris-lib.sh bin)
 echo "package: $out"
 unzip -l "$out"

@@ -9,7 +9,9 @@
 // tr among them) and a stand-in getprop, and its arm64 binaries run under
 // qemu. Installation, the boot service (recovery of a crashed hold,
 // outdoor mode on the probed node, its restart after a kill, no restart
-// loop on a setup problem) and removal.
+// loop on a setup problem), the flag files that disable or remove the
+// module, the description and the action button the manager shows, and
+// removal.
 //
 // binfmt_misc is not registered on the build machine, and a test must not
 // register it, so after installation each installed binary is replaced by
@@ -223,6 +225,15 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
 
     std::string log() { return read_file(kServiceLog).value_or("(no log)"); }
 
+    // The description line of the installed module.prop.
+    std::string description() {
+        std::string prop = read_file(std::string(kModule) + "/module.prop").value_or("");
+        size_t at = prop.find("\ndescription=");
+        if (at == std::string::npos) return "(none)";
+        at += 13;
+        return prop.substr(at, prop.find('\n', at) - at);
+    }
+
     // Waits until the service's outdoor daemon other than `previous` runs
     // and has written its first health record; its pid, or 0.
     pid_t wait_outdoor(pid_t previous = 0) {
@@ -253,6 +264,17 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
     FakeNode* panel() {
         FakeNodeOptions o;
         return add_node(o);
+    }
+
+    // system_server's outdoor lease, a boost of 500 per mille kept up by a
+    // client as the system user; its pid, or -1.
+    pid_t hold_outdoor_lease(pid_t server) {
+        ProgramOptions as_system;
+        as_system.uid = kSystemUid;
+        as_system.gid = kSystemUid;
+        return start_program({client_binary(kSystemUid), "outdoor-lease", "v1", "500", "--pid",
+                              std::to_string(server), "--hold"},
+                             as_system);
     }
 };
 
@@ -396,13 +418,7 @@ TEST_P(PackageTest, BootServiceRecoversThenSupervisesOutdoorMode) {
     ASSERT_GT(first, 0) << log();
     EXPECT_TRUE(has(log(), std::string("node: ") + kNodePath + " (chosen by veltarisctl probe)")) << log();
 
-    ProgramOptions as_system;
-    as_system.uid = kSystemUid;
-    as_system.gid = kSystemUid;
-    ASSERT_GT(start_program({client_binary(kSystemUid), "outdoor-lease", "v1", "500", "--pid",
-                             std::to_string(server), "--hold"},
-                            as_system),
-              0);
+    ASSERT_GT(hold_outdoor_lease(server), 0);
     EXPECT_TRUE(wait_until([&] { return node->value() == 177; }, kSettle))
         << "the node shows " << node->value() << "; record " << read_file(kOutdoorHealth).value_or("-");
 
@@ -648,6 +664,80 @@ TEST_P(PackageTest, LogRotationKeepsTheHistory) {
     EXPECT_TRUE(path_exists("/sandbox/wc-first")) << "the slow wc was not used";
     EXPECT_TRUE(has(read_file(kServiceLog + ".old").value_or(""), "history\n"));
     EXPECT_TRUE(has(log(), " one\n") && has(log(), " two\n")) << log();
+}
+
+// The user disables the module, or marks it for removal, while the service
+// runs: outdoor mode and the supervisor end, and a boot with the flag
+// starts nothing and says why.
+TEST_P(PackageTest, DisableOrRemoveStopsTheServiceAndABootStartsNothing) {
+    ASSERT_TRUE(panel());
+    ASSERT_TRUE(install());
+    pid_t outdoor = 0;
+    int started = 0;
+    for (const std::string& flag : {std::string("disable"), std::string("remove")}) {
+        SCOPED_TRACE(flag);
+        ASSERT_EQ(script("service.sh").code, 0);
+        outdoor = wait_outdoor(outdoor);
+        ASSERT_GT(outdoor, 0) << log();
+        ++started;
+        pid_t service = read_pid(kServicePid);
+        ASSERT_TRUE(alive(service));
+
+        const std::string path = std::string(kModule) + "/" + flag;
+        ASSERT_TRUE(write_file(path, ""));
+        EXPECT_TRUE(wait_until([&] { return !alive(service) && !alive(outdoor); }, kSettle)) << log();
+        EXPECT_TRUE(has(log(), "module-watch: " + path + ": SIGTERM to pid " + std::to_string(service) + "\n")) << log();
+        EXPECT_TRUE(has(log(), "(service stopping)\n")) << log();
+        EXPECT_TRUE(lock_free(kOutdoorLock));
+
+        ASSERT_EQ(script("service.sh").code, 0);
+        const std::string why = flag == "disable" ? "disabled" : "marked for removal";
+        EXPECT_TRUE(has(log(), "service: not started: the module is " + why + " (" + path + ")\n")) << log();
+        EXPECT_EQ(count(log(), "outdoor: started pid"), started) << log();
+        EXPECT_FALSE(path_exists(kServicePid));
+        ASSERT_TRUE(remove_tree(path));
+    }
+}
+
+// What the manager shows: the description follows outdoor mode (waiting,
+// boosting for system_server, stopped with the service), and the action
+// button prints a short report; the log says whether the module's
+// sepolicy rule is in force (here: no SELinux at all).
+TEST_P(PackageTest, DescriptionAndActionButtonFollowTheService) {
+    FakeNode* node = panel();
+    ASSERT_TRUE(node);
+    ASSERT_TRUE(install());
+    pid_t server = start_system_server();
+    ASSERT_GT(server, 0);
+    ASSERT_EQ(script("service.sh").code, 0);
+    pid_t outdoor = wait_outdoor();
+    ASSERT_GT(outdoor, 0) << log();
+    EXPECT_TRUE(wait_until([&] { return description() == "Outdoor: waiting | Main panel: not holding"; }, kSettle))
+        << description();
+    EXPECT_TRUE(has(log(), "selinux: disabled (no selinuxfs): nothing refuses a connection to the control socket\n"))
+        << log();
+
+    ASSERT_GT(hold_outdoor_lease(server), 0);
+    EXPECT_TRUE(wait_until([&] { return description() == "Outdoor: boosting 100->177 | Main panel: not holding"; },
+                           kSettle))
+        << description() << "; node " << node->value();
+
+    ProgramResult action = script("action.sh");
+    EXPECT_EQ(action.code, 0) << action;
+    for (const std::string& line :
+         {std::string("Node: ") + kNodePath, "Daemons: outdoor running (pid " + std::to_string(outdoor) +
+                                                  "), main panel not running",
+          std::string("Outdoor: boosting 100->177"), std::string("Main panel: not holding"), std::string("SELinux: disabled"),
+          std::string("Control socket: system_server: unknown (no selinuxfs: SELinux is off)")})
+        EXPECT_TRUE(has(action.out, "\n" + line + "\n")) << line << "\n" << action.out;
+
+    // The log is kept to be read.
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/keep-on-uninstall", ""));
+    ProgramResult r = script("uninstall.sh");
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(description(), "Outdoor: stopped | Main panel: not holding") << log();
+    EXPECT_TRUE(has(log(), "module-watch: ended after ")) << log();
+    if (getenv("VELTARIS_SHOW_SERVICE_LOG")) printf("action.sh:\n%sservice.log:\n%s", action.out.c_str(), log().c_str());
 }
 
 // Every test under each manager's install, in the shell the managers run

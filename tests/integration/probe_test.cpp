@@ -1,8 +1,11 @@
 // `veltarisctl probe` on fake devices: the daemon's verdict on every
 // backlight and LED entry, the choice of the main panel (one usable
 // backlight node, else one usable LED panel, never a guess between two),
-// the device-side state, and what it says without root. Also the client's
-// other work on the device's files: the lease writer's clean-up.
+// the device-side state, what it says without root, and SELinux where the
+// sandbox has none (the real answers come from the real-kernel tier). Also
+// the client's other work on the device's files: the lease writer's
+// clean-up, and the module watcher (its description of the service's
+// state, the flag files, its wake-ups).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,6 +14,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "sandbox/sandbox.h"
@@ -168,6 +172,15 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
     // Read only: the record is still there for the daemon to apply.
     EXPECT_EQ(read_file(kPermissionRecord), record);
 
+    // The action button's summary, with what the main-panel daemon says.
+    ProgramResult summary = probe({"--summary"});
+    EXPECT_EQ(summary.code, 0) << summary;
+    EXPECT_TRUE(has(summary.out, "Daemons: outdoor running (pid " + std::to_string(outdoor.pid()) +
+                                     "), main panel running (pid " + std::to_string(main.pid()) + ")\n"))
+        << summary.out;
+    EXPECT_TRUE(has(summary.out, "\nOutdoor: waiting\nMain panel: not holding (daemon: not armed, node shows 100)\n"))
+        << summary.out;
+
     // A record whose node was made afresh, or is gone from its path, says
     // what the next start will do with it.
     const std::string gone = "/sys/class/backlight/gone/brightness";
@@ -238,6 +251,151 @@ TEST_F(ProbeTest, LeaseWriterRemovesItsOwnLeftoversOnly) {
     for (const Entry& e : plain) EXPECT_EQ(path_exists(e.path), !e.removed) << e.path;
     for (const char* kept : {"link00", "dir000", "locked"}) EXPECT_TRUE(path_exists(tmp + kept)) << kept;
     EXPECT_EQ(read_file(LEASE_DIR "/target"), "kept\n");
+}
+
+// Without selinuxfs SELinux is off: nothing refuses the socket, and each
+// answer says why it is unknown. With an enforce file but no answer from
+// the kernel (this host's /proc/self/attr/current has no SELinux context),
+// the mode is read and the answers stay unknown.
+TEST_F(ProbeTest, SelinuxWithoutSelinuxfs) {
+    ProgramResult line = probe({"--selinux"});
+    EXPECT_EQ(line.code, 0) << line;
+    EXPECT_EQ(line.out, "selinux: disabled (no selinuxfs): nothing refuses a connection to the control socket\n");
+    ProgramResult json = probe({"--json"});
+    EXPECT_TRUE(has(json.out, "\"selinux\":{\"mode\":\"disabled\",\"context\":null,\"domain\":null,\"connect\":{"
+                              "\"system_server\":\"unknown\",\"system_app\":\"unknown\"}"))
+        << json.out;
+    EXPECT_TRUE(has(probe().out, "  control socket: system_app: unknown (no selinuxfs: SELinux is off)\n"));
+
+    ASSERT_TRUE(mkdir_p("/sys/fs/selinux") && write_file("/sys/fs/selinux/enforce", "1"));
+    line = probe({"--selinux"});
+    EXPECT_EQ(line.code, 0) << line;
+    EXPECT_TRUE(line.out.rfind("selinux: enforcing, ", 0) == 0) << line.out;
+    EXPECT_TRUE(has(line.out, ": unknown whether the module's sepolicy rule is in force (system_server unknown (")) << line.out;
+    json = probe({"--json"});
+    EXPECT_TRUE(has(json.out, "\"selinux\":{\"mode\":\"enforcing\",")) << json.out;
+    EXPECT_TRUE(has(json.out, "\"connect\":{\"system_server\":\"unknown\",\"system_app\":\"unknown\"}")) << json.out;
+}
+
+const char* const kModuleDir = "/data/adb/modules/veltaris";
+const std::string kModuleProp = std::string(kModuleDir) + "/module.prop";
+const char* const kWatchOut = "/sandbox/watch.out";
+const char* const kSupervisorLog = "/sandbox/supervisor.log";
+
+class ProbeModuleWatchTest : public ProbeTest {
+  protected:
+    void SetUp() override {
+        ProbeTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        ASSERT_TRUE(mkdir_p(kModuleDir));
+        ASSERT_TRUE(write_file(kModuleProp, "id=veltaris\ndescription=as installed\nauthor=a\n", 0644));
+    }
+
+    // The watcher under a stand-in of the boot service's supervisor, its
+    // parent, which notes a SIGTERM and then stops it, as the service does.
+    // The trap names the watcher by $!, which is set when the watcher is
+    // started: a watcher that signals at once may come before w=$!.
+    pid_t start_supervised_watcher() {
+        const std::string script = std::string("trap 'echo term >> ") + kSupervisorLog +
+                                   "; kill -TERM $!' TERM\n"
+                                   "\"$CTL\" module-watch " + kModuleDir + " --notify $$ > " + kWatchOut + " 2>&1 &\n"
+                                   "w=$!\nwait $w\nwait $w\necho ended >> " + kSupervisorLog + "\n";
+        ProgramOptions o;
+        o.env = {"CTL=" + client_binary()};
+        return start_program({"sh", "-c", script}, o);
+    }
+
+    std::string description() {
+        std::string prop = read_file(kModuleProp).value_or("");
+        size_t at = prop.find("\ndescription=");
+        return at == std::string::npos ? "(none)" : prop.substr(at + 13, prop.find('\n', at + 1) - at - 13);
+    }
+
+    bool description_becomes(const std::string& text) {
+        return wait_until([&] { return description() == text; }, 10s);
+    }
+
+    std::string watch_out() { return read_file(kWatchOut).value_or(""); }
+
+    // A fresh start: no flag, the installed description, no output yet.
+    bool restart() {
+        return remove_tree(std::string(kModuleDir) + "/remove") && remove_tree(kSupervisorLog) &&
+               remove_tree(kWatchOut) && write_file(kModuleProp, "id=veltaris\ndescription=as installed\n", 0644);
+    }
+};
+
+// The description follows outdoor mode's record and a main-panel hold (one
+// timed look notices a hold whose records stopped), is written only when
+// it changes, and a disable flag ends the service. Each change costs one
+// wake-up; nothing else wakes the watcher.
+TEST_F(ProbeModuleWatchTest, DescribesTheStateAndWakesOnlyForIt) {
+    ASSERT_GT(start_supervised_watcher(), 0);
+    ASSERT_TRUE(description_becomes("Outdoor: not running | Main panel: not holding")) << description();
+    std::this_thread::sleep_for(1500ms);  // idle: no wake-up
+
+    int outdoor_lock = open(kOutdoorLock, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(outdoor_lock, 0);
+    ASSERT_EQ(flock(outdoor_lock, LOCK_EX), 0);
+    const std::string waiting = "{\"pid\":9,\"held\":false,\"inhibited\":false,\"base\":0,\"target\":0,"
+                                "\"reason\":\"waiting\",\"uptime_ms\":1}\n";
+    const std::string boosted = "{\"pid\":9,\"held\":true,\"inhibited\":false,\"base\":100,\"target\":177,"
+                                "\"reason\":\"boosted\",\"uptime_ms\":2}\n";
+    ASSERT_EQ(write_file_as(0, 0, kOutdoorHealth, waiting), 0);
+    EXPECT_TRUE(description_becomes("Outdoor: waiting | Main panel: not holding")) << description();
+    ASSERT_EQ(write_file_as(0, 0, kOutdoorHealth, boosted), 0);
+    EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: not holding")) << description();
+    auto prop_before = stat_path(kModuleProp);
+    ASSERT_EQ(write_file_as(0, 0, kOutdoorHealth, boosted), 0);  // no change: no write
+
+    pid_t holder = start_program({"flock", kMainPanelLock, "sleep", "3600"});
+    ASSERT_GT(holder, 0);
+    ASSERT_TRUE(wait_until([&] { return has(read_file("/proc/locks").value_or(""), " " + std::to_string(holder) + " "); }, 10s));
+    ASSERT_EQ(write_file_as(0, 0, kMainPanelHealth, "s1 1 0 " + std::to_string(monotonic_ms()) + "\n", 0644), 0);
+    EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: holding")) << description();
+    EXPECT_NE(stat_path(kModuleProp)->st_ino, prop_before->st_ino);
+    // No further record: the timed look finds the hold gone stale.
+    EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: not holding")) << description();
+
+    ASSERT_TRUE(write_file(std::string(kModuleDir) + "/disable", ""));
+    ASSERT_TRUE(wait_until([&] { return has(read_file(kSupervisorLog).value_or(""), "ended"); }, 10s)) << watch_out();
+    EXPECT_EQ(read_file(kSupervisorLog), "term\nended\n");
+    EXPECT_TRUE(has(watch_out(), std::string("module-watch: ") + kModuleDir + "/disable: SIGTERM to pid ")) << watch_out();
+    // waiting, boosted, the same again, the hold, the timed look, the flag,
+    // the supervisor's SIGTERM.
+    EXPECT_TRUE(has(watch_out(), "module-watch: ended after 7 wake-ups, 5 description writes\n")) << watch_out();
+    EXPECT_EQ(read_file(kModuleProp),
+              "id=veltaris\ndescription=Outdoor: boosting 100->177 | Main panel: not holding\nauthor=a\n");
+    EXPECT_EQ(file_mode(kModuleProp), 0644);
+    EXPECT_FALSE(path_exists(std::string(kModuleDir) + "/.module.prop.new"));
+    close(outdoor_lock);
+}
+
+// A flag made before the watcher started is seen; a watcher ends with its
+// parent and when the module folder goes away; and it signals nothing but
+// its own parent.
+TEST_F(ProbeModuleWatchTest, SeesEarlierFlagsAndEndsWithItsParentOrFolder) {
+    ASSERT_TRUE(write_file(std::string(kModuleDir) + "/remove", ""));
+    ASSERT_GT(start_supervised_watcher(), 0);
+    ASSERT_TRUE(wait_until([&] { return has(read_file(kSupervisorLog).value_or(""), "ended"); }, 10s)) << watch_out();
+    EXPECT_TRUE(has(watch_out(), std::string(kModuleDir) + "/remove: SIGTERM to pid ")) << watch_out();
+
+    ASSERT_TRUE(restart());
+    pid_t parent = start_supervised_watcher();
+    ASSERT_GT(parent, 0);
+    ASSERT_TRUE(description_becomes("Outdoor: not running | Main panel: not holding"));
+    stop_process(parent, SIGKILL);
+    EXPECT_TRUE(wait_until([&] { return has(watch_out(), "module-watch: ended after 1 wake-ups"); }, 10s)) << watch_out();
+
+    ASSERT_TRUE(restart());
+    ASSERT_GT(start_supervised_watcher(), 0);
+    ASSERT_TRUE(description_becomes("Outdoor: not running | Main panel: not holding"));
+    ASSERT_TRUE(remove_tree(kModuleDir));
+    EXPECT_TRUE(wait_until([&] { return read_file(kSupervisorLog) == "term\nended\n"; }, 10s)) << watch_out();
+    EXPECT_TRUE(has(watch_out(), std::string("module-watch: ") + kModuleDir + " is gone: SIGTERM to pid ")) << watch_out();
+
+    ProgramResult stranger = run_program({client_binary(), "module-watch", "/data", "--notify", "1"});
+    EXPECT_EQ(stranger.code, 2) << stranger;
+    EXPECT_TRUE(has(stranger.err, "is not this process's parent")) << stranger;
 }
 
 }  // namespace

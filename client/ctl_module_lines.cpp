@@ -1,0 +1,195 @@
+// The module's own interface in the root manager, without I/O: the one-line
+// description made from the service's state, the module.prop that carries
+// it, and the few lines of the summary the action button shows.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "client/ctl.h"
+#include "client/ctl_probe.h"
+#include "common/scan.h"
+#include "process/protocol.h"
+
+namespace ctl {
+
+namespace {
+
+enum : size_t {
+    BOOL_WORD_SIZE = 6,     // "false" and its NUL
+    REASON_WORD_SIZE = 32,  // the daemon's reason words are shorter
+};
+
+const char kDescriptionKey[] = "description=";
+// A holding record older than this is a hold that ended without its last
+// record.
+constexpr int64_t kStaleAfterMs = int64_t{HEALTH_PERIOD_MS} + MAIN_PANEL_STALE_MARGIN_MS;
+const char kSeparator[] = " | ";
+
+// The reasons the outdoor daemon writes on its way out; any other reason
+// is written by a daemon at work.
+bool is_end_reason(const std::string& reason) {
+    return reason == "stopped" || reason == "node_changed" || reason == "write_failed";
+}
+
+bool bool_word(const char* word, bool* out) {
+    if (strcmp(word, "true") == 0) *out = true;
+    else if (strcmp(word, "false") == 0) *out = false;
+    else return false;
+    return true;
+}
+
+// The raw JSON value of key in a flat one-line object: a string without
+// its quotes, or the bare word. Empty when absent.
+std::string json_value(const std::string& object, const char* key) {
+    std::string pattern = std::string("\"") + key + "\":";
+    size_t at = object.find(pattern);
+    if (at == std::string::npos) return std::string();
+    at += pattern.size();
+    if (at < object.size() && object[at] == '"') {
+        size_t end = object.find('"', at + 1);
+        return end == std::string::npos ? std::string() : object.substr(at + 1, end - at - 1);
+    }
+    size_t end = object.find_first_of(",}", at);
+    return end == std::string::npos ? std::string() : object.substr(at, end - at);
+}
+
+}  // namespace
+
+bool parse_outdoor_record(const std::string& text, outdoor_record* out) {
+    int pid = 0, base = 0, target = 0;
+    long long uptime = 0;
+    char held[BOOL_WORD_SIZE] = {}, inhibited[BOOL_WORD_SIZE] = {}, reason[REASON_WORD_SIZE] = {};
+    char close = 0;
+    // The daemon's own format (outdoor/outdoor_health.cpp), field by field.
+    int n = sscanf(text.c_str(),
+                   "{\"pid\":%d,\"held\":%5[a-z],\"inhibited\":%5[a-z],\"base\":%d,\"target\":%d,"
+                   "\"reason\":\"%31[a-z_]\",\"uptime_ms\":%lld%c",
+                   &pid, held, inhibited, &base, &target, reason, &uptime, &close);
+    outdoor_record r;
+    if (n != 8 || close != '}' || !bool_word(held, &r.held) || !bool_word(inhibited, &r.inhibited)) return false;
+    r.pid = pid;
+    r.base = base;
+    r.target = target;
+    r.reason = reason;
+    r.uptime_ms = uptime;
+    *out = r;
+    return true;
+}
+
+bool parse_main_panel_record(const std::string& text, main_panel_record* out) {
+    // The session may be empty: the line then starts with its blank.
+    size_t blank = text.find(' ');
+    if (blank == std::string::npos || blank > SESSION_MAX) return false;
+    main_panel_record r;
+    r.session = text.substr(0, blank);
+    const char* p = text.c_str() + blank;
+    char tail = 0;
+    if (!scan_i32(&p, &r.holding) || !scan_i32(&p, &r.error) || !scan_i64(&p, &r.time_ms) || scan_char(&p, &tail))
+        return false;
+    *out = r;
+    return true;
+}
+
+int32_t main_panel_holder(int32_t main_lock_pid, int32_t outdoor_lock_pid) {
+    return main_lock_pid > 0 && main_lock_pid == outdoor_lock_pid ? 0 : main_lock_pid;
+}
+
+std::string describe_outdoor(const module_state& state) {
+    outdoor_record r;
+    bool parsed = state.outdoor_record_present && parse_outdoor_record(state.outdoor_record, &r);
+    if (parsed && is_end_reason(r.reason))
+        return r.reason == "stopped" ? "Outdoor: stopped" : "Outdoor: stopped (" + r.reason + ")";
+    // A record of work in progress whose writer no longer holds the lock:
+    // the daemon died without its last record.
+    if (state.outdoor_pid == 0) return "Outdoor: not running";
+    if (!parsed) return "Outdoor: starting";
+    if (r.held) return "Outdoor: boosting " + std::to_string(r.base) + "->" + std::to_string(r.target);
+    if (r.inhibited) return "Outdoor: stepped aside (" + r.reason + ")";
+    return "Outdoor: waiting";
+}
+
+bool main_panel_holding(const module_state& state) {
+    main_panel_record r;
+    if (!state.main_record_present || !parse_main_panel_record(state.main_record, &r) || r.holding != 1) return false;
+    // An unreadable lock table (-1) leaves the record to decide.
+    if (state.main_pid == 0) return false;
+    int64_t age = state.now_ms - r.time_ms;
+    return age >= 0 && age <= kStaleAfterMs;
+}
+
+std::string describe_main_panel(const module_state& state) {
+    return main_panel_holding(state) ? "Main panel: holding" : "Main panel: not holding";
+}
+
+std::string module_description(const module_state& state) {
+    return describe_outdoor(state) + kSeparator + describe_main_panel(state);
+}
+
+int64_t module_recheck_at(const module_state& state) {
+    main_panel_record r;
+    if (!main_panel_holding(state) || !parse_main_panel_record(state.main_record, &r)) return -1;
+    return r.time_ms + kStaleAfterMs + 1;
+}
+
+std::string replace_description(const std::string& prop, const std::string& description) {
+    std::string line = kDescriptionKey;
+    for (char c : description) line += (c == '\n' || c == '\r') ? ' ' : c;
+    std::string out;
+    bool replaced = false;
+    size_t at = 0;
+    while (at < prop.size()) {
+        size_t end = prop.find('\n', at);
+        size_t next = end == std::string::npos ? prop.size() : end + 1;
+        if (!replaced && prop.compare(at, sizeof kDescriptionKey - 1, kDescriptionKey) == 0) {
+            out += line + "\n";
+            replaced = true;
+        } else {
+            out += prop.substr(at, next - at);
+            if (end == std::string::npos) out += "\n";
+        }
+        at = next;
+    }
+    if (!replaced) out += line + "\n";
+    return out;
+}
+
+bool is_stop_flag(const char* name) {
+    return strcmp(name, "disable") == 0 || strcmp(name, "remove") == 0;
+}
+
+std::string summarize_status_reply(const std::string& reply) {
+    std::string armed = json_value(reply, "armed");
+    if (armed.empty()) return "no status line";
+    std::string text = armed == "true" ? (json_value(reply, "paused") == "true" ? "armed, paused" : "armed")
+                                       : "not armed";
+    std::string session = json_value(reply, "session");
+    if (armed == "true") text += ", target " + json_value(reply, "target");
+    text += ", node shows " + json_value(reply, "actual");
+    if (!session.empty()) text += ", session " + escape_text(session);
+    return text;
+}
+
+std::string format_probe_summary(const probe_report& report, const std::string& status_line) {
+    const module_state& s = report.service;
+    auto daemon = [](const char* name, int32_t pid) {
+        return std::string(name) + (pid > 0 ? " running (pid " + std::to_string(pid) + ")"
+                                    : pid == 0 ? " not running" : " unknown");
+    };
+    std::string out = "Node: ";
+    out += report.choice.index >= 0 ? escape_text(report.nodes[static_cast<size_t>(report.choice.index)].path)
+                                    : "none (" + report.choice.reason + ")";
+    out += "\nDaemons: " + daemon("outdoor", s.outdoor_pid) + ", " + daemon("main panel", s.main_pid) + "\n";
+    out += describe_outdoor(s) + "\n";
+    out += describe_main_panel(s) + (status_line.empty() ? "" : " (daemon: " + status_line + ")") + "\n";
+    const selinux_view& v = report.selinux;
+    out += "SELinux: " + v.mode + (v.domain.empty() ? "" : ", domain " + v.domain) + "\n";
+    for (size_t i = 0; i < SELINUX_CLIENT_COUNT; ++i) {
+        std::string line = selinux_connect_line(v, i);
+        line[0] = 'C';
+        out += line + "\n";
+    }
+    return out + "Log: " PRIVATE_DIR "/service.log\n";
+}
+
+}  // namespace ctl

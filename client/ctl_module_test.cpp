@@ -1,0 +1,154 @@
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+#include "client/ctl_probe.h"
+#include "mainpanel/control.h"
+#include "mainpanel/health.h"
+#include "outdoor/outdoor_health.h"
+
+namespace {
+
+// A record as the outdoor daemon formats it.
+std::string outdoor_line(bool held, bool inhibited, int base, int target, const char* reason) {
+    boost_state s = {};
+    s.held = held;
+    s.inhibited = inhibited;
+    s.base = base;
+    s.target = target;
+    char buf[OUTDOOR_HEALTH_SIZE];
+    int n = format_outdoor_health(buf, sizeof buf, 321, &s, reason, 5000);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+std::string main_line(const char* session, int holding, int64_t time_ms) {
+    char buf[HEALTH_LINE_SIZE];
+    int n = format_health_record(buf, sizeof buf, session, holding, 0, time_ms);
+    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
+}
+
+TEST(CtlModule, RecordsAsTheDaemonsWriteThem) {
+    ctl::outdoor_record o;
+    ASSERT_TRUE(ctl::parse_outdoor_record(outdoor_line(true, false, 100, 177, "boosted"), &o));
+    EXPECT_EQ(o.pid, 321);
+    EXPECT_TRUE(o.held);
+    EXPECT_FALSE(o.inhibited);
+    EXPECT_EQ(o.base, 100);
+    EXPECT_EQ(o.target, 177);
+    EXPECT_EQ(o.reason, "boosted");
+    EXPECT_EQ(o.uptime_ms, 5000);
+    EXPECT_FALSE(ctl::parse_outdoor_record("{\"pid\":1,\"reason\":\"waiting\",\"uptime_ms\":4242}\n", &o));
+    EXPECT_FALSE(ctl::parse_outdoor_record("", &o));
+
+    ctl::main_panel_record m;
+    ASSERT_TRUE(ctl::parse_main_panel_record(main_line("s1", 1, 777), &m));
+    EXPECT_EQ(m.session, "s1");
+    EXPECT_EQ(m.holding, 1);
+    EXPECT_EQ(m.time_ms, 777);
+    ASSERT_TRUE(ctl::parse_main_panel_record(main_line("", 0, 5), &m)) << "no session";
+    EXPECT_EQ(m.holding, 0);
+    EXPECT_FALSE(ctl::parse_main_panel_record("s1 1 0\n", &m));
+}
+
+ctl::module_state state(int32_t outdoor_pid, const std::string& outdoor, int32_t main_pid, const std::string& main) {
+    ctl::module_state s;
+    s.now_ms = 100000;
+    s.outdoor_pid = outdoor_pid;
+    s.outdoor_record_present = !outdoor.empty();
+    s.outdoor_record = outdoor;
+    s.main_pid = main_pid;
+    s.main_record_present = !main.empty();
+    s.main_record = main;
+    return s;
+}
+
+TEST(CtlModule, DescriptionFollowsTheState) {
+    const std::string fresh = main_line("s1", 1, 100000 - 3000);
+    struct description_case {
+        const char* what;
+        ctl::module_state state;
+        const char* text;
+    };
+    const description_case cases[] = {
+        {"nothing yet", state(0, "", 0, ""), "Outdoor: not running | Main panel: not holding"},
+        {"starting", state(9, "", 0, ""), "Outdoor: starting | Main panel: not holding"},
+        {"waiting", state(9, outdoor_line(false, false, 0, 0, "waiting"), 0, ""), "Outdoor: waiting | Main panel: not holding"},
+        {"released", state(9, outdoor_line(false, false, 0, 0, "released"), 0, ""), "Outdoor: waiting | Main panel: not holding"},
+        {"boosting", state(9, outdoor_line(true, false, 100, 177, "boosted"), 0, ""),
+         "Outdoor: boosting 100->177 | Main panel: not holding"},
+        {"stepped aside", state(9, outdoor_line(false, true, 100, 177, "system_override"), 0, ""),
+         "Outdoor: stepped aside (system_override) | Main panel: not holding"},
+        {"stopped, the lock not yet let go", state(9, outdoor_line(false, false, 0, 0, "stopped"), 0, ""),
+         "Outdoor: stopped | Main panel: not holding"},
+        {"stopped by a node change", state(0, outdoor_line(false, false, 0, 0, "node_changed"), 0, ""),
+         "Outdoor: stopped (node_changed) | Main panel: not holding"},
+        {"killed without its last record", state(0, outdoor_line(true, false, 100, 177, "boosted"), 0, ""),
+         "Outdoor: not running | Main panel: not holding"},
+        {"holding", state(9, outdoor_line(false, false, 0, 0, "waiting"), 12, fresh),
+         "Outdoor: waiting | Main panel: holding"},
+        {"lock table unreadable: the record decides", state(-1, "", -1, fresh),
+         "Outdoor: starting | Main panel: holding"},
+        {"record stale", state(0, "", 12, main_line("s1", 1, 100000 - 4001)), "Outdoor: not running | Main panel: not holding"},
+        {"daemon gone", state(0, "", 0, fresh), "Outdoor: not running | Main panel: not holding"},
+        {"hold ended", state(0, "", 12, main_line("s1", 0, 100000)), "Outdoor: not running | Main panel: not holding"},
+        {"record of another boot", state(0, "", 12, main_line("s1", 1, 900000)),
+         "Outdoor: not running | Main panel: not holding"},
+    };
+    for (const description_case& c : cases) EXPECT_EQ(ctl::module_description(c.state), c.text) << c.what;
+}
+
+TEST(CtlModule, TimedLookOnlyWhileHolding) {
+    EXPECT_EQ(ctl::module_recheck_at(state(0, "", 12, main_line("s1", 1, 99000))),
+              99000 + HEALTH_PERIOD_MS + ctl::MAIN_PANEL_STALE_MARGIN_MS + 1);
+    EXPECT_EQ(ctl::module_recheck_at(state(0, "", 12, main_line("s1", 0, 99000))), -1);
+    EXPECT_EQ(ctl::module_recheck_at(state(9, outdoor_line(true, false, 1, 2, "boosted"), 0, "")), -1);
+    EXPECT_EQ(ctl::main_panel_holder(12, 9), 12);
+    EXPECT_EQ(ctl::main_panel_holder(9, 9), 0) << "the outdoor daemon's instant";
+    EXPECT_EQ(ctl::main_panel_holder(-1, 9), -1);
+}
+
+TEST(CtlModule, OnlyTheDescriptionLineChanges) {
+    const std::string prop = "id=veltaris\nname=N\ndescription=old text\nxdescription=kept\nauthor=a\n";
+    EXPECT_EQ(ctl::replace_description(prop, "Outdoor: waiting"),
+              "id=veltaris\nname=N\ndescription=Outdoor: waiting\nxdescription=kept\nauthor=a\n");
+    EXPECT_EQ(ctl::replace_description("id=v\ndescription=a", "b\nc\rd"), "id=v\ndescription=b c d\n");
+    EXPECT_EQ(ctl::replace_description("id=v\nauthor=a", "x"), "id=v\nauthor=a\ndescription=x\n");
+    EXPECT_EQ(ctl::replace_description(ctl::replace_description(prop, "x"), "x"), ctl::replace_description(prop, "x"));
+    EXPECT_TRUE(ctl::is_stop_flag("disable"));
+    EXPECT_TRUE(ctl::is_stop_flag("remove"));
+    EXPECT_FALSE(ctl::is_stop_flag("update"));
+    EXPECT_FALSE(ctl::is_stop_flag("disabled"));
+}
+
+TEST(CtlModule, SummaryLines) {
+    daemon_state d = {};
+    snprintf(d.hold.session, sizeof d.hold.session, "s1");
+    d.hold.target = 120;
+    d.hold.armed = 1;
+    char reply[REPLY_SIZE];
+    ASSERT_GT(format_status_reply(reply, sizeof reply, &d, 1, "status", 118), 0);
+    EXPECT_EQ(ctl::summarize_status_reply(reply), "armed, target 120, node shows 118, session s1");
+    d.hold.armed = 0;
+    d.hold.session[0] = '\0';
+    ASSERT_GT(format_status_reply(reply, sizeof reply, &d, 1, "status", 90), 0);
+    EXPECT_EQ(ctl::summarize_status_reply(reply), "not armed, node shows 90");
+    EXPECT_EQ(ctl::summarize_status_reply(""), "no status line");
+
+    ctl::probe_report report;
+    report.choice.reason = "no usable node in the backlight or leds class";
+    report.service = state(9, outdoor_line(true, false, 100, 177, "boosted"), 0, "");
+    report.selinux.mode = "disabled";
+    report.selinux.connect[0].reason = report.selinux.connect[1].reason = "no selinuxfs: SELinux is off";
+    EXPECT_EQ(ctl::format_probe_summary(report, ""),
+              "Node: none (no usable node in the backlight or leds class)\n"
+              "Daemons: outdoor running (pid 9), main panel not running\n"
+              "Outdoor: boosting 100->177\n"
+              "Main panel: not holding\n"
+              "SELinux: disabled\n"
+              "Control socket: system_server: unknown (no selinuxfs: SELinux is off)\n"
+              "Control socket: system_app: unknown (no selinuxfs: SELinux is off)\n"
+              "Log: /data/adb/tavorin_module_workspace/service.log\n");
+}
+
+}  // namespace
