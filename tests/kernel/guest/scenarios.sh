@@ -122,26 +122,12 @@ start_hold() {
     $VC set "$2" "$3" >/tmp/set.out 2>&1 || fail "set: $(cat /tmp/set.out) (daemon: $(daemon_exit 1; echo "exit $rc,"; cat /tmp/daemon.err))"
 }
 
-# With outdoor mode running, a start can meet the outdoor daemon's instant
-# on the main-panel lock and fail with exit 2 (errno 11), as documented:
-# with RETRY_LOCK=1 such a start is tried again (counted in /tmp/lock-busy).
 start_daemon() {
-    local tries=0
-    while :; do
-        $VD --daemon --node "$1" 2>/tmp/daemon.err &
-        DPID=$!
-        track $DPID
-        wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
-        grep -q NATIVE_READY /tmp/daemon.err && return 0
-        tries=$((tries + 1))
-        if [ "${RETRY_LOCK:-0}" = 1 ] && [ $tries -lt 5 ] &&
-            grep -q 'stage=root_private_lock exit=2 errno=11' /tmp/daemon.err; then
-            echo x >>/tmp/lock-busy
-            sleep 0.1
-            continue
-        fi
-        fail "daemon not ready: $(cat /tmp/daemon.err)"
-    done
+    $VD --daemon --node "$1" 2>/tmp/daemon.err &
+    DPID=$!
+    track $DPID
+    wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
+    grep -q NATIVE_READY /tmp/daemon.err || fail "daemon not ready: $(cat /tmp/daemon.err)"
 }
 
 # exited PID: the process is gone or a zombie (not yet waited for).
@@ -455,7 +441,6 @@ sc_reboot_check() {
 # heartbeating, re-armed and paused in turn, outdoor mode boosting the LED.
 sc_cut_hold() {
     local round=0 t
-    RETRY_LOCK=1
     start_system_server
     $VD --outdoor --node "$LED" 2>/tmp/outdoor.err &
     track $!
