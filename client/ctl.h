@@ -130,6 +130,10 @@ std::string describe_snapshot(const file_snapshot& snap);
 // " [accepted: active target 120, 3200 ms left]". Empty when absent.
 std::string judge_main_panel_lease(const file_snapshot& snap, int64_t now_ms, int32_t maximum);
 std::string judge_outdoor_lease(const file_snapshot& snap, int64_t now_ms);
+// A note on a health record: " [no daemon of this boot]" when it is
+// missing, empty or stamped by an earlier boot, " [malformed]" when it is
+// not one whole record; empty for a record of this boot.
+std::string judge_health_record(const file_snapshot& snap, int64_t now_ms, bool outdoor);
 
 // The max_brightness file next to a brightness node.
 std::string max_brightness_path(const std::string& node_path);

@@ -298,7 +298,7 @@ int write_and_hold(const options& opts, const char* path, int32_t pid, line_make
 
 // ---- watch ---------------------------------------------------------------
 
-enum class watch_kind { plain, main_lease, outdoor_lease };
+enum class watch_kind { plain, main_lease, outdoor_lease, main_health, outdoor_health };
 
 struct watch_source {
     const char* name;
@@ -382,9 +382,9 @@ int run_watch(const options& opts) {
     watch_source sources[] = {
         {"node", opts.node_path, watch_kind::plain, false, {}},
         {"main-panel-lease", MAIN_PANEL_LEASE_PATH, watch_kind::main_lease, false, {}},
-        {"main-panel-health", MAIN_PANEL_HEALTH_PATH, watch_kind::plain, false, {}},
+        {"main-panel-health", MAIN_PANEL_HEALTH_PATH, watch_kind::main_health, false, {}},
         {"outdoor-lease", OUTDOOR_LEASE_PATH, watch_kind::outdoor_lease, false, {}},
-        {"outdoor-health", OUTDOOR_HEALTH_PATH, watch_kind::plain, false, {}},
+        {"outdoor-health", OUTDOOR_HEALTH_PATH, watch_kind::outdoor_health, false, {}},
     };
     std::string max_path = max_brightness_path(opts.node_path);
     for (;;) {
@@ -404,6 +404,8 @@ int run_watch(const options& opts) {
                 note = judge_main_panel_lease(snap, now, maximum >= 0 ? maximum : SYSFS_VALUE_MAX);
             } else if (src.kind == watch_kind::outdoor_lease) {
                 note = judge_outdoor_lease(snap, now);
+            } else if (src.kind != watch_kind::plain) {
+                note = judge_health_record(snap, now, src.kind == watch_kind::outdoor_health);
             }
             printf("%lld %s %s%s\n", static_cast<long long>(now), src.name, text.c_str(),
                    note.c_str());

@@ -188,6 +188,26 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
     }
 }
 
+// The health records are not synced, so after a power cut one may be
+// missing or empty: no daemon of this boot, as the client says. A torn one
+// is malformed.
+TEST_F(ProbeTest, HealthRecordsAPowerCutMayLeave) {
+    ASSERT_TRUE(node("panel0-backlight"));
+    ASSERT_TRUE(write_file(kMainPanelHealth, "", 0644));
+    ProgramResult r = probe();
+    EXPECT_TRUE(has(r.out, "main-panel health  empty: no daemon of this boot\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "outdoor health     absent: no daemon of this boot\n")) << r.out;
+    r = probe({"--json"});
+    EXPECT_TRUE(has(r.out, "\"main_panel_health\":{\"known\":true,\"present\":true,\"valid\":false,"
+                           "\"this_boot\":false,\"age_ms\":null")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"outdoor_health\":{\"known\":true,\"present\":false,\"valid\":false,"
+                           "\"this_boot\":false,\"age_ms\":null")) << r.out;
+
+    ASSERT_TRUE(write_file(kMainPanelHealth, "s1 1 0 12", 0644));
+    r = probe();
+    EXPECT_TRUE(has(r.out, "main-panel health  malformed (torn, or not the daemon's): s1 1 0 12\n")) << r.out;
+}
+
 // Without root the nodes are still judged; what lies in the root-only
 // private directory is reported as unknown, and said so.
 TEST_F(ProbeTest, WithoutRootSaysWhatItCouldNotRead) {
