@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -137,6 +138,31 @@ std::string judge_health_record(const file_snapshot& snap, int64_t now_ms, bool 
 
 // The max_brightness file next to a brightness node.
 std::string max_brightness_path(const std::string& node_path);
+
+// Prints "veltarisctl: MESSAGE" on standard error.
+void complain(const std::string& message);
+
+// ---- lease files (ctl_lease_file.cpp) ----
+
+// Where a test steps into replace_lease_file: after_create runs between
+// the temporary file's creation and its lock; named_only makes the file
+// the way a file system without unnamed files must.
+struct lease_write_seam {
+    std::function<void()> after_create;
+    bool named_only = false;
+};
+
+// Replaces the lease at path with text: a temporary file in its directory,
+// written, synced, handed to the system user (mode 0600) and renamed over
+// the lease. False with *error when it could not.
+bool replace_lease_file(const char* path, const std::string& text, std::string* error,
+                        const lease_write_seam* seam = nullptr);
+// Whether a directory entry is ".NAME.XXXXXX" (six letters or digits), the
+// name of a temporary file of the lease NAME.
+bool is_own_temporary_name(const char* entry, const std::string& lease_name);
+// Removes the temporary files that cut-off writers of the lease at path
+// left behind, and none that a writer at work holds.
+void remove_temporary_leftovers(const char* path);
 
 // Command runners: they do the I/O and return the exit code.
 int run_control_command(const options& opts);
