@@ -296,12 +296,17 @@ void measure_syscalls(Context& ctx, Hold& hold) {
     // Active: the lease renewed every second, another writer moving the
     // node now and then (correcting turns), and a SET now and then.
     hold.set_paused(false);
-    // A SET arms the write guard (if an earlier pause released it), so
-    // that the window lies between arming and release.
-    timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, hold.target()));
     for (int i = 0; i < 50; ++i) {
         hold.renew_if_due();
         sleep_ms(10);
+    }
+    // A SET arms the write guard if an earlier pause released it (the node
+    // then lacks its write bits), so that the window lies between arming
+    // and release.
+    for (int i = 0; i < 50 && (ctx.node->mode() & 0222) != 0; ++i) {
+        timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, hold.target()));
+        hold.renew_if_due();
+        sleep_ms(20);
     }
     int64_t next_foreign = now_ns() + 300000000LL, next_set = now_ns() + 500000000LL;
     int foreign = 0;
