@@ -199,8 +199,8 @@ health_view view_health_record(bool present, const std::string& text, bool outdo
     v.present = present;
     // One line, and for outdoor mode one JSON object of the daemon's.
     bool one_line = text.find('\n') == text.size() - 1;
-    bool shape = outdoor ? text.rfind("{\"pid\":", 0) == 0 && text.size() >= 2 && text.compare(text.size() - 2, 2, "}\n") == 0
-                         : true;
+    bool shape = !outdoor || (text.rfind("{\"pid\":", 0) == 0 && text.size() >= 2 &&
+                              text.compare(text.size() - 2, 2, "}\n") == 0);
     int64_t at = outdoor ? outdoor_health_time(text) : main_panel_health_time(text);
     v.valid = present && one_line && shape && at >= 0;
     if (!present) {

@@ -5,9 +5,9 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
-
 #include <string>
 #include <vector>
 
@@ -125,8 +125,11 @@ TEST_F(FlashSyncTest, OutdoorModeSyncsNothing) {
     Daemon& d = spawn_traced({"--outdoor", "--node", kNodePath}, log);
     // The daemon is strace's child; its first health record names it.
     pid_t pid = 0;
-    ASSERT_TRUE(wait_until([&] { return (pid = atoi(read_file(kOutdoorHealth).value_or("{\"pid\":0").c_str() + 7)) > 0; },
-                           20s, 5ms));
+    auto recorded = [&] {
+        pid = atoi(read_file(kOutdoorHealth).value_or("{\"pid\":0").c_str() + strlen("{\"pid\":"));
+        return pid > 0;
+    };
+    ASSERT_TRUE(wait_until(recorded, 20s, 5ms));
     ASSERT_TRUE(wait_signal_caught(pid, SIGTERM, 20s));
     kill(pid, SIGTERM);
     EXPECT_EQ(d.wait_exit(20s), 0);
