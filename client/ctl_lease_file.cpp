@@ -154,9 +154,10 @@ bool replace_lease_file(const char* path, const std::string& text, std::string* 
     }
     auto fail = [&](const std::string& step) {
         int err = errno;
-        close(fd);
-        // Ours while we hold the lock: no clean-up removes a locked file.
+        // Ours while we hold the lock (no clean-up removes a locked file),
+        // so removed before the close lets go of it.
         if (!tmp.empty()) unlink(tmp.c_str());
+        close(fd);
         *error = step + ": " + errno_text(err);
         return false;
     };
