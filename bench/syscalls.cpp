@@ -43,9 +43,9 @@ const Minimum kMinimums[] = {
      "the guard's mode check, fstat (1); read-back: openat, read, close (3); ppoll (1)"},
     {"paused", "syscalls per paused turn", 6,
      "lease (4); kill (1); ppoll (1) -- woken by the lease's renewal: + the inotify read and rt_sigpending (2)"},
-    {"heartbeat", "syscalls per heartbeat turn (paused)", 15,
-     "lease (4); kill (1); health record: openat, fstat, ftruncate, fchmod, write, fdatasync, close, rename (8); the "
-     "drain of its own events (1); ppoll (1)"},
+    {"heartbeat", "syscalls per heartbeat turn (paused)", 14,
+     "lease (4); kill (1); health record: openat, fstat, ftruncate, fchmod, write, close, rename (7), not synced; "
+     "the drain of its own events (1); ppoll (1)"},
     {"set", "syscalls per SET (accept to close)", 29,
      "accept4, getsockopt, setsockopt x2, recvfrom (5); lease (4); node identity and value (5); the lease "
      "again after arming (4); lseek, write (2); mode check (1); read-back (3); the reply's node read: "
@@ -134,7 +134,7 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
             minimum = 11 + (rechmod ? 1 : 0);
         } else if (paused && health && !node_read) {
             kind = "heartbeat";
-            minimum = 15 + (by_event ? 2 : 0);
+            minimum = 14 + (by_event ? 2 : 0);
         } else if (paused && !health && !node_read) {
             kind = "paused";
             minimum = 6 + (by_event ? 2 : 0);
@@ -157,6 +157,92 @@ long sort_turns(const std::vector<std::string>& lines, bool paused, std::map<std
         start = end;
     }
     return unsorted;
+}
+
+// The file a traced call's first descriptor names ("write(6</data/x>, ..."
+// gives "/data/x"), or empty.
+std::string descriptor_path(const std::string& line) {
+    size_t open = line.find('<');
+    size_t paren = line.find('(');
+    if (open == std::string::npos || paren == std::string::npos || open > line.find(',', paren)) return "";
+    size_t close = line.find('>', open);
+    return close == std::string::npos ? "" : line.substr(open + 1, close - open - 1);
+}
+
+// What an active hold costs the flash, from the trace of a window that
+// lies between the guard's arming and its release: every call that
+// flushes to disk, and the bytes written to files (not the node, whose
+// sysfs writes never reach the flash, nor pipes and sockets).
+void flash_figures(Context& ctx, const std::vector<std::string>& lines, int64_t window_ms, const std::string& why) {
+    static const char* const kSyncCalls[] = {"fsync(", "fdatasync(", "syncfs(", "sync_file_range(", "sync(",
+                                             "msync("};
+    static const char* const kWriteCalls[] = {"write(", "pwrite64(", "writev(", "pwritev("};
+    Figure syncs;
+    syncs.id = "flash_syncs_active_hold";
+    syncs.title = "syncs per minute of an active hold";
+    syncs.goal = "0 between arming and release";
+    syncs.gate = true;
+    Figure bytes;
+    bytes.id = "flash_bytes_active_hold";
+    bytes.title = "bytes written per hour (active hold)";
+    if (lines.empty()) {
+        for (Figure* f : {&syncs, &bytes}) {
+            f->result = "unavailable";
+            f->verdict = Verdict::unavailable;
+            f->notes.push_back(why);
+        }
+        ctx.report->add(std::move(syncs));
+        ctx.report->add(std::move(bytes));
+        return;
+    }
+    long sync_calls = 0, file_writes = 0;
+    double written = 0;
+    std::string first_sync;
+    std::map<std::string, double> by_file;
+    for (const std::string& c : lines) {
+        for (const char* call : kSyncCalls) {
+            if (c.rfind(call, 0) != 0) continue;
+            ++sync_calls;
+            if (first_sync.empty()) first_sync = c.substr(0, 160);
+        }
+        for (const char* call : kWriteCalls) {
+            if (c.rfind(call, 0) != 0) continue;
+            std::string path = descriptor_path(c);
+            if (path.empty() || path[0] != '/' || path.rfind("/sys/", 0) == 0 || path.rfind("/proc/", 0) == 0 ||
+                path.rfind("/dev/", 0) == 0) {
+                continue;
+            }
+            size_t eq = c.rfind(" = ");
+            long n = eq == std::string::npos ? -1 : atol(c.c_str() + eq + 3);
+            if (n <= 0) continue;
+            ++file_writes;
+            written += static_cast<double>(n);
+            by_file[path] += static_cast<double>(n);
+        }
+    }
+    const double window_s = static_cast<double>(window_ms) / 1000.0;
+    const double per_minute = static_cast<double>(sync_calls) * 60.0 / window_s;
+    syncs.result = fmt("%.1f/min (%ld in %.1f s)", per_minute, sync_calls, window_s);
+    syncs.verdict = sync_calls == 0 ? Verdict::met : Verdict::missed;
+    syncs.num("sync_calls", static_cast<double>(sync_calls));
+    syncs.num("window_s", window_s);
+    syncs.num("per_minute", per_minute);
+    syncs.notes.push_back(
+        "fsync, fdatasync, syncfs, sync_file_range, sync and msync of the daemon, counted in the active window of "
+        "the system-call trace (guard armed before it, released after it; lease renewed every second, foreign "
+        "writes corrected, SETs)");
+    if (!first_sync.empty()) syncs.notes.push_back("the first: " + first_sync);
+    const double per_hour = written * 3600.0 / window_s;
+    bytes.result = fmt("%.0f bytes/h", per_hour);
+    bytes.num("bytes_in_window", written);
+    bytes.num("writes_in_window", static_cast<double>(file_writes));
+    bytes.num("bytes_per_hour", per_hour);
+    bytes.notes.push_back(fmt("bytes the daemon wrote to files (not the sysfs node, pipes or sockets) in %ld writes "
+                              "over %.1f s, scaled to an hour",
+                              file_writes, window_s));
+    for (const auto& [path, n] : by_file) bytes.notes.push_back(fmt("%s: %.0f bytes in the window", path.c_str(), n));
+    ctx.report->add(std::move(syncs));
+    ctx.report->add(std::move(bytes));
 }
 
 }  // namespace
@@ -219,6 +305,14 @@ void measure_syscalls(Context& ctx, Hold& hold) {
         hold.renew_if_due();
         sleep_ms(10);
     }
+    // A SET arms the write guard if an earlier pause released it (the node
+    // then lacks its write bits), so that the window lies between arming
+    // and release.
+    for (int i = 0; i < 50 && (ctx.node->mode() & 0222) != 0; ++i) {
+        timed_request(sandbox::kControlSocketName, fmt("SET %s %d\n", kSession, hold.target()));
+        hold.renew_if_due();
+        sleep_ms(20);
+    }
     int64_t next_foreign = now_ns() + 300000000LL, next_set = now_ns() + 500000000LL;
     int foreign = 0;
     auto active_tick = [&] {
@@ -235,6 +329,7 @@ void measure_syscalls(Context& ctx, Hold& hold) {
     std::vector<std::string> active = trace_calls(hold.pid(), window_ms, active_tick, &why);
     ctx.node->set_value(hold.target());
     unsorted += sort_turns(active, false, &kinds);
+    flash_figures(ctx, active, window_ms, why);
 
     hold.set_paused(true);
     for (int i = 0; i < 50; ++i) {

@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -134,6 +135,10 @@ std::string describe_snapshot(const file_snapshot& snap);
 // " [accepted: active target 120, 3200 ms left]". Empty when absent.
 std::string judge_main_panel_lease(const file_snapshot& snap, int64_t now_ms, int32_t maximum);
 std::string judge_outdoor_lease(const file_snapshot& snap, int64_t now_ms);
+// A note on a health record: " [no daemon of this boot]" when it is
+// missing, empty or stamped by an earlier boot, " [malformed]" when it is
+// not one whole record; empty for a record of this boot.
+std::string judge_health_record(const file_snapshot& snap, int64_t now_ms, bool outdoor);
 
 // The max_brightness file next to a brightness node.
 std::string max_brightness_path(const std::string& node_path);
@@ -141,6 +146,31 @@ std::string max_brightness_path(const std::string& node_path);
 // Sends one request line on the control socket and collects the reply
 // (3 s at most). False with *error when nothing could be sent.
 bool control_exchange(const std::string& request, std::string* reply, std::string* error);
+
+// Prints "veltarisctl: MESSAGE" on standard error.
+void complain(const std::string& message);
+
+// ---- lease files (ctl_lease_file.cpp) ----
+
+// Where a test steps into replace_lease_file: after_create runs between
+// the temporary file's creation and its lock; named_only makes the file
+// the way a file system without unnamed files must.
+struct lease_write_seam {
+    std::function<void()> after_create;
+    bool named_only = false;
+};
+
+// Replaces the lease at path with text: a temporary file in its directory,
+// written, synced, handed to the system user (mode 0600) and renamed over
+// the lease. False with *error when it could not.
+bool replace_lease_file(const char* path, const std::string& text, std::string* error,
+                        const lease_write_seam* seam = nullptr);
+// Whether a directory entry is ".NAME.XXXXXX" (six letters or digits), the
+// name of a temporary file of the lease NAME.
+bool is_own_temporary_name(const char* entry, const std::string& lease_name);
+// Removes the temporary files that cut-off writers of the lease at path
+// left behind, and none that a writer at work holds.
+void remove_temporary_leftovers(const char* path);
 
 // Command runners: they do the I/O and return the exit code.
 int run_control_command(const options& opts);

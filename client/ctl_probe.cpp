@@ -402,18 +402,15 @@ class prober {
 
     void health(const char* key, const char* label, const char* path, bool outdoor) {
         file_read r = read_small(path, OUTDOOR_HEALTH_SIZE);
-        if (r.error == ENOENT) {
-            add(key, label, "absent", {{"known", "true"}, {"present", "false"}});
-            return;
-        }
-        if (r.error != 0) return unknown(key, label, path, r.error);
+        if (r.error != 0 && r.error != ENOENT) return unknown(key, label, path, r.error);
+        health_view v = view_health_record(r.error == 0, r.text, outdoor, now_ms_);
         std::string line = chomp(r.text);
-        int64_t at = outdoor ? outdoor_health_time(r.text) : main_panel_health_time(r.text);
-        std::string age = at < 0 ? "no time stamp" : "written " + ms_ago(now_ms_ - at);
-        add(key, label, age + ": " + line,
+        add(key, label, v.verdict + (line.empty() ? "" : ": " + escape_text(line)),
             {{"known", "true"},
-             {"present", "true"},
-             {"age_ms", at < 0 ? "null" : std::to_string(now_ms_ - at)},
+             {"present", v.present ? "true" : "false"},
+             {"valid", v.valid ? "true" : "false"},
+             {"this_boot", v.this_boot ? "true" : "false"},
+             {"age_ms", v.this_boot ? std::to_string(v.age_ms) : "null"},
              {"text", json_string(line)}});
     }
 

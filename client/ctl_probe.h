@@ -231,6 +231,21 @@ lease_view view_outdoor_lease(const std::string& text, int64_t now_ms);
 int64_t main_panel_health_time(const std::string& text);
 int64_t outdoor_health_time(const std::string& text);
 
+// A health record as a client must read it at now_ms. A record describes
+// one boot (its time is that boot's monotonic clock, and it is not synced
+// to disk): missing, empty, or stamped ahead of this boot's clock, it says
+// that no daemon of this boot wrote it; after a power cut each of these is
+// what the cut may leave. Text that is not one whole record in the
+// daemon's format is malformed (torn, or not the daemon's).
+struct health_view {
+    bool present = false;
+    bool valid = false;      // one whole record in the daemon's format
+    bool this_boot = false;  // valid, and not stamped ahead of now
+    int64_t age_ms = -1;     // when this_boot
+    std::string verdict;     // e.g. "empty: no daemon of this boot", "written 120 ms ago"
+};
+health_view view_health_record(bool present, const std::string& text, bool outdoor, int64_t now_ms);
+
 // JSON pieces.
 std::string json_string(const std::string& text);
 std::string json_mode(int32_t mode);  // "0664", or null

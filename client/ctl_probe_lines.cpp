@@ -185,6 +185,33 @@ int64_t outdoor_health_time(const std::string& text) {
     return time_ms;
 }
 
+health_view view_health_record(bool present, const std::string& text, bool outdoor, int64_t now_ms) {
+    static const char kNoDaemon[] = ": no daemon of this boot";
+    health_view v;
+    v.present = present;
+    // One line, and for outdoor mode one JSON object of the daemon's.
+    bool one_line = text.find('\n') == text.size() - 1;
+    bool shape = !outdoor || (text.rfind("{\"pid\":", 0) == 0 && text.size() >= 2 &&
+                              text.compare(text.size() - 2, 2, "}\n") == 0);
+    int64_t at = outdoor ? outdoor_health_time(text) : main_panel_health_time(text);
+    v.valid = present && one_line && shape && at >= 0;
+    if (!present) {
+        v.verdict = std::string("absent") + kNoDaemon;
+    } else if (text.empty()) {
+        v.verdict = std::string("empty") + kNoDaemon;
+    } else if (!v.valid) {
+        v.verdict = "malformed (torn, or not the daemon's)";
+    } else if (at > now_ms) {
+        v.verdict = "written by an earlier boot (stamped " + std::to_string(static_cast<long long>(at - now_ms)) +
+                    " ms ahead of this boot's clock)" + kNoDaemon;
+    } else {
+        v.this_boot = true;
+        v.age_ms = now_ms - at;
+        v.verdict = "written " + std::to_string(static_cast<long long>(v.age_ms)) + " ms ago";
+    }
+    return v;
+}
+
 std::string json_string(const std::string& text) {
     std::string out = "\"";
     for (unsigned char c : text) {

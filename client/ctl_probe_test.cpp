@@ -109,6 +109,42 @@ TEST(CtlProbe, HealthTimes) {
     EXPECT_EQ(ctl::outdoor_health_time("{}"), -1);
 }
 
+// After a power cut a health record may be missing, empty or old: each
+// says that no daemon of this boot wrote it. Only text that is not one
+// whole record is malformed.
+TEST(CtlProbe, HealthRecordsAsAClientMustReadThem) {
+    const std::string outdoor = "{\"pid\":7,\"held\":false,\"reason\":\"waiting\",\"uptime_ms\":4000}\n";
+    struct {
+        bool present;
+        std::string text;
+        bool outdoor;
+        bool valid, this_boot;
+        std::string verdict;
+    } cases[] = {
+        {false, "", false, false, false, "absent: no daemon of this boot"},
+        {true, "", false, false, false, "empty: no daemon of this boot"},
+        {true, "", true, false, false, "empty: no daemon of this boot"},
+        {true, "s1 1 0 9000\n", false, true, false,
+         "written by an earlier boot (stamped 4000 ms ahead of this boot's clock): no daemon of this boot"},
+        {true, "s1 1 0 4000\n", false, true, true, "written 1000 ms ago"},
+        {true, " 0 0 5000\n", false, true, true, "written 0 ms ago"},
+        {true, outdoor, true, true, true, "written 1000 ms ago"},
+        // Torn: cut short, or more than one line.
+        {true, "s1 1 0 40", false, false, false, "malformed (torn, or not the daemon's)"},
+        {true, "s1 1", false, false, false, "malformed (torn, or not the daemon's)"},
+        {true, "s1 1 0 4000\ns1 1 0 4001\n", false, false, false, "malformed (torn, or not the daemon's)"},
+        {true, outdoor.substr(0, outdoor.size() - 3), true, false, false, "malformed (torn, or not the daemon's)"},
+        {true, "s1 1 0 4000\n", true, false, false, "malformed (torn, or not the daemon's)"},
+    };
+    for (const auto& c : cases) {
+        ctl::health_view v = ctl::view_health_record(c.present, c.text, c.outdoor, 5000);
+        EXPECT_EQ(v.present, c.present) << c.text;
+        EXPECT_EQ(v.valid, c.valid) << c.text;
+        EXPECT_EQ(v.this_boot, c.this_boot) << c.text;
+        EXPECT_EQ(v.verdict, c.verdict) << c.text;
+    }
+}
+
 TEST(CtlProbe, JsonEscapesEveryUnsafeByte) {
     EXPECT_EQ(ctl::json_string("a\"b\\c"), "\"a\\\"b\\\\c\"");
     EXPECT_EQ(ctl::json_string(std::string("x\ny\x01\xc3", 5)), "\"x\\u000ay\\u0001\\u00c3\"");

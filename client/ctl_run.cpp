@@ -1,7 +1,6 @@
 // The I/O side of veltarisctl: the control socket, the lease files and the
 // watcher. The texts themselves come from ctl_lines.cpp, already checked
 // against the daemon's parsers.
-#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -9,7 +8,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/time.h>
 #include <time.h>
@@ -30,18 +28,16 @@
 
 namespace ctl {
 
-namespace {
-
-enum : int {
-    LEASE_FILE_MODE = 0600,
-    TEMP_SUFFIX_LEN = 6,  // the XXXXXX that mkostemp fills in
-    RENEW_DIVISOR = 3,  // renew three times per lease lifetime
-    WATCH_READ_MAX = 4096,
-};
-
 void complain(const std::string& message) {
     fprintf(stderr, "veltarisctl: %s\n", message.c_str());
 }
+
+namespace {
+
+enum : int {
+    RENEW_DIVISOR = 3,  // renew three times per lease lifetime
+    WATCH_READ_MAX = 4096,
+};
 
 std::string errno_text(int err) {
     return strerror(err);
@@ -135,98 +131,6 @@ bool exchange(const std::string& request, std::string* reply, std::string* error
 
 // ---- lease files -------------------------------------------------------
 
-// Replaces path with text in one step: a temporary file in the same
-// directory, written, synced, handed to the system user and renamed over
-// the lease. A reader (the daemon) never sees a partial line, and the
-// outdoor daemon, which wakes only on files moved in or deleted, notices.
-bool replace_lease_file(const char* path, const std::string& text, std::string* error) {
-    std::string final_path(path);
-    size_t slash = final_path.rfind('/');
-    std::string dir = final_path.substr(0, slash);
-    std::string name = dir + "/." + final_path.substr(slash + 1) + ".XXXXXX";
-    std::vector<char> tmp(name.begin(), name.end());
-    tmp.push_back('\0');
-
-    // mkostemp creates the file with mode 0600, so no other user can ever
-    // open it, not even before the fchmod below.
-    int fd = mkostemp(tmp.data(), O_CLOEXEC);
-    if (fd < 0) {
-        *error = "cannot create a temporary file in " + dir + ": " + errno_text(errno);
-        return false;
-    }
-    auto fail = [&](const std::string& step) {
-        int err = errno;
-        if (fd >= 0) close(fd);
-        unlink(tmp.data());
-        *error = step + ": " + errno_text(err);
-        return false;
-    };
-    // Locked until it is renamed (closing unlocks): a writer that starts
-    // meanwhile and clears leftovers passes over it.
-    if (flock(fd, LOCK_EX) != 0) return fail("cannot lock " + std::string(tmp.data()));
-
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail("cannot write " + std::string(tmp.data()));
-        done += static_cast<size_t>(n);
-    }
-    if (fsync(fd) != 0) return fail("cannot sync " + std::string(tmp.data()));
-    // The daemons accept only leases owned by the system user. Run as that
-    // user the file is already its own; run as root it is handed over.
-    if (geteuid() != SYSTEM_UID && fchown(fd, SYSTEM_UID, SYSTEM_UID) != 0)
-        return fail("cannot give the lease to uid 1000 (run as root or as uid 1000)");
-    if (fchmod(fd, LEASE_FILE_MODE) != 0) return fail("cannot set mode 0600");
-    if (rename(tmp.data(), path) != 0) return fail(std::string("cannot rename it to ") + path);
-    close(fd);  // synced above: nothing is left for close to report
-    return true;
-}
-
-// ".NAME.XXXXXX": the name replace_lease_file gives its temporary files.
-bool is_own_temporary_name(const char* entry, const std::string& lease_name) {
-    size_t len = strlen(entry);
-    if (len != 1 + lease_name.size() + 1 + TEMP_SUFFIX_LEN || entry[0] != '.' ||
-        strncmp(entry + 1, lease_name.c_str(), lease_name.size()) != 0 ||
-        entry[1 + lease_name.size()] != '.')
-        return false;
-    for (const char* c = entry + len - TEMP_SUFFIX_LEN; *c; ++c) {
-        bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
-        if (!alnum) return false;
-    }
-    return true;
-}
-
-// A writer killed or cut off between creating its temporary file and the
-// rename leaves the file behind for good. Each writer clears those of its
-// own lease when it starts: regular files of its own naming and making
-// (its uid's, or the system user's, to whom root hands them), never
-// through a link, and never one that a writer at work holds locked.
-void remove_temporary_leftovers(const char* path) {
-    std::string final_path(path);
-    size_t slash = final_path.rfind('/');
-    std::string dir = final_path.substr(0, slash);
-    std::string lease_name = final_path.substr(slash + 1);
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) return;  // the write that follows says what is wrong
-    uid_t me = geteuid();
-    int dfd = dirfd(d);
-    while (struct dirent* e = readdir(d)) {
-        if (!is_own_temporary_name(e->d_name, lease_name)) continue;
-        struct stat st;
-        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
-        if (st.st_uid != me && !(me == 0 && st.st_uid == SYSTEM_UID)) continue;
-        int fd = openat(dfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0) continue;
-        struct stat opened;
-        if (fstat(fd, &opened) == 0 && opened.st_ino == st.st_ino && opened.st_dev == st.st_dev &&
-            flock(fd, LOCK_EX | LOCK_NB) == 0 && unlinkat(dfd, e->d_name, 0) != 0 && errno != ENOENT)
-            complain("cannot remove " + dir + "/" + e->d_name + ": " + errno_text(errno));
-        close(fd);
-    }
-    closedir(d);
-}
-
 // Removes the lease only while it still holds what this client last
 // wrote: another writer's lease is none of our business.
 void remove_own_lease(const char* path, const std::string& last) {
@@ -298,7 +202,7 @@ int write_and_hold(const options& opts, const char* path, int32_t pid, line_make
 
 // ---- watch ---------------------------------------------------------------
 
-enum class watch_kind { plain, main_lease, outdoor_lease };
+enum class watch_kind { plain, main_lease, outdoor_lease, main_health, outdoor_health };
 
 struct watch_source {
     const char* name;
@@ -386,9 +290,9 @@ int run_watch(const options& opts) {
     watch_source sources[] = {
         {"node", opts.node_path, watch_kind::plain, false, {}},
         {"main-panel-lease", MAIN_PANEL_LEASE_PATH, watch_kind::main_lease, false, {}},
-        {"main-panel-health", MAIN_PANEL_HEALTH_PATH, watch_kind::plain, false, {}},
+        {"main-panel-health", MAIN_PANEL_HEALTH_PATH, watch_kind::main_health, false, {}},
         {"outdoor-lease", OUTDOOR_LEASE_PATH, watch_kind::outdoor_lease, false, {}},
-        {"outdoor-health", OUTDOOR_HEALTH_PATH, watch_kind::plain, false, {}},
+        {"outdoor-health", OUTDOOR_HEALTH_PATH, watch_kind::outdoor_health, false, {}},
     };
     std::string max_path = max_brightness_path(opts.node_path);
     for (;;) {
@@ -408,6 +312,8 @@ int run_watch(const options& opts) {
                 note = judge_main_panel_lease(snap, now, maximum >= 0 ? maximum : SYSFS_VALUE_MAX);
             } else if (src.kind == watch_kind::outdoor_lease) {
                 note = judge_outdoor_lease(snap, now);
+            } else if (src.kind != watch_kind::plain) {
+                note = judge_health_record(snap, now, src.kind == watch_kind::outdoor_health);
             }
             printf("%lld %s %s%s\n", static_cast<long long>(now), src.name, text.c_str(),
                    note.c_str());

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "client/ctl.h"
+#include "client/ctl_probe.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
 
@@ -57,6 +58,15 @@ std::string judge_outdoor_lease(const file_snapshot& snap, int64_t now_ms) {
                                  : "ratio " + std::to_string(rec.ratio_permille) + "/1000";
     return std::string(" [accepted: ") + (rec.held ? "held " : "not held ") + what + " pid " +
            std::to_string(rec.pid) + ", " + ms_left(rec.deadline_ms, now_ms) + "]";
+}
+
+std::string judge_health_record(const file_snapshot& snap, int64_t now_ms, bool outdoor) {
+    if (snap.error != 0 && snap.error != ENOENT) return std::string();
+    health_view v = view_health_record(snap.error == 0, snap.text, outdoor, now_ms);
+    if (v.this_boot) return std::string();
+    if (v.present && !snap.text.empty() && !v.valid) return " [malformed]";
+    return v.present && !snap.text.empty() ? " [written by an earlier boot: no daemon of this boot]"
+                                           : " [no daemon of this boot]";
 }
 
 std::string max_brightness_path(const std::string& node_path) {

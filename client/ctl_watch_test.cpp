@@ -34,6 +34,17 @@ TEST(CtlWatch, OneLinePerRecordWithControlBytesEscaped) {
     EXPECT_EQ(ctl::describe_snapshot(text_snapshot("a\nb\tc\\\x01\n")), "a\\nb\\tc\\\\\\x01");
 }
 
+TEST(CtlWatch, HealthRecordsOfNoDaemonOfThisBootAreSaidToBeSo) {
+    const int64_t now = 5000;
+    EXPECT_EQ(ctl::judge_health_record(error_snapshot(ENOENT), now, false), " [no daemon of this boot]");
+    EXPECT_EQ(ctl::judge_health_record(text_snapshot(""), now, true), " [no daemon of this boot]");
+    EXPECT_EQ(ctl::judge_health_record(text_snapshot("s 1 0 9000\n"), now, false),
+              " [written by an earlier boot: no daemon of this boot]");
+    EXPECT_EQ(ctl::judge_health_record(text_snapshot("s 1 0"), now, false), " [malformed]");
+    EXPECT_EQ(ctl::judge_health_record(text_snapshot("s 1 0 4000\n"), now, false), "");
+    EXPECT_EQ(ctl::judge_health_record(error_snapshot(EACCES), now, false), "");
+}
+
 TEST(CtlWatch, JudgesTheMainPanelLeaseLikeTheDaemon) {
     const int64_t now = 5000;
     EXPECT_EQ(ctl::judge_main_panel_lease(text_snapshot("s 10 7000 1 120\n"), now, 255),

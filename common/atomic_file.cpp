@@ -50,15 +50,17 @@ int replace_file_atomically(const char* tmp_path, const char* final_path,
         errno = saved;
         return -1;
     }
-    // The data reaches the disk before the name does: /data is mounted
-    // with noauto_da_alloc, so a power cut after a bare rename leaves the
-    // record empty.
+    // Not synced: the records are rewritten every few seconds for hours,
+    // and a sync would flush the flash as often and stall the loop. They
+    // describe one boot (their times are its monotonic clock), so after a
+    // power cut a record that is missing, empty (the rename reached the
+    // disk before the data) or old says the same thing: no daemon of this
+    // boot. The rename still keeps readers of this boot from ever seeing
+    // half a record.
     ssize_t written = write(fd.get(), text, len);
-    int ok = written >= 0 && static_cast<size_t>(written) == len;
-    if (ok && fdatasync(fd.get()) != 0) ok = 0;
     int saved = errno;
     fd.reset();
-    if (!ok) {
+    if (written < 0 || static_cast<size_t>(written) != len) {
         unlink(tmp_path);
         errno = saved;
         return -1;

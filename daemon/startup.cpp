@@ -39,7 +39,9 @@ int common_main_panel_steps(process_state* process) {
     if (geteuid() != 0 || !check_private_directory()) {
         return report_start_failure(EXIT_USAGE_OR_LOCK, "root_private_lock");
     }
-    process->lock_fd = take_main_panel_lock();
+    // Outdoor mode's instant on the lock (a probe at every turn) must not
+    // refuse a start: a busy lock is waited for, briefly.
+    process->lock_fd = take_main_panel_lock_at_start();
     if (process->lock_fd < 0) return report_start_failure(EXIT_USAGE_OR_LOCK, "root_private_lock");
     if (read_boot_identity(process->boot_id) != 0) {
         return report_start_failure(EXIT_BOOT_OR_RESTORE, "boot_identity");

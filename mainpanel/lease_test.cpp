@@ -59,6 +59,11 @@ TEST(MainPanelLease, FieldLimits) {
         {std::string(80, 'a') + " 1 100500 1 10", true},
         // An 81-character token shifts every field by one.
         {std::string(81, 'a') + " 1 100500 1 10", false},
+        // The session is the first 80 characters: an 81st starts the pid,
+        // and the shifted fields may still make a lease (pid 7 here) or,
+        // one field too many, none.
+        {std::string(80, 'a') + "7 100500 1 10", true},
+        {std::string(80, 'a') + "7 4242 100500 1 10", false},
         // A read that fills the buffer may have cut the file: the 161-byte
         // lease's target 1000 would read as 100.
         {padded("100", 158), true},

@@ -6,8 +6,10 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include "common/clock.h"
 #include "common/small_file.h"
 #include "common/unique_fd.h"
 #include "process/protocol.h"
@@ -32,18 +34,39 @@ int check_private_directory(void) {
     return st.st_uid == 0 ? 1 : 0;
 }
 
-int take_instance_lock(const char* path) {
+// A busy lock is tried again every MAIN_PANEL_LOCK_RETRY_MS for up to
+// wait_ms; with wait_ms 0 the first try decides, without a clock read.
+static int lock_instance_file(const char* path, int wait_ms) {
     unique_fd fd(open(path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.ok()) return -1;
     struct stat st;
     if (fstat(fd.get(), &st) != 0) return -1;
     if (!stat_is_trusted(&st, 0)) return -1;
-    if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return -1;
+    int64_t give_up = -1;
+    while (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno != EWOULDBLOCK || wait_ms <= 0) return -1;
+        int64_t now = monotonic_ms();
+        if (give_up < 0) give_up = now + wait_ms;
+        if (now >= give_up) {
+            errno = EWOULDBLOCK;
+            return -1;
+        }
+        struct timespec pause = {0, MAIN_PANEL_LOCK_RETRY_MS * 1000000L};
+        nanosleep(&pause, nullptr);
+    }
     return fd.release();
 }
 
+int take_instance_lock(const char* path) {
+    return lock_instance_file(path, 0);
+}
+
 int take_main_panel_lock(void) {
-    return take_instance_lock(MAIN_PANEL_LOCK_PATH);
+    return lock_instance_file(MAIN_PANEL_LOCK_PATH, 0);
+}
+
+int take_main_panel_lock_at_start(void) {
+    return lock_instance_file(MAIN_PANEL_LOCK_PATH, MAIN_PANEL_LOCK_WAIT_MS);
 }
 
 static int is_hex_digit(char c) {

@@ -9,10 +9,26 @@
 // or other permission bits (symbolic links followed); 0 otherwise.
 int check_private_directory(void);
 
+enum {
+    // A main-panel start that finds its lock busy tries again for this
+    // long before it gives up. Outdoor mode holds the lock for an instant
+    // at every turn (its probe, or one node write), far shorter than this;
+    // another main-panel daemon holds it for its whole life.
+    MAIN_PANEL_LOCK_WAIT_MS = 200,
+    MAIN_PANEL_LOCK_RETRY_MS = 5,  // the pause between two tries
+};
+
 // Opens, checks (root-owned regular file, no group/other bits) and locks
 // path exclusively without waiting. Returns the descriptor or -1.
 int take_instance_lock(const char* path);
+// The same for the main-panel lock; outdoor mode's probe and writes.
 int take_main_panel_lock(void);
+// The main-panel lock at a main-panel start: a lock found busy
+// (EWOULDBLOCK) is tried again for up to MAIN_PANEL_LOCK_WAIT_MS, so that
+// outdoor mode's probe does not refuse the start; any other failure
+// returns at once. The descriptor, or -1 with errno (EWOULDBLOCK when it
+// stayed busy).
+int take_main_panel_lock_at_start(void);
 
 // Validates len bytes of boot identity text: trailing CR/LF removed, then
 // exactly 36 characters, '-' at 8, 13, 18, 23, hex digits elsewhere. On

@@ -3,9 +3,8 @@
 // backlight node, else one usable LED panel, never a guess between two),
 // the device-side state, what it says without root, and SELinux where the
 // sandbox has none (the real answers come from the real-kernel tier). Also
-// the client's other work on the device's files: the lease writer's
-// clean-up, and the module watcher (its description of the service's
-// state, the flag files, its wake-ups).
+// the module watcher (its description of the service's state, the flag
+// files, its wake-ups).
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -201,6 +200,26 @@ TEST_F(ProbeTest, ReportsTheDeviceState) {
     }
 }
 
+// The health records are not synced, so after a power cut one may be
+// missing or empty: no daemon of this boot, as the client says. A torn one
+// is malformed.
+TEST_F(ProbeTest, HealthRecordsAPowerCutMayLeave) {
+    ASSERT_TRUE(node("panel0-backlight"));
+    ASSERT_TRUE(write_file(kMainPanelHealth, "", 0644));
+    ProgramResult r = probe();
+    EXPECT_TRUE(has(r.out, "main-panel health  empty: no daemon of this boot\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "outdoor health     absent: no daemon of this boot\n")) << r.out;
+    r = probe({"--json"});
+    EXPECT_TRUE(has(r.out, "\"main_panel_health\":{\"known\":true,\"present\":true,\"valid\":false,"
+                           "\"this_boot\":false,\"age_ms\":null")) << r.out;
+    EXPECT_TRUE(has(r.out, "\"outdoor_health\":{\"known\":true,\"present\":false,\"valid\":false,"
+                           "\"this_boot\":false,\"age_ms\":null")) << r.out;
+
+    ASSERT_TRUE(write_file(kMainPanelHealth, "s1 1 0 12", 0644));
+    r = probe();
+    EXPECT_TRUE(has(r.out, "main-panel health  malformed (torn, or not the daemon's): s1 1 0 12\n")) << r.out;
+}
+
 // Without root the nodes are still judged; what lies in the root-only
 // private directory is reported as unknown, and said so.
 TEST_F(ProbeTest, WithoutRootSaysWhatItCouldNotRead) {
@@ -212,45 +231,6 @@ TEST_F(ProbeTest, WithoutRootSaysWhatItCouldNotRead) {
     EXPECT_TRUE(has(r.out, "Could not read\n")) << r.out;
     EXPECT_TRUE(has(r.out, "/data/adb/tavorin_module_workspace/main-panel-permissions: Permission denied; run as root"))
         << r.out;
-}
-
-// A lease writer cut off before its rename leaves its temporary file in
-// /data/system; the next writer removes those of its own lease and its own
-// making, and nothing else: not another user's, not through a link, not
-// another lease's, not one a writer at work holds locked.
-TEST_F(ProbeTest, LeaseWriterRemovesItsOwnLeftoversOnly) {
-    const std::string tmp = LEASE_DIR "/." MAIN_PANEL_LEASE_NAME ".";
-    struct Entry {
-        std::string path;
-        uid_t owner;
-        bool removed;
-    };
-    const std::vector<Entry> plain = {
-        {tmp + "aB3dE9", 0, true},           // root's, before the hand-over
-        {tmp + "Zz0yX1", kSystemUid, true},  // handed over, not yet renamed
-        {tmp + "other2", 2000, false},
-        {tmp + "toolong", 0, false},
-        {LEASE_DIR "/." OUTDOOR_LEASE_NAME ".aB3dE9", 0, false},
-    };
-    for (const Entry& e : plain) {
-        ASSERT_TRUE(write_file(e.path, "s0 1 2 1 3\n", 0600)) << e.path;
-        ASSERT_EQ(chown(e.path.c_str(), e.owner, e.owner), 0) << e.path;
-    }
-    ASSERT_TRUE(write_file(LEASE_DIR "/target", "kept\n", 0600));
-    ASSERT_EQ(symlink(LEASE_DIR "/target", (tmp + "link00").c_str()), 0);
-    ASSERT_TRUE(mkdir_p(tmp + "dir000"));
-    ASSERT_TRUE(write_file(tmp + "locked", "", 0600));
-    int held = open((tmp + "locked").c_str(), O_RDONLY | O_CLOEXEC);
-    ASSERT_GE(held, 0);
-    ASSERT_EQ(flock(held, LOCK_EX), 0);
-
-    ProgramResult r = run_program({client_binary(), "lease", "s1", "120"});
-    close(held);
-    EXPECT_EQ(r.code, 0) << r;
-    EXPECT_TRUE(path_exists(kMainPanelLease));
-    for (const Entry& e : plain) EXPECT_EQ(path_exists(e.path), !e.removed) << e.path;
-    for (const char* kept : {"link00", "dir000", "locked"}) EXPECT_TRUE(path_exists(tmp + kept)) << kept;
-    EXPECT_EQ(read_file(LEASE_DIR "/target"), "kept\n");
 }
 
 // Without selinuxfs SELinux is off: nothing refuses the socket, and each

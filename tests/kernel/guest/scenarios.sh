@@ -122,29 +122,15 @@ start_hold() {
     $VC set "$2" "$3" >/tmp/set.out 2>&1 || fail "set: $(cat /tmp/set.out) (daemon: $(daemon_exit 1; echo "exit $rc,"; cat /tmp/daemon.err))"
 }
 
-# With outdoor mode running, a start can meet the outdoor daemon's instant
-# on the main-panel lock and fail with exit 2 (errno 11), as documented:
-# with RETRY_LOCK=1 such a start is tried again (counted in /tmp/lock-busy).
 start_daemon() {
-    local tries=0
-    while :; do
-        # Emptied here, not by the child's redirection: the wait below must
-        # not read an earlier try's lines before the new daemon opens it.
-        : >/tmp/daemon.err
-        $VD --daemon --node "$1" 2>>/tmp/daemon.err &
-        DPID=$!
-        track $DPID
-        wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
-        grep -q NATIVE_READY /tmp/daemon.err && return 0
-        tries=$((tries + 1))
-        if [ "${RETRY_LOCK:-0}" = 1 ] && [ $tries -lt 5 ] &&
-            grep -q 'stage=root_private_lock exit=2 errno=11' /tmp/daemon.err; then
-            echo x >>/tmp/lock-busy
-            sleep 0.1
-            continue
-        fi
-        fail "daemon not ready: $(cat /tmp/daemon.err)"
-    done
+    # Emptied here, not by the child's redirection: the wait below must not
+    # read an earlier daemon's lines before the new one opens the file.
+    : >/tmp/daemon.err
+    $VD --daemon --node "$1" 2>>/tmp/daemon.err &
+    DPID=$!
+    track $DPID
+    wait_for 30 grep -q 'NATIVE_READY\|NATIVE_START_FAIL' /tmp/daemon.err 2>/dev/null
+    grep -q NATIVE_READY /tmp/daemon.err || fail "daemon not ready: $(cat /tmp/daemon.err)"
 }
 
 # exited PID: the process is gone or a zombie (not yet waited for).
@@ -458,7 +444,6 @@ sc_reboot_check() {
 # heartbeating, re-armed and paused in turn, outdoor mode boosting the LED.
 sc_cut_hold() {
     local round=0 t
-    RETRY_LOCK=1
     start_system_server
     $VD --outdoor --node "$LED" 2>/tmp/outdoor.err &
     track $!
@@ -509,7 +494,7 @@ sc_cut_hold() {
 # Every record is whole (old or new), the permission record fits the node,
 # and a new hold starts.
 sc_cut_check() {
-    local f leftovers rec_at_boot
+    local f leftovers rec_at_boot health_at_boot
     [ "$(mode_of "$BL")" = 644 ] || fail "node mode $(mode_of "$BL") at boot"
     # Looked at now: the new hold below handles the record of the cut boot.
     rec_at_boot=absent
@@ -525,15 +510,21 @@ sc_cut_check() {
         ! grep -q "\"$f\":{[^}]*\"present\":true" /tmp/probe.json ||
             grep -q "\"$f\":{[^}]*\"pid\":" /tmp/probe.json || fail "$f torn: $(grep -o "\"$f\":{[^}]*}" /tmp/probe.json)"
     done
-    if [ -e "$HEALTH" ]; then
-        [ "$(wc -l <"$HEALTH")" = 1 ] && grep -Eq '^[A-Za-z0-9_-]* [01] [0-9]+ [0-9]+$' "$HEALTH" ||
-            fail "torn main-panel health record: '$(cat "$HEALTH")'"
-    fi
-    if [ -e "$OHEALTH" ]; then
-        [ "$(wc -l <"$OHEALTH")" = 1 ] && grep -q '^{.*}$' "$OHEALTH" &&
-            ! grep -q '"outdoor_health":{[^}]*"age_ms":null' /tmp/probe.json ||
-            fail "torn outdoor health record: '$(cat "$OHEALTH")'"
-    fi
+    # The health records are not synced: a cut may leave one missing or
+    # empty (the rename on disk before the data), which says no daemon of
+    # this boot, as the client must read it. One with text is whole.
+    health_at_boot=
+    for f in main_panel_health:$HEALTH outdoor_health:$OHEALTH; do
+        if [ -s "${f#*:}" ]; then
+            [ "$(wc -l <"${f#*:}")" = 1 ] && grep -q "\"${f%%:*}\":{[^}]*\"valid\":true" /tmp/probe.json ||
+                fail "torn ${f%%:*} record: '$(cat "${f#*:}")'"
+            health_at_boot="$health_at_boot ${f%%:*} whole"
+        else
+            grep -q "\"${f%%:*}\":{[^}]*\"this_boot\":false" /tmp/probe.json ||
+                fail "${f%%:*} record missing or empty, yet not read as no daemon of this boot: $(grep -o "\"${f%%:*}\":{[^}]*}" /tmp/probe.json)"
+            health_at_boot="$health_at_boot ${f%%:*} $([ -e "${f#*:}" ] && echo empty || echo missing)"
+        fi
+    done
     leftovers=$(ls -a /data/system | grep -c '^\.veltaris-' || true)
     start_hold "$BL" n1 1250
     held "$BL" 1250 || fail "a new hold did not take the node"
@@ -548,7 +539,7 @@ sc_cut_check() {
     local after
     after=$(ls -a /data/system | grep -c '^\.veltaris-' || true)
     [ "$after" = 0 ] || fail "$after lease temporaries still there after the lease writers ran: $(ls -a /data/system | tr '\n' ' ')"
-    pass "records whole (permission record $rec_at_boot at boot), new hold clean, $leftovers lease temporaries at boot, cleared"
+    pass "records whole (permission record $rec_at_boot at boot;$health_at_boot), new hold clean, $leftovers lease temporaries at boot, cleared"
 }
 
 # ---- 7. the package on a booted system ----

@@ -1,0 +1,231 @@
+// Lease files as their owners must write them: replaced in one step by a
+// temporary file renamed over the lease, and the temporary files that
+// cut-off writers left behind cleared. Writers of one lease run side by
+// side (a renewing holder, a one-off write), and each one's clean-up must
+// never take a temporary file that another writer is about to rename: a
+// temporary file is locked from before it has a name until it is renamed,
+// and the clean-up removes only files it holds locked.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "client/ctl.h"
+
+namespace ctl {
+
+namespace {
+
+enum : int {
+    LEASE_FILE_MODE = 0600,
+    TEMP_SUFFIX_LEN = 6,     // ".NAME.XXXXXX", as mkostemp names them
+    TEMP_NAME_TRIES = 16,    // random names tried for the unnamed file
+    NAMED_FILE_TRIES = 4,    // named files made when others' clean-ups took them
+};
+
+std::string errno_text(int err) {
+    return strerror(err);
+}
+
+void split_lease_path(const char* path, std::string* dir, std::string* lease_name) {
+    std::string final_path(path);
+    size_t slash = final_path.rfind('/');
+    *dir = final_path.substr(0, slash);
+    *lease_name = final_path.substr(slash + 1);
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// dir/.NAME.XXXXXX with six random letters and digits.
+std::string random_temporary_name(const std::string& dir, const std::string& lease_name) {
+    static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    static unsigned counter = 0;
+    unsigned char bytes[TEMP_SUFFIX_LEN];
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+        struct timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        unsigned mix = static_cast<unsigned>(ts.tv_nsec) ^ (static_cast<unsigned>(getpid()) << 16) ^ ++counter;
+        for (unsigned char& b : bytes) {
+            mix = mix * 1103515245u + 12345u;
+            b = static_cast<unsigned char>(mix >> 16);
+        }
+    }
+    std::string name = dir + "/." + lease_name + ".";
+    for (unsigned char b : bytes) name += kChars[b % (sizeof kChars - 1)];
+    return name;
+}
+
+// Gives the unnamed file open on fd a fresh temporary name (*tmp): through
+// /proc/self/fd, or by the descriptor itself where /proc is missing.
+bool name_unnamed_file(int fd, const std::string& dir, const std::string& lease_name, std::string* tmp) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    for (int i = 0; i < TEMP_NAME_TRIES; ++i) {
+        *tmp = random_temporary_name(dir, lease_name);
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp->c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+        if (errno == ENOENT && linkat(fd, "", AT_FDCWD, tmp->c_str(), AT_EMPTY_PATH) == 0) return true;
+        if (errno != EEXIST) break;
+    }
+    tmp->clear();
+    return false;
+}
+
+// Where the file system cannot make unnamed files: a named temporary file,
+// locked. Between its creation and the lock another writer's clean-up may
+// take it and remove it, so it is used only if its name still leads to the
+// locked file once the lock is held (from then on no clean-up can take
+// it); otherwise a new one is made. The descriptor (*tmp names it), or -1
+// with *error.
+int make_named_locked(const std::string& dir, const std::string& lease_name, const lease_write_seam* seam,
+                      std::string* tmp, std::string* error) {
+    for (int i = 0; i < NAMED_FILE_TRIES; ++i) {
+        std::string pattern = dir + "/." + lease_name + ".XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        // mkostemp creates the file with mode 0600, so no other user can
+        // ever open it, not even before the fchmod.
+        int fd = mkostemp(name.data(), O_CLOEXEC);
+        if (fd < 0) {
+            *error = "cannot create a temporary file in " + dir + ": " + errno_text(errno);
+            return -1;
+        }
+        if (seam && seam->after_create) seam->after_create();
+        struct stat held, named;
+        if (flock(fd, LOCK_EX) != 0 || fstat(fd, &held) != 0) {
+            *error = std::string("cannot lock ") + name.data() + ": " + errno_text(errno);
+            close(fd);
+            unlink(name.data());
+            return -1;
+        }
+        if (lstat(name.data(), &named) == 0 && same_file(named, held)) {
+            *tmp = name.data();
+            return fd;
+        }
+        close(fd);  // removed meanwhile; its name, if any, is not ours
+    }
+    *error = "cannot keep a temporary file in " + dir + ": other writers' clean-ups removed it " +
+             std::to_string(NAMED_FILE_TRIES) + " times";
+    return -1;
+}
+
+}  // namespace
+
+// Replaces path with text in one step: a temporary file in the same
+// directory, written, synced, handed to the system user and renamed over
+// the lease. A reader (the daemon) never sees a partial line, and the
+// outdoor daemon, which wakes only on files moved in or deleted, notices.
+// The file is made unnamed and locked, and given its temporary name only
+// once it is whole, so no name of it exists before the lock is held.
+bool replace_lease_file(const char* path, const std::string& text, std::string* error,
+                        const lease_write_seam* seam) {
+    std::string dir, lease_name;
+    split_lease_path(path, &dir, &lease_name);
+    std::string tmp;  // the temporary name, once there is one
+    int fd = -1;
+    if (!(seam && seam->named_only)) {
+        fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, LEASE_FILE_MODE);
+        // EOPNOTSUPP: the file system cannot; EISDIR: the kernel predates
+        // unnamed files and took the flag for O_DIRECTORY.
+        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) {
+            *error = "cannot create a temporary file in " + dir + ": " + errno_text(errno);
+            return false;
+        }
+        if (fd >= 0 && seam && seam->after_create) seam->after_create();
+        if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
+            *error = "cannot lock a temporary file in " + dir + ": " + errno_text(errno);
+            close(fd);
+            return false;
+        }
+    }
+    if (fd < 0) {
+        fd = make_named_locked(dir, lease_name, seam, &tmp, error);
+        if (fd < 0) return false;
+    }
+    auto fail = [&](const std::string& step) {
+        int err = errno;
+        // Ours while we hold the lock (no clean-up removes a locked file),
+        // so removed before the close lets go of it.
+        if (!tmp.empty()) unlink(tmp.c_str());
+        close(fd);
+        *error = step + ": " + errno_text(err);
+        return false;
+    };
+    const std::string what = tmp.empty() ? "the temporary file in " + dir : tmp;
+
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return fail("cannot write " + what);
+        done += static_cast<size_t>(n);
+    }
+    if (fsync(fd) != 0) return fail("cannot sync " + what);
+    // The daemons accept only leases owned by the system user. Run as that
+    // user the file is already its own; run as root it is handed over.
+    if (geteuid() != SYSTEM_UID && fchown(fd, SYSTEM_UID, SYSTEM_UID) != 0)
+        return fail("cannot give the lease to uid 1000 (run as root or as uid 1000)");
+    if (fchmod(fd, LEASE_FILE_MODE) != 0) return fail("cannot set mode 0600");
+    if (tmp.empty() && !name_unnamed_file(fd, dir, lease_name, &tmp))
+        return fail("cannot name the temporary file in " + dir);
+    if (rename(tmp.c_str(), path) != 0) return fail(std::string("cannot rename it to ") + path);
+    close(fd);  // synced above: nothing is left for close to report; the lock ends here
+    return true;
+}
+
+// ".NAME.XXXXXX": the name replace_lease_file gives its temporary files.
+bool is_own_temporary_name(const char* entry, const std::string& lease_name) {
+    size_t len = strlen(entry);
+    if (len != 1 + lease_name.size() + 1 + TEMP_SUFFIX_LEN || entry[0] != '.' ||
+        strncmp(entry + 1, lease_name.c_str(), lease_name.size()) != 0 ||
+        entry[1 + lease_name.size()] != '.')
+        return false;
+    for (const char* c = entry + len - TEMP_SUFFIX_LEN; *c; ++c) {
+        bool alnum = (*c >= 'a' && *c <= 'z') || (*c >= 'A' && *c <= 'Z') || (*c >= '0' && *c <= '9');
+        if (!alnum) return false;
+    }
+    return true;
+}
+
+// A writer killed or cut off between naming its temporary file and the
+// rename leaves the file behind for good. Each writer clears those of its
+// own lease when it starts: regular files of its own naming and making
+// (its uid's, or the system user's, to whom root hands them), never
+// through a link, and only while it holds the file locked and the name
+// still leads to it. A writer at work holds its file locked from before it
+// has a name until after the rename, so no writer's file is taken.
+void remove_temporary_leftovers(const char* path) {
+    std::string dir, lease_name;
+    split_lease_path(path, &dir, &lease_name);
+    DIR* d = opendir(dir.c_str());
+    if (d == nullptr) return;  // the write that follows says what is wrong
+    uid_t me = geteuid();
+    int dfd = dirfd(d);
+    while (struct dirent* e = readdir(d)) {
+        if (!is_own_temporary_name(e->d_name, lease_name)) continue;
+        struct stat st;
+        if (fstatat(dfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode)) continue;
+        if (st.st_uid != me && !(me == 0 && st.st_uid == SYSTEM_UID)) continue;
+        int fd = openat(dfd, e->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat opened, again;
+        if (fstat(fd, &opened) == 0 && same_file(opened, st) && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            fstatat(dfd, e->d_name, &again, AT_SYMLINK_NOFOLLOW) == 0 && same_file(again, opened) &&
+            unlinkat(dfd, e->d_name, 0) != 0 && errno != ENOENT)
+            complain("cannot remove " + dir + "/" + e->d_name + ": " + errno_text(errno));
+        close(fd);
+    }
+    closedir(d);
+}
+
+}  // namespace ctl

@@ -1,0 +1,143 @@
+// What the daemon syncs to flash, counted call by call under strace: the
+// permission record and then the directory that names it, once per arming
+// of the write guard, and nothing else. The health records of both modes
+// are rewritten for as long as a hold lasts and are never synced.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/integration/main_panel_fixture.h"
+#include "tests/integration/tracing.h"
+
+namespace sandbox::main_panel {
+namespace {
+
+class FlashSyncTest : public MainPanelTest {
+  protected:
+    std::string strace_;
+
+    void SetUp() override {
+        MainPanelTest::SetUp();
+        if (IsSkipped() || HasFatalFailure()) return;
+        std::string why;
+        strace_ = tracing::usable_strace(&why);
+        if (strace_.empty()) {
+            if (running_in_ci()) FAIL() << why;
+            GTEST_SKIP() << why;
+        }
+        ASSERT_NE(make_node(node_at(150)), nullptr);
+    }
+
+    // Starts the daemon with strace in front (and in front of any emulator)
+    // logging every call that syncs, links or renames, with the paths of
+    // its descriptors.
+    Daemon& spawn_traced(const std::vector<std::string>& args, const std::string& log) {
+        const char* prior = getenv("VELTARIS_EMULATOR");
+        std::string saved = prior ? prior : "";
+        setenv("VELTARIS_EMULATOR",
+               (strace_ + " -f -qq -e signal=none -y -o " + log +
+                " -e trace=fsync,fdatasync,syncfs,sync_file_range,sync,msync,link,linkat,rename " + saved)
+                   .c_str(),
+               1);
+        Daemon& d = spawn_daemon(args);
+        if (prior) {
+            setenv("VELTARIS_EMULATOR", saved.c_str(), 1);
+        } else {
+            unsetenv("VELTARIS_EMULATOR");
+        }
+        return d;
+    }
+
+    struct Calls {
+        std::vector<std::string> syncs_and_links;  // in order, named by what they touch
+        std::vector<std::string> renames;
+        int renames_of(const std::string& name) const {
+            int n = 0;
+            for (const std::string& r : renames) n += r.find(name) != std::string::npos ? 1 : 0;
+            return n;
+        }
+    };
+
+    // "sync(record)" for the permission record's file, "sync(dir)" for
+    // the private directory, "link" for the record's name; any other sync
+    // or link with its whole line.
+    static Calls read_calls(const std::string& log) {
+        Calls calls;
+        for (std::string line : tracing::read_lines(log)) {
+            line = line.substr(std::min(line.size(), line.find_first_not_of("0123456789 ")));
+            const std::string name = line.substr(0, line.find('('));
+            if (name == "rename") {
+                calls.renames.push_back(line);
+            } else if (name == "link" || name == "linkat") {
+                bool record = line.find("\"" PERMISSION_RECORD_PATH "\"") != std::string::npos;
+                calls.syncs_and_links.push_back(record ? "link" : line);
+            } else if (line.find("<" PRIVATE_DIR ">)") != std::string::npos) {
+                calls.syncs_and_links.push_back("sync(dir)");
+            } else if (name == "fsync" && line.find("<" PRIVATE_DIR "/#") != std::string::npos) {
+                calls.syncs_and_links.push_back("sync(record)");  // still unnamed
+            } else if (!name.empty()) {
+                calls.syncs_and_links.push_back(line);
+            }
+        }
+        return calls;
+    }
+};
+
+TEST_F(FlashSyncTest, OnlyThePermissionRecordAndItsNameAreSynced) {
+    const std::string log = "/sandbox/flash-sync-main.log";
+    Daemon& d = spawn_traced({"--daemon", "--node", kNodePath}, log);
+    // The daemon is strace's child; its readiness line names it.
+    auto ready = d.wait_for_line("NATIVE_READY ", 20s);
+    ASSERT_TRUE(ready) << d.stderr_text();
+    ASSERT_TRUE(wait_signal_caught(atoi(ready->c_str() + ready->find(" pid=") + 5), SIGTERM, 20s));
+    // Arming at SET, a heartbeat, the release at a pause, the arming
+    // again at resume, the release at STOP.
+    ASSERT_TRUE(hold(Lease{}));
+    auto armed = read_health();
+    ASSERT_TRUE(armed);
+    ASSERT_TRUE(wait_renewing([&] { auto h = read_health(); return h && h->time != armed->time; }, 6s))
+        << "no heartbeat";
+    Lease paused;
+    paused.active = 0;
+    write_lease(paused);
+    ASSERT_TRUE(wait_line(d, "NATIVE_PAUSED ", 5s));
+    node_->set_value(90);  // so that the resume writes, and arms the guard
+    write_lease(Lease{});
+    ASSERT_TRUE(wait_line(d, "NATIVE_RESUMED ", 5s));
+    ASSERT_TRUE(wait_renewing([&] { return node_->mode() == 0444; }, 5s)) << "not armed again";
+    expect_stop_releases(d);
+
+    Calls calls = read_calls(log);
+    const std::vector<std::string> twice = {"sync(record)", "link", "sync(dir)",
+                                            "sync(record)", "link", "sync(dir)"};
+    EXPECT_EQ(calls.syncs_and_links, twice)
+        << "each arming syncs the record, names it, then syncs the directory; nothing else is synced";
+    EXPECT_GE(calls.renames_of(MAIN_PANEL_HEALTH_NAME), 5) << "arm, heartbeat, pause, resume, shutdown";
+}
+
+TEST_F(FlashSyncTest, OutdoorModeSyncsNothing) {
+    const std::string log = "/sandbox/flash-sync-outdoor.log";
+    Daemon& d = spawn_traced({"--outdoor", "--node", kNodePath}, log);
+    // The daemon is strace's child; its first health record names it.
+    pid_t pid = 0;
+    auto recorded = [&] {
+        pid = atoi(read_file(kOutdoorHealth).value_or("{\"pid\":0").c_str() + strlen("{\"pid\":"));
+        return pid > 0;
+    };
+    ASSERT_TRUE(wait_until(recorded, 20s, 5ms));
+    ASSERT_TRUE(wait_signal_caught(pid, SIGTERM, 20s));
+    kill(pid, SIGTERM);
+    EXPECT_EQ(d.wait_exit(20s), 0);
+
+    Calls calls = read_calls(log);
+    EXPECT_EQ(calls.syncs_and_links, std::vector<std::string>{});
+    EXPECT_EQ(calls.renames_of("outdoor-node-health.json"), 2) << "\"waiting\" and \"stopped\"";
+}
+
+}  // namespace
+}  // namespace sandbox::main_panel
