@@ -361,7 +361,7 @@ sc_covered() {
     [ "$(mode_of "$BL")" = "$orig" ] || fail "mode $(mode_of "$BL") after the hold ended under a mount, was $orig"
     [ ! -e "$REC" ] || fail "record left after the hold ended under a mount"
     ! grep -q NATIVE_RECORD_DROPPED /tmp/daemon.err || fail "a record was dropped: $(cat /tmp/daemon.err)"
-    kill "$LPID"
+    stop_lease
     # A crash's record, then the live node hidden or moved in each way.
     start_hold "$BL" s10 1200
     kill -9 "$DPID"
