@@ -25,6 +25,7 @@ namespace bench {
 
 pid_t spawn(const std::vector<std::string>& argv_words, const SpawnOptions& options) {
     std::vector<std::string> words = argv_words;
+    if (!words.empty()) words[0] = sandbox::runnable_by(words[0], options.uid, options.uid);
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
     argv.push_back(nullptr);

@@ -4,14 +4,11 @@
 // runs inside the test sandbox, so the machine's own /data and /sys are
 // never touched, and ends with a timeline of the node's value, also drawn
 // as a plot with the events and the two modes marked on it.
-#include <fcntl.h>
-#include <grp.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,45 +86,43 @@ std::string ctl_path() {
     return env != nullptr && *env != '\0' ? env : VELTARISCTL_DEFAULT_PATH;
 }
 
-// Starts veltarisctl as uid with its output on out_fd (or /dev/null when
-// out_fd is -1); returns the child's pid.
-pid_t spawn_ctl(uid_t uid, const std::vector<std::string>& args, int out_fd) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    if (out_fd < 0) out_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    dup2(out_fd, 1);
-    dup2(out_fd, 2);
-    if (uid != 0 && (setgroups(0, nullptr) != 0 || setresgid(uid, uid, uid) != 0 ||
-                     setresuid(uid, uid, uid) != 0)) {
-        _exit(126);
-    }
-    std::string path = ctl_path();
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("veltarisctl"));
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(path.c_str(), argv.data());
-    _exit(127);
+// Steps that could not run here, told apart from a daemon that behaved
+// unexpectedly: a program that could not be started says what it could not
+// do and why.
+std::atomic<int> g_environment_failures{0};
+int g_unexpected = 0;
+
+void environment_failure(const std::string& what) {
+    note("ENVIRONMENT: " + what);
+    ++g_environment_failures;
 }
 
-// Runs veltarisctl as uid and returns its exit code; its output is shown
-// indented.
+sandbox::ProgramOptions as_user(uid_t uid) {
+    sandbox::ProgramOptions o;
+    o.uid = uid;
+    o.gid = uid;
+    return o;
+}
+
+std::vector<std::string> ctl_argv(const std::vector<std::string>& args) {
+    std::vector<std::string> argv = {ctl_path()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+// Runs veltarisctl as uid and returns its exit code (-1 when it could not
+// be started); its output is shown indented.
 int ctl(uid_t uid, const std::vector<std::string>& args) {
     std::string shown = "$ veltarisctl";
     for (const auto& a : args) shown += " " + a;
     if (uid != 0) shown += "    (as uid " + std::to_string(uid) + ")";
     note(shown);
-    int pipe_fds[2];
-    if (pipe2(pipe_fds, O_CLOEXEC) != 0) return -1;
-    pid_t pid = spawn_ctl(uid, args, pipe_fds[1]);
-    close(pipe_fds[1]);
-    std::string out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(pipe_fds[0], buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(pipe_fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
+    sandbox::ProgramResult r = sandbox::run_program(ctl_argv(args), as_user(uid));
+    if (!r.launch_error.empty()) {
+        environment_failure(r.launch_error);
+        return -1;
+    }
+    std::string out = r.out + r.err;
     size_t start = 0;
     while (start < out.size()) {
         size_t end = out.find('\n', start);
@@ -135,7 +130,7 @@ int ctl(uid_t uid, const std::vector<std::string>& args) {
         note("  " + out.substr(start, end - start));
         start = end + 1;
     }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return r.code;
 }
 
 // A veltarisctl that keeps renewing a lease until it is told to stop.
@@ -143,15 +138,14 @@ pid_t start_holder(uid_t uid, const std::vector<std::string>& args) {
     std::string shown = "$ veltarisctl";
     for (const auto& a : args) shown += " " + a;
     note(shown + " &    (as uid " + std::to_string(uid) + ", renews until stopped)");
-    pid_t pid = spawn_ctl(uid, args, -1);
+    std::string why;
+    pid_t pid = sandbox::start_program(ctl_argv(args), as_user(uid), &why);
+    if (pid < 0) environment_failure(why.empty() ? "cannot start veltarisctl" : why);
     return pid;
 }
 
 void stop_holder(pid_t pid) {
-    if (pid <= 0) return;
-    kill(pid, SIGTERM);
-    int status;
-    waitpid(pid, &status, 0);
+    if (pid > 0) sandbox::stop_process(pid, SIGTERM);
 }
 
 // Shows the daemon's own lines that arrived since the last call.
@@ -307,12 +301,22 @@ void print_timeline(const std::vector<sample>& samples, int maximum) {
 // system-side client would, naming one pid that stays alive (this process).
 class LeaseKeeper {
   public:
-    void set(int target, bool paused) {
+    // Writes the lease at once; what went wrong, or an empty text.
+    std::string set(int target, bool paused) {
         std::lock_guard<std::mutex> lock(mutex_);
         target_ = target;
         paused_ = paused;
         wanted_ = true;
         write_locked();
+        return problem_;
+    }
+    // What went wrong with the renewals since the last call (the first
+    // such thing), or an empty text.
+    std::string renewal_problem() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string p = renewal_problem_;
+        renewal_problem_.clear();
+        return p;
     }
     void start() {
         thread_ = std::thread([this] {
@@ -336,13 +340,15 @@ class LeaseKeeper {
 
   private:
     void write_locked() {
-        quiet_ctl(1000, args());
+        sandbox::ProgramResult r = sandbox::run_program(ctl_argv(args()), as_user(1000));
         last_ms_ = sandbox::monotonic_ms();
-    }
-    static void quiet_ctl(uid_t uid, const std::vector<std::string>& args) {
-        pid_t pid = spawn_ctl(uid, args, -1);
-        int status;
-        if (pid > 0) waitpid(pid, &status, 0);
+        problem_.clear();
+        if (!r.launch_error.empty()) {
+            problem_ = "cannot write the lease: " + r.launch_error;
+        } else if (r.code != 0) {
+            problem_ = "the lease writer exited with " + std::to_string(r.code) + ": " + r.err;
+        }
+        if (!problem_.empty() && renewal_problem_.empty()) renewal_problem_ = problem_;
     }
 
     std::mutex mutex_;
@@ -352,12 +358,32 @@ class LeaseKeeper {
     int target_ = 0;
     bool paused_ = false;
     int64_t last_ms_ = 0;
+    std::string problem_;
+    std::string renewal_problem_;
 };
+
+// Tells why the lease keeper's last write failed, when it did: an
+// environment failure when veltarisctl could not be started as uid 1000.
+void report_lease(const std::string& problem) {
+    if (problem.empty()) return;
+    if (problem.rfind("cannot write the lease: ", 0) == 0) {
+        environment_failure(problem);
+    } else {
+        note("UNEXPECTED: " + problem);
+        ++g_unexpected;
+    }
+}
 
 std::string show_args(const std::vector<std::string>& args) {
     std::string s = "$ veltarisctl";
     for (const auto& a : args) s += " " + a;
     return s + "    (as uid 1000, renewed every second)";
+}
+
+void set_lease(LeaseKeeper& lease, int target, bool paused) {
+    std::string problem = lease.set(target, paused);
+    note(show_args(lease.args()));
+    report_lease(problem);
 }
 
 int run_demo(const std::string& svg_path) {
@@ -380,10 +406,9 @@ int run_demo(const std::string& svg_path) {
             std::this_thread::sleep_for(20ms);
         }
     });
-    int failures = 0;
     auto check = [&](bool ok, const std::string& what) {
         note(std::string(ok ? "ok: " : "UNEXPECTED: ") + what);
-        if (!ok) ++failures;
+        if (!ok) ++g_unexpected;
     };
 
     step("A simulated panel: a FUSE node that behaves like a sysfs attribute");
@@ -395,16 +420,27 @@ int run_demo(const std::string& svg_path) {
     note("$ veltarisd --daemon --node " + std::string(kNodePath));
     Daemon daemon;
     int64_t main_start = since_start_ms();
-    daemon.start({"--daemon", "--node", kNodePath});
     size_t shown = 0;
-    bool ready = sandbox::wait_ready(daemon, nullptr, 5s);
-    if (!wait_line(daemon, "NATIVE_READY", &shown) || !ready) return 1;
+    std::string why = "the daemon could not be started";
+    bool ready = daemon.start({"--daemon", "--node", kNodePath}) && sandbox::wait_ready(daemon, &why, 5s);
+    show_daemon_lines(daemon, &shown);
+    if (!ready) {
+        // The launcher's own lines start with "sandbox:" (an exec that
+        // failed); anything else is the daemon's.
+        if (daemon.stderr_text().rfind("sandbox: ", 0) == 0) {
+            environment_failure(why);
+        } else {
+            check(false, "the daemon did not become ready: " + why);
+        }
+        sampling = false;
+        sampler.join();
+        return 1;
+    }
     ctl(0, {"status"});
 
     step("The client (uid 1000) grants a hold through the lease; root arms it");
     LeaseKeeper lease;
-    lease.set(180, false);
-    note(show_args(lease.args()));
+    set_lease(lease, 180, false);
     lease.start();
     note("lease file: \"" + file_or(sandbox::kMainPanelLease, "(none)") + "\"");
     check(ctl(0, {"arm", kSession, std::to_string(getpid())}) == 0, "armed");
@@ -424,8 +460,7 @@ int run_demo(const std::string& svg_path) {
 
     step("To change the value at once: the lease names 160, then SET 160");
     g_target = 160;
-    lease.set(160, false);
-    note(show_args(lease.args()));
+    set_lease(lease, 160, false);
     check(ctl(0, {"set", kSession, "160"}) == 0, "readback_ok");
     mark("SET 160");
     check(node->value() == 160, "node reads " + std::to_string(node->value()));
@@ -441,9 +476,8 @@ int run_demo(const std::string& svg_path) {
 
     step("The client pauses the hold: the daemon hands the node back");
     g_target = -1;
-    lease.set(160, true);
+    set_lease(lease, 160, true);
     mark("pause");
-    note(show_args(lease.args()));
     check(wait_line(daemon, "NATIVE_PAUSED", &shown), "paused");
     sandbox::wait_until([&] { return node->mode() == 0664; }, 3s);
     check(node->mode() == 0664, "node mode " + node_mode(*node) + " again, permission record " +
@@ -456,9 +490,8 @@ int run_demo(const std::string& svg_path) {
 
     step("The client resumes with a new target");
     g_target = 200;
-    lease.set(200, false);
+    set_lease(lease, 200, false);
     mark("resume at 200");
-    note(show_args(lease.args()));
     check(wait_line(daemon, "NATIVE_RESUMED", &shown), "resumed");
     sandbox::wait_until([&] { return node->value() == 200; }, 3s);
     show_daemon_lines(daemon, &shown);
@@ -468,6 +501,7 @@ int run_demo(const std::string& svg_path) {
     check(ctl(0, {"stop", kSession}) == 0, "released");
     mark("STOP");
     lease.stop();
+    report_lease(lease.renewal_problem());
     g_target = -1;
     int code = daemon.wait_exit(5s);
     g_modes.push_back({main_start, since_start_ms(), "main-panel mode", "#e8f0fa"});
@@ -534,8 +568,15 @@ int run_demo(const std::string& svg_path) {
     write_timeline_svg(samples, maximum, svg_path);
     printf("\n  plot: %s\n", svg_path.c_str());
     owned->stop();
-    printf("\n%s\n", failures == 0 ? "demo finished: every step behaved as expected"
-                                   : "demo finished with UNEXPECTED steps (see above)");
+    int failures = g_unexpected + g_environment_failures.load();
+    if (g_environment_failures > 0) {
+        printf("\ndemo finished: %d step(s) could not run in this environment (ENVIRONMENT above), %d "
+               "UNEXPECTED\n",
+               g_environment_failures.load(), g_unexpected);
+    } else {
+        printf("\n%s\n", failures == 0 ? "demo finished: every step behaved as expected"
+                                       : "demo finished with UNEXPECTED steps (see above)");
+    }
     return failures;
 }
 

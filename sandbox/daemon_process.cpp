@@ -26,14 +26,7 @@ std::string daemon_binary() {
     return env && *env ? env : VELTARISD_DEFAULT_PATH;
 }
 
-std::string client_binary(uid_t uid) {
-    std::string built = VELTARISCTL_DEFAULT_PATH;
-    if (uid == 0 || !in_sandbox()) return built;
-    std::string copy = "/sandbox/veltarisctl-" + std::to_string(uid);
-    auto content = read_file(built);
-    if (!content || !write_file(copy, *content, 0755)) return built;
-    return copy;
-}
+std::string client_binary() { return VELTARISCTL_DEFAULT_PATH; }
 
 std::vector<std::string> daemon_emulator() {
     std::vector<std::string> out;
@@ -52,23 +45,11 @@ Daemon::~Daemon() {
     detail::unregister_daemon(this);
 }
 
-// The build tree may sit below a directory that only root can enter (a
-// clone in a mktemp -d folder, say), so a daemon started as another user
-// runs from a copy in the sandbox's own world-readable scratch space.
-static std::string binary_for(uid_t uid) {
-    std::string binary = daemon_binary();
-    if (uid == 0 || !in_sandbox()) return binary;
-    std::string copy = "/sandbox/veltarisd-" + std::to_string(uid);
-    auto content = read_file(binary);
-    if (!content || !write_file(copy, *content, 0755)) return binary;
-    return copy;
-}
-
 bool Daemon::start(const std::vector<std::string>& args, const DaemonOptions& options) {
     if (pid_ > 0) return false;
     std::vector<std::string> words = daemon_emulator();
     bool emulated = !words.empty();
-    words.push_back(binary_for(options.uid));
+    words.push_back(runnable_by(daemon_binary(), options.uid, options.gid));
     words.insert(words.end(), args.begin(), args.end());
     // Everything the child needs is built before the fork: the child only
     // makes system calls until exec.

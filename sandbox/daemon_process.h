@@ -38,9 +38,9 @@ struct OutputLine {
 
 // The binary under test: $VELTARISD, else the one built with the tests.
 std::string daemon_binary();
-// The reference client built with the tests, for uid: root runs it where
-// it was built, another user a copy in the sandbox's scratch space.
-std::string client_binary(uid_t uid = 0);
+// The reference client built with the tests (run_program runs it as any
+// user, see runnable_by).
+std::string client_binary();
 // Optional emulator command line from $VELTARIS_EMULATOR (split on blanks),
 // put in front of the binary, so foreign-architecture builds run the same
 // tests.

@@ -51,6 +51,10 @@ struct FakeNodeShared {
     std::atomic<int> writes_accepted;
     std::atomic<int> reads;
     std::atomic<int> chmods;
+    // set_value_after_read_backs(): the value (-1: off), and whether an
+    // accepted write has not been read since.
+    std::atomic<int> value_after_read_back;
+    std::atomic<int> write_unread;
     std::atomic<int> led_class;
     std::atomic<int> ring_lock;
     // on_next(): the event (a FakeNode::Event) is stored last, once the
@@ -290,6 +294,10 @@ void op_read(fuse_req_t req, fuse_ino_t ino, size_t size, off_t off, fuse_file_i
         return;
     }
     int v = g_shared->force_zero.load() ? 0 : g_shared->value.load();
+    // Requests are served one at a time, so nothing comes between this
+    // read's value and the change.
+    int after = g_shared->value_after_read_back.load();
+    if (g_shared->write_unread.exchange(0) && after >= 0) g_shared->value.store(after);
     snprintf(text, sizeof text, "%d\n", v);
     reply_text(req, text, size, off);
 }
@@ -333,6 +341,7 @@ void op_write(fuse_req_t req, fuse_ino_t ino, const char* buf, size_t size, off_
     int clamp = g_shared->clamp.load();
     if (clamp >= 0 && v > clamp) v = clamp;
     g_shared->value.store((int)v);
+    g_shared->write_unread.store(1);
     g_shared->writes_accepted.fetch_add(1);
     fuse_reply_write(req, size);
 }
@@ -445,6 +454,8 @@ std::unique_ptr<FakeNode> FakeNode::create(const FakeNodeOptions& options, std::
     s->writes_accepted = 0;
     s->reads = 0;
     s->chmods = 0;
+    s->value_after_read_back = -1;
+    s->write_unread = 0;
     s->led_class = options.device_class == "leds" ? 1 : 0;
     s->trigger_event = static_cast<int>(Event::none);
     s->trigger_fired = 0;
@@ -533,6 +544,7 @@ std::string FakeNode::class_dir() const { return "/sys/class/" + options_.device
 std::string FakeNode::brightness_path() const { return class_dir() + "/brightness"; }
 
 void FakeNode::set_value(int value) { shared_->value.store(value); }
+void FakeNode::set_value_after_read_backs(int value) { shared_->value_after_read_back.store(value); }
 int FakeNode::value() const { return shared_->value.load(); }
 void FakeNode::set_maximum(int maximum) { shared_->maximum.store(maximum); }
 int FakeNode::maximum() const { return shared_->maximum.load(); }

@@ -74,6 +74,12 @@ class FakeNode {
     // As if another writer (or the driver) changed the value; not counted
     // as a write.
     void set_value(int value);
+    // From now on, right after the first read that follows each accepted
+    // write (a writer's read-back of it, answered with the written value),
+    // the value becomes `value`, as another writer's would; -1 stops it.
+    // Another writer that always comes back, and never between a write
+    // and its read-back however slow the machine.
+    void set_value_after_read_backs(int value);
     // The stored value (what a read shows unless reads fail or are forced
     // to 0).
     int value() const;

@@ -16,6 +16,7 @@
 #include <dirent.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <map>
 #include <mutex>
@@ -391,40 +392,143 @@ int stop_process(pid_t pid, int sig, std::chrono::milliseconds timeout) {
 
 namespace {
 
+// Where copies of programs for other users go: below /sandbox (0755).
+constexpr const char* kRunnableDir = "/sandbox/runnable";
+
+struct ProgramCopy {
+    off_t size;
+    int64_t mtime_ns;
+    std::string path;
+};
+std::mutex g_copies_mutex;
+std::map<std::string, ProgramCopy> g_copies;  // by the original's path
+std::atomic<int> g_copy_counter{0};
+
+}  // namespace
+
+std::string runnable_by(const std::string& program, uid_t uid, gid_t gid) {
+    if (uid == 0 || !in_sandbox() || program.find('/') == std::string::npos) return program;
+    const char* path = program.c_str();
+    // Asked of the kernel as that user: every directory on the way counts.
+    if (run_as(uid, gid, [path] { return access(path, R_OK | X_OK) == 0 ? 0 : 1; }) == 0) return program;
+    struct stat st;
+    // A program that is not there stays as it is; its start says so.
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return program;
+    int64_t mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    std::lock_guard<std::mutex> lock(g_copies_mutex);
+    auto it = g_copies.find(program);
+    if (it != g_copies.end() && it->second.size == st.st_size && it->second.mtime_ns == mtime_ns &&
+        path_exists(it->second.path)) {
+        return it->second.path;
+    }
+    // A new name each time: an earlier copy may be running (rewriting it
+    // would fail with ETXTBSY).
+    std::string name = program.substr(program.rfind('/') + 1);
+    std::string copy = std::string(kRunnableDir) + "/" + std::to_string(++g_copy_counter) + "-" + name;
+    auto content = read_file(program);
+    if (!content || !mkdir_p(kRunnableDir, 0755) || !write_file(copy, *content, 0755)) return program;
+    g_copies[program] = {st.st_size, mtime_ns, copy};
+    return copy;
+}
+
+namespace {
+
+// What a child could not do on its way to exec, sent back through a pipe
+// that exec closes: nothing arrives when the program started.
+enum LaunchStage : int { kLaunchSetup = 1, kLaunchCwd, kLaunchUser, kLaunchExec };
+struct LaunchFailure {
+    int stage;
+    int err;
+};
+
+std::string launch_error_text(const LaunchFailure& f, const std::string& program, const ProgramOptions& options) {
+    std::string who = "uid " + std::to_string(options.uid);
+    std::string why = strerror(f.err);
+    switch (f.stage) {
+        case kLaunchCwd:
+            return "cannot enter " + options.cwd + " to run " + program + ": " + why;
+        case kLaunchUser:
+            return "cannot switch to " + who + " to run " + program + ": " + why;
+        case kLaunchExec:
+            return "cannot run " + program + " as " + who + ": " + why;
+        default:
+            return "cannot set up the standard descriptors of " + program + ": " + why;
+    }
+}
+
 // Forks a child for argv with the options applied; its standard output and
-// error go to out_fd and err_fd. Returns the pid or -1.
-pid_t fork_program(const std::vector<std::string>& argv, const ProgramOptions& options, int out_fd,
-                   int err_fd) {
+// error go to out_fd and err_fd. Returns the pid (-1 when there is no
+// child) and, when the program did not start, *launch_error.
+pid_t fork_program(const std::vector<std::string>& argv, const ProgramOptions& options, int out_fd, int err_fd,
+                   std::string* launch_error) {
     // Orphans of the program (a boot script's background loop) come back
     // to this process, so that teardown finds and kills them.
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     std::vector<std::string> words = argv;
+    if (!words.empty()) words[0] = runnable_by(words[0], options.uid, options.gid);
     std::vector<char*> args;
     for (auto& w : words) args.push_back(w.data());
     args.push_back(nullptr);
     std::vector<std::string> env_words = options.env;
     std::string cwd = options.cwd;
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        *launch_error = std::string("cannot make a pipe: ") + strerror(errno);
+        return -1;
+    }
     pid_t pid = fork_child();
-    if (pid != 0) return pid;
-    int null_fd = open("/dev/null", O_RDWR);
-    if (null_fd < 0) _exit(126);
-    dup2(null_fd, 0);
-    dup2(out_fd >= 0 ? out_fd : null_fd, 1);
-    dup2(err_fd >= 0 ? err_fd : null_fd, 2);
-    close_fds_from(3);
-    for (std::string& e : env_words) putenv(e.data());
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) _exit(126);
-    if ((options.uid != 0 || options.gid != 0) && detail::drop_privileges(options.uid, options.gid) != 0)
-        _exit(126);
-    execvp(args[0], args.data());
-    _exit(127);
+    if (pid < 0) {
+        *launch_error = std::string("cannot fork: ") + strerror(errno);
+        close(report[0]);
+        close(report[1]);
+        return -1;
+    }
+    if (pid == 0) {
+        auto fail = [&](int stage) {
+            LaunchFailure f = {stage, errno};
+            ssize_t ignored = write(report[1], &f, sizeof f);
+            (void)ignored;
+            _exit(stage == kLaunchExec ? 127 : 126);
+        };
+        // The report pipe's end moves to descriptor 3, the one kept when
+        // the rest are closed; first above 0..2, which the dups overwrite.
+        int keep = fcntl(report[1], F_DUPFD_CLOEXEC, 3);
+        if (keep < 0) fail(kLaunchSetup);
+        report[1] = keep;
+        int null_fd = open("/dev/null", O_RDWR);
+        if (null_fd < 0) fail(kLaunchSetup);
+        dup2(null_fd, 0);
+        dup2(out_fd >= 0 ? out_fd : null_fd, 1);
+        dup2(err_fd >= 0 ? err_fd : null_fd, 2);
+        if (report[1] != 3 && dup3(report[1], 3, O_CLOEXEC) != 3) fail(kLaunchSetup);
+        report[1] = 3;
+        close_fds_from(4);
+        for (std::string& e : env_words) putenv(e.data());
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) fail(kLaunchCwd);
+        if ((options.uid != 0 || options.gid != 0) && detail::drop_privileges(options.uid, options.gid) != 0)
+            fail(kLaunchUser);
+        execvp(args[0], args.data());
+        fail(kLaunchExec);
+    }
+    close(report[1]);
+    LaunchFailure f = {};
+    ssize_t n;
+    do {
+        n = read(report[0], &f, sizeof f);
+    } while (n < 0 && errno == EINTR);
+    close(report[0]);
+    // Named as the caller named it, not by its copy.
+    if (n == static_cast<ssize_t>(sizeof f)) {
+        *launch_error = launch_error_text(f, argv.empty() ? std::string() : argv[0], options);
+    }
+    return pid;
 }
 
 }  // namespace
 
 ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOptions& options) {
     ProgramResult result;
-    static int counter = 0;
+    static std::atomic<int> counter{0};
     std::string base = "/sandbox/program-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
     std::string out_path = base + ".out";
     std::string err_path = base + ".err";
@@ -436,7 +540,7 @@ ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOpt
         result.err = "sandbox: cannot create the output files";
         return result;
     }
-    pid_t pid = fork_program(argv, options, out_fd, err_fd);
+    pid_t pid = fork_program(argv, options, out_fd, err_fd, &result.launch_error);
     close(out_fd);
     close(err_fd);
     if (pid < 0) return result;
@@ -462,9 +566,19 @@ ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOpt
     return result;
 }
 
-pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& options) {
-    pid_t pid = fork_program(argv, options, -1, -1);
-    if (pid > 0) detail::register_child(pid);
+pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& options, std::string* why) {
+    std::string launch_error;
+    pid_t pid = fork_program(argv, options, -1, -1, &launch_error);
+    if (pid > 0 && !launch_error.empty()) {
+        int status = 0;
+        waitpid(pid, &status, 0);
+        pid = -1;
+    }
+    if (pid < 0) {
+        if (why != nullptr) *why = launch_error;
+        return -1;
+    }
+    detail::register_child(pid);
     return pid;
 }
 

@@ -66,7 +66,11 @@
 //   start_program starts one and leaves it running. Whatever such a
 //   program leaves running in the background (a boot script's supervisor,
 //   the daemons it starts) is reparented to the test process and killed at
-//   teardown too.
+//   teardown too. A program that could not be started says so apart from
+//   its exit status (launch_error). Programs (and the daemon) run as
+//   another user from wherever the build tree is: one that user cannot
+//   reach (a checkout below root's own 0700 home) runs from a copy in
+//   /sandbox (runnable_by).
 //
 // * system_server: start_system_server() runs a process whose first
 //   command-line element is exactly "system_server"; killed at teardown.
@@ -246,19 +250,31 @@ struct ProgramResult {
     int code = -1;  // exit code, 128 + signal when killed, -1 when it ran past timeout
     std::string out;
     std::string err;
+    // Empty when the program started; else what could not be done, e.g.
+    // "cannot run /x/veltarisctl as uid 1000: Permission denied".
+    std::string launch_error;
 };
 
 inline std::ostream& operator<<(std::ostream& os, const ProgramResult& r) {
+    if (!r.launch_error.empty()) os << r.launch_error << ", ";
     return os << "exit " << r.code << ", stdout \"" << r.out << "\", stderr \"" << r.err << "\"";
 }
 
+// The path by which uid/gid can run program: program itself when that user
+// can read and execute it (and always for root or a bare name looked up
+// on PATH), else a copy in /sandbox, which every user can enter. The copy
+// is made once per program and sandbox, and afresh when the program
+// changes.
+std::string runnable_by(const std::string& program, uid_t uid, gid_t gid);
 // Runs argv (argv[0] searched on PATH) with standard input from /dev/null
 // and waits for it. Its output goes to files, so a background process that
 // keeps them open does not hold the wait up.
 ProgramResult run_program(const std::vector<std::string>& argv, const ProgramOptions& options = {});
-// Starts argv with its output discarded; returns its pid or -1. Killed at
-// teardown, or earlier with stop_process.
-pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& options = {});
+// Starts argv with its output discarded; returns its pid or -1 (with the
+// reason in *why when given). Killed at teardown, or earlier with
+// stop_process.
+pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& options = {},
+                    std::string* why = nullptr);
 // True once process pid catches sig (its handler is installed), read from
 // /proc/<pid>/status. The daemon installs its stop handlers only after the
 // readiness line, so a test that wants a clean stop waits for this before

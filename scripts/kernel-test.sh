@@ -291,6 +291,8 @@ choose_accel() {
     if [ -w /dev/kvm ]; then
         # One short try: KVM is used only where a guest really boots with it.
         local log=$cache/x86_64/logs/kvm-probe.log
+        # A log an earlier run left must not vouch for this one.
+        rm -f "$log"
         timeout -s KILL 20 qemu-system-x86_64 -accel kvm -cpu host -m 256 -display none \
             -monitor none -serial "file:$log" -nic none -no-reboot \
             -kernel "$cache/x86_64/vmlinuz" -initrd "$cache/x86_64/initramfs.gz" \

@@ -14,12 +14,16 @@
 #      under qemu with the static builds, the test module, toybox and mksh
 #      (scripts/kernel-test.sh, test preset "kernel"; a few power cuts per
 #      file system with fresh seeds);
-#   7. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
+#   7. the demonstration (scripts/demo.sh) from a copy of the working tree
+#      in a directory only root can enter (mktemp -d, 0700), as a checkout
+#      in root's own home is: what it runs as another user must not need
+#      the checkout to be reachable;
+#   8. the whole host suite: unit tests, fuzz-corpus replays, the sandbox
 #      tests that run the real daemon, the device package's scripts under
 #      mksh with its arm64 binaries under qemu, crash consistency, fault
 #      injection, socket abuse and the benchmark's smoke run. It runs last, so the
 #      output ends with CTest's summary.
-# With --quick only step 7 runs. Extra arguments go to every ctest call.
+# With --quick only step 8 runs. Extra arguments go to every ctest call.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -62,6 +66,19 @@ if [ "$quick" -eq 0 ]; then
 
     echo "== real kernels: amd64 and arm64 guests under qemu"
     ctest --preset kernel "$@"
+
+    echo "== the demonstration from a checkout only root can enter"
+    demo_dir=$(mktemp -d)
+    trap 'rm -rf "$demo_dir"' EXIT
+    # The files git knows or would take (not the build trees), as they
+    # stand; the copy builds only what the demonstration needs.
+    git ls-files -z --cached --others --exclude-standard |
+        while IFS= read -r -d '' f; do if [ -e "$f" ]; then printf '%s\0' "$f"; fi; done |
+        tar --null -T - -cf - | tar -xf - -C "$demo_dir"
+    [ "$(stat -c %a "$demo_dir")" = 700 ] || { echo "test: $demo_dir is not 0700" >&2; exit 1; }
+    bash "$demo_dir/scripts/demo.sh"
+    rm -rf "$demo_dir"
+    trap - EXIT
 fi
 
 echo "== host suite"

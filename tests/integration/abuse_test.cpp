@@ -44,11 +44,6 @@ constexpr uid_t kForeignUid = 2000;
 // reading) per turn, so about 500 ms is expected; this leaves room for a
 // loaded machine.
 constexpr int64_t kGapBoundMs = 3000;
-// A foreign write lands this long after each correction: late enough to
-// stay clear of the daemon's read-back of its own write (a foreign value
-// seen there ends the hold, by design), early enough that every 250 ms
-// turn finds something to correct.
-constexpr int64_t kForeignDelayMs = 100;
 
 // Waits until the daemon closes fd; true when it closed without sending
 // anything.
@@ -124,29 +119,24 @@ class AbuseTest : public SandboxTest {
         });
     }
 
-    // Watches the node every 5 ms: each write the daemon makes is a
-    // correction (the test's own foreign writes do not count as writes),
-    // and some time after each one the foreign value goes back in.
-    void start_watcher() {
+    // The foreign writer puts its value back right after the daemon has
+    // read each correction back, so that every 250 ms turn finds something
+    // to correct. Not at a time of its own: a foreign value that the
+    // read-back meets ends the hold, by design, and on a loaded machine a
+    // write and its read-back can be further apart than any delay. Then
+    // the node is watched every 5 ms: each write the daemon makes is a
+    // correction (the foreign writes do not count as writes).
+    void start_foreign_writer_and_watcher() {
+        node_->set_value_after_read_backs(kForeignValue);
+        node_->set_value(kForeignValue);
         background_.emplace_back([this] {
             int last = node_->writes_received();
-            int64_t foreign_due = monotonic_ms() + kForeignDelayMs;
-            bool pending = true;
             while (!stop_threads_) {
-                int64_t now = monotonic_ms();
                 int writes = node_->writes_received();
                 if (writes != last) {
                     last = writes;
-                    {
-                        std::lock_guard<std::mutex> lock(mutex_);
-                        corrections_.push_back(now);
-                    }
-                    foreign_due = now + kForeignDelayMs;
-                    pending = true;
-                }
-                if (pending && now >= foreign_due) {
-                    node_->set_value(kForeignValue);
-                    pending = false;
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    corrections_.push_back(monotonic_ms());
                 }
                 std::this_thread::sleep_for(5ms);
             }
@@ -247,7 +237,8 @@ TEST_F(AbuseTest, ControlSocketAbuseKeepsHoldAnsweringAndCorrecting) {
     start_lease_renewer();
     auto set = send_request("SET " + std::string(kSession) + " " + std::to_string(kHeldValue), 0, 5s);
     ASSERT_EQ(reason_of(set), "readback_ok") << set.value_or("");
-    start_watcher();
+    // SET has read its write back: the foreign value may come in at once.
+    start_foreign_writer_and_watcher();
     start_prober();
 
     std::vector<PhaseResult> results;

@@ -186,6 +186,22 @@ TEST_F(FakeSysfsTest, ControlsReachReadersAtOnce) {
     EXPECT_EQ(pread_node(node->max_brightness_path()), "errno=" + std::to_string(EIO));
     node->fail_max_reads(0);
     EXPECT_EQ(read_file(node->max_brightness_path()), "1023\n");
+
+    // The writer's read-back sees its own value; the foreign one follows it
+    // and stays until the next write is read back.
+    node->set_value_after_read_backs(80);
+    EXPECT_EQ(pread_node(path), "1000\n") << "no write since it was set";
+    EXPECT_EQ(write_node(path, "150"), 0);
+    EXPECT_EQ(pread_node(path), "150\n");
+    EXPECT_EQ(pread_node(path), "80\n");
+    node->set_value(90);
+    EXPECT_EQ(pread_node(path), "90\n");
+    EXPECT_EQ(write_node(path, "abc"), EINVAL);
+    EXPECT_EQ(pread_node(path), "90\n") << "a refused write changes nothing";
+    node->set_value_after_read_backs(-1);
+    EXPECT_EQ(write_node(path, "160"), 0);
+    EXPECT_EQ(pread_node(path), "160\n");
+    EXPECT_EQ(pread_node(path), "160\n");
 }
 
 TEST_F(FakeSysfsTest, ReplacedInodeGetsNewNumberAndOldHandleDies) {

@@ -272,7 +272,7 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
         ProgramOptions as_system;
         as_system.uid = kSystemUid;
         as_system.gid = kSystemUid;
-        return start_program({client_binary(kSystemUid), "outdoor-lease", "v1", "500", "--pid",
+        return start_program({client_binary(), "outdoor-lease", "v1", "500", "--pid",
                               std::to_string(server), "--hold"},
                              as_system);
     }

@@ -24,7 +24,7 @@ namespace {
 const char* const kLcdLed = "/sys/class/leds/lcd-backlight/brightness";
 
 ProgramResult probe(const std::vector<std::string>& args = {}, uid_t uid = 0) {
-    std::vector<std::string> argv = {client_binary(uid), "probe"};
+    std::vector<std::string> argv = {client_binary(), "probe"};
     argv.insert(argv.end(), args.begin(), args.end());
     ProgramOptions options;
     options.uid = uid;

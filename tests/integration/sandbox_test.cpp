@@ -143,6 +143,48 @@ TEST_F(SandboxSelfTest, RunAsAndWriteFileAs) {
     EXPECT_EQ(write_file_as(1000, 1000, "/data/adb/nope", "x"), EACCES);
 }
 
+// A build tree may sit below a directory only root can enter (a checkout
+// in root's own 0700 home): programs and the daemon run as another user
+// from there all the same. A program that cannot be started says what
+// could not be done and why, apart from its exit status.
+TEST_F(SandboxSelfTest, OtherUsersRunProgramsFromARootOnlyTree) {
+    const std::string dir = "/sandbox/root-only/bin";
+    ASSERT_TRUE(mkdir_p(dir, 0700));
+    auto id = read_file("/usr/bin/id");
+    auto daemon = read_file(daemon_binary());
+    ASSERT_TRUE(id && daemon);
+    ASSERT_TRUE(write_file(dir + "/id", *id, 0755) && write_file(dir + "/veltarisd", *daemon, 0755));
+    ProgramOptions system;
+    system.uid = kSystemUid;
+    system.gid = kSystemUid;
+    ProgramResult r = run_program({dir + "/id", "-u"}, system);
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(r.out, "1000\n") << r;
+
+    std::string saved = getenv("VELTARISD") ? getenv("VELTARISD") : "";
+    setenv("VELTARISD", (dir + "/veltarisd").c_str(), 1);
+    Daemon d;
+    ASSERT_TRUE(d.start({"--version"}, {.uid = kSystemUid, .gid = kSystemUid, .capture_stdout = true}));
+    saved.empty() ? unsetenv("VELTARISD") : setenv("VELTARISD", saved.c_str(), 1);
+    EXPECT_EQ(d.wait_exit(20s), 0) << d.stderr_text();
+    EXPECT_EQ(d.stdout_text().rfind("veltarisd ", 0), 0u) << d.stdout_text();
+
+    r = run_program({"/sandbox/missing", "x"}, system);
+    EXPECT_EQ(r.code, 127);
+    EXPECT_EQ(r.launch_error, "cannot run /sandbox/missing as uid 1000: No such file or directory");
+    std::string why;
+    EXPECT_EQ(start_program({"/sandbox/missing"}, system, &why), -1);
+    EXPECT_EQ(why, r.launch_error);
+    system.cwd = "/sandbox/nowhere";
+    r = run_program({"true"}, system);
+    EXPECT_EQ(r.code, 126);
+    EXPECT_EQ(r.launch_error, "cannot enter /sandbox/nowhere to run true: No such file or directory");
+    // A program that ran and failed is no launch failure.
+    r = run_program({"false"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.launch_error, "");
+}
+
 TEST_F(SandboxSelfTest, SystemServerStandIn) {
     pid_t pid = start_system_server();
     ASSERT_GT(pid, 0);

@@ -110,13 +110,33 @@ health_holding() { set -- $(cat "$HEALTH" 2>/dev/null); echo "${2:-none}"; }
 # /tmp/write.err otherwise.
 write_as_root() { (echo "$2" >"$1") 2>/tmp/write.err; }
 
+# A file a background process writes and a wait then reads is removed or
+# emptied before the start: the child's own redirection empties it only
+# once the new process runs, and until then a wait would read what an
+# earlier start left there.
+
+# start_lease SESSION TARGET: a lease holder (LPID) renewing SESSION's
+# lease; returns once the lease file names SESSION. A lease left by an
+# earlier hold, or by the boot before a power cut, names another session.
+start_lease() {
+    rm -f /tmp/lease.out
+    $VC lease "$1" "$2" --hold >/tmp/lease.out 2>&1 &
+    LPID=$!
+    track $LPID
+    wait_for 5 grep -q "^$1 " "$LEASE" 2>/dev/null || fail "no lease for $1: $(cat /tmp/lease.out)"
+}
+
+# stop_lease: the lease holder ended, its lease removed (it removes the
+# file on SIGTERM, so one not yet gone could remove the next holder's).
+stop_lease() {
+    kill "$LPID"
+    wait "$LPID"
+}
+
 # start_hold NODE SESSION TARGET: lease holder (LPID), daemon (DPID, stderr
 # in /tmp/daemon.err), ARM and SET; fails the scenario when any step does.
 start_hold() {
-    $VC lease "$2" "$3" --hold >/tmp/lease.out 2>&1 &
-    LPID=$!
-    track $LPID
-    wait_for 5 test -s "$LEASE" || fail "no lease file: $(cat /tmp/lease.out)"
+    start_lease "$2" "$3"
     start_daemon "$1"
     $VC arm "$2" "$LPID" >/tmp/arm.out 2>&1 || fail "arm: $(cat /tmp/arm.out) (daemon: $(daemon_exit 1; echo "exit $rc,"; cat /tmp/daemon.err))"
     $VC set "$2" "$3" >/tmp/set.out 2>&1 || fail "set: $(cat /tmp/set.out) (daemon: $(daemon_exit 1; echo "exit $rc,"; cat /tmp/daemon.err))"
@@ -239,10 +259,7 @@ driver_case() {
     load_module
     orig=$(mode_of "$BL")
     echo "$2" >"$PARAMS/$1" || fail "cannot set $1=$2"
-    $VC lease "d$1" 1500 --hold >/tmp/lease.out 2>&1 &
-    LPID=$!
-    track $LPID
-    wait_for 5 test -s "$LEASE" || fail "$1: no lease"
+    start_lease "d$1" 1500
     start_daemon "$BL"
     $VC arm "d$1" "$LPID" >/tmp/arm.out 2>&1 || fail "$1: arm: $(cat /tmp/arm.out)"
     # The hold loop corrects the node towards the lease's target on its own
@@ -266,7 +283,7 @@ driver_case() {
     [ ! -e "$REC" ] || fail "$1: permission record left behind"
     set -- "$1" "$2" "$3" $(cat "$HEALTH" 2>/dev/null)
     [ "${5:-}" = 0 ] && [ "${6:-}" = "$3" ] || fail "$1: last health record '$4 $5 $6', want not holding, errno $3"
-    kill "$LPID"
+    stop_lease
     echo "$1=$2" >>/tmp/drivers.done
 }
 
@@ -344,7 +361,7 @@ sc_covered() {
     [ "$(mode_of "$BL")" = "$orig" ] || fail "mode $(mode_of "$BL") after the hold ended under a mount, was $orig"
     [ ! -e "$REC" ] || fail "record left after the hold ended under a mount"
     ! grep -q NATIVE_RECORD_DROPPED /tmp/daemon.err || fail "a record was dropped: $(cat /tmp/daemon.err)"
-    kill "$LPID"
+    stop_lease
     # A crash's record, then the live node hidden or moved in each way.
     start_hold "$BL" s10 1200
     kill -9 "$DPID"
@@ -383,6 +400,7 @@ sc_outdoor() {
     local base rc
     start_system_server
     base=$(value_of "$LED")
+    rm -f /tmp/outdoor.err
     $VD --outdoor --node "$LED" 2>/tmp/outdoor.err &
     ODPID=$!
     track $ODPID
