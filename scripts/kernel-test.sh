@@ -7,7 +7,8 @@
 #
 #   scripts/kernel-test.sh [x86_64|arm64|all] [FILTER] [--cuts N] [--seed S]
 #     FILTER     extended regex on scenario names (probe hold drivers rebind covered
-#                crash outdoor package reboot cut selinux); default: all of them
+#                crash outdoor package reboot cut selinux), or matching one
+#                whole name (selinux-rules); default: all of them
 #     --cuts N   power cuts per file system (default 2; the campaign: 25)
 #     --seed S   first seed of the power cuts (default: a fresh one)
 #     --campaign the power-cut campaign: 25 cuts per file system
@@ -418,7 +419,9 @@ want() {
     local out= n base
     for n in "$@"; do
         base=${n%%-*}
-        if echo "$base" | grep -Eq -- "$filter"; then out=${out:+$out,}$n; fi
+        if echo "$base" | grep -Eq -- "$filter" || echo "$n" | grep -Eqx -- "$filter"; then
+            out=${out:+$out,}$n
+        fi
     done
     echo "$out"
 }
