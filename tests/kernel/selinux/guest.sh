@@ -99,11 +99,26 @@ reset_state() {
     rm -f /data/system/veltaris-* /data/system/.veltaris-* $PRIV/*
 }
 
-main_panel() {
+# The main-panel lease s1 at 150, held by system_server (uid 1000).
+lease_writer() {
     STEP="lease writer (system_server, uid 1000)"
     $SEL/seltool exec $SS 1000 veltarisctl $BIN/veltarisctl lease s1 150 --hold >>$T/client.log 2>&1 &
     LPID=$!
-    step wait_for 15 test -e /data/system/veltaris-main-panel-lease || return 1
+    step wait_for 15 test -e /data/system/veltaris-main-panel-lease
+}
+# After STOP: the daemon ends with exit 0 and gives the write bits back.
+stopped() {
+    step wait_for 20 gone $DPID || return 1
+    wait $DPID
+    rc=$?
+    DPID=
+    step test $rc = 0 || return 1
+    STEP="mode back"
+    step mode_is $BL 664
+}
+
+main_panel() {
+    lease_writer || return 1
     STEP="daemon ready in its domain"
     $BIN/veltarisd --daemon --node $BL </dev/null >>$T/daemon.log 2>&1 &
     DPID=$!
@@ -132,13 +147,7 @@ main_panel() {
     step $SEL/seltool exec $SA 1000 veltarisctl $BIN/veltarisctl status >>$T/client.log || return 1
     STEP="stop"
     step $BIN/veltarisctl stop s1 >>$T/client.log || return 1
-    step wait_for 20 gone $DPID || return 1
-    wait $DPID
-    rc=$?
-    DPID=
-    step test $rc = 0 || return 1
-    STEP="mode back"
-    step mode_is $BL 664 || return 1
+    stopped || return 1
     STEP="health record: not holding"
     step health_holding 0 || return 1
     kill $LPID
@@ -197,25 +206,12 @@ run_one() { # NAME [SOURCE TARGET CLASS PERMISSION]
         XSRC=$2 XTGT=$3 XCLASS=$4 XPERM=$5
         [ "$XTGT" = self ] && XTGT=$XSRC
     fi
-    reset_state
-    : >$T/daemon.log
-    : >$T/client.log
-    dmesg -c >/dev/null
-    if ! cat "$SEL/$name.bin" >/sys/fs/selinux/load; then
-        echo "SEL: RESULT $name fail 0s step=[policy load]"
-        return
-    fi
-    FAILED=
-    start=$(cut -d' ' -f1 /proc/uptime)
+    load_for "$name" || return
     main_panel && reset_state && outdoor "" && reset_state && outdoor_v1
     d=$(daemon_denials)
     x=$(expected_denial)
-    took=$(awk "BEGIN { print $(cut -d' ' -f1 /proc/uptime) - $start }")
-    if [ -z "$FAILED" ] && [ -z "$d" ] && [ -z "$x" ]; then
-        echo "SEL: RESULT $name pass ${took}s"
-    else
-        echo "SEL: RESULT $name fail ${took}s step=[${FAILED:-none}]"
-    fi
+    [ -z "$d" ] && [ -z "$x" ]
+    result_line "$name" $?
     printf '%s\n%s\n' "$d" "$x" | grep avc | head -2 |
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//' | sort -u |
         sed "s/^/SEL: DENIAL $name /"
@@ -223,9 +219,34 @@ run_one() { # NAME [SOURCE TARGET CLASS PERMISSION]
     dmesg | grep 'avc:  denied' | grep -v 'scontext=u:r:veltarisd ' | grep -E 'u:r:veltarisd |veltarisd_exec ' |
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//;s/ comm="[^"]*"//;s/ name="[^"]*"//;s/ path=[^ ]*//' |
         sort -u | sed "s/^/SEL: OTHER $name /"
-    if [ -n "$FAILED" ]; then
-        sed "s/^/SEL: LOG $name /" $T/daemon.log $T/client.log | tail -8
+    failed_logs "$name"
+}
+
+# load_for NAME: a clean state, the policy NAME.bin loaded, the clock
+# started; a policy the kernel refuses is the run's result.
+load_for() {
+    reset_state
+    : >$T/daemon.log
+    : >$T/client.log
+    dmesg -c >/dev/null
+    FAILED=
+    if ! cat "$SEL/$1.bin" >/sys/fs/selinux/load; then
+        echo "SEL: RESULT $1 fail 0s step=[policy load]"
+        return 1
     fi
+    start=$(cut -d' ' -f1 /proc/uptime)
+}
+# result_line NAME STATUS: the run passed if no step failed and STATUS is 0.
+result_line() {
+    took=$(awk "BEGIN { print $(cut -d' ' -f1 /proc/uptime) - $start }")
+    if [ -z "$FAILED" ] && [ "$2" = 0 ]; then
+        echo "SEL: RESULT $1 pass ${took}s"
+    else
+        echo "SEL: RESULT $1 fail ${took}s step=[${FAILED:-none}]"
+    fi
+}
+failed_logs() {
+    [ -z "$FAILED" ] || sed "s/^/SEL: LOG $1 /" $T/daemon.log $T/client.log | tail -8
 }
 
 setup() {
@@ -314,35 +335,19 @@ probe_says() { # EXPECT_SS EXPECT_SA
 manager_run() { # NAME DOMAIN SS SA
     NAME=$1 DDOM=$2
     ss=$3 sa=$4
-    reset_state
-    : >$T/daemon.log
-    : >$T/client.log
-    dmesg -c >/dev/null
-    if ! cat "$SEL/$NAME.bin" >/sys/fs/selinux/load; then
-        echo "SEL: RESULT $NAME fail 0s step=[policy load]"
-        return
-    fi
-    FAILED=
-    start=$(cut -d' ' -f1 /proc/uptime)
+    load_for "$NAME" || { DDOM=veltarisd; return; }
     manager_steps
-    took=$(awk "BEGIN { print $(cut -d' ' -f1 /proc/uptime) - $start }")
     if [ -z "$FAILED" ]; then
         STEP="connectto denials: system_server $ss, system_app $sa"
         step denial_as system_server "$ss" && step denial_as system_app "$sa"
     fi
     o=$(other_denials)
     [ -n "$FAILED" ] || [ -z "$o" ] || FAILED="denied something else"
-    if [ -z "$FAILED" ]; then
-        echo "SEL: RESULT $NAME pass ${took}s"
-    else
-        echo "SEL: RESULT $NAME fail ${took}s step=[$FAILED]"
-    fi
+    result_line "$NAME" 0
     { connectto_denials system_server | head -1; connectto_denials system_app | head -1; echo "$o" | head -2; } | grep avc |
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//;s/ path=[^ ]*//' |
         sed "s/^/SEL: DENIAL $NAME /"
-    if [ -n "$FAILED" ]; then
-        sed "s/^/SEL: LOG $NAME /" $T/daemon.log $T/client.log | tail -8
-    fi
+    failed_logs "$NAME"
     DDOM=veltarisd
 }
 
@@ -350,10 +355,7 @@ manager_run() { # NAME DOMAIN SS SA
 # step is tried from its client first; one to be denied is then done by
 # root, so that the hold goes on to the next step.
 manager_steps() {
-    STEP="lease writer (system_server, uid 1000)"
-    $SEL/seltool exec $SS 1000 veltarisctl $BIN/veltarisctl lease s1 150 --hold >>$T/client.log 2>&1 &
-    LPID=$!
-    step wait_for 15 test -e /data/system/veltaris-main-panel-lease || return 1
+    lease_writer || return 1
     STEP="daemon started by root in $DDOM"
     $SEL/seltool exec u:r:$DDOM 0 veltarisd $BIN/veltarisd --daemon --node $BL </dev/null >>$T/daemon.log 2>&1 &
     DPID=$!
@@ -379,13 +381,7 @@ manager_steps() {
     STEP="stop from system_server (root), to be $ss"
     step client system_server 0 $ss stop s1 || return 1
     [ $ss = allowed ] || step root_client stop s1 || return 1
-    step wait_for 20 gone $DPID || return 1
-    wait $DPID
-    rc=$?
-    DPID=
-    step test $rc = 0 || return 1
-    STEP="mode back"
-    step mode_is $BL 664 || return 1
+    stopped || return 1
     kill $LPID
     wait $LPID
     LPID=
@@ -395,17 +391,12 @@ case "$1" in
     setup)
         setup
         ;;
-    run)
+    run | manager)
         [ "$($SEL/seltool con)" = u:r:init ] || { echo "SEL: FATAL not in init's domain"; exit 1; }
+        each=run_one
+        [ "$1" = run ] || each=manager_run
         while read -r line; do
-            run_one $line
-        done <"$2"
-        reset_state
-        ;;
-    manager)
-        [ "$($SEL/seltool con)" = u:r:init ] || { echo "SEL: FATAL not in init's domain"; exit 1; }
-        while read -r line; do
-            manager_run $line
+            $each $line
         done <"$2"
         reset_state
         ;;
