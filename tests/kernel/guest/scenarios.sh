@@ -709,7 +709,7 @@ sc_package_ash() {
 sel_run() {
     [ -f /kt/selinux/full.bin ] || fail "no policy in the initramfs"
     /harness/busybox sh /kt/selinux/guest.sh setup >/tmp/sel-out 2>&1 || fail "setup: $(cat /tmp/sel-out)"
-    /kt/selinux/seltool exec u:r:init 0 sh /harness/busybox /kt/selinux/guest.sh "${2:-run}" "$1" >/tmp/sel-out 2>&1
+    /kt/selinux/seltool exec u:r:init:s0 0 sh /harness/busybox /kt/selinux/guest.sh "${2:-run}" "$1" >/tmp/sel-out 2>&1
     cat /tmp/sel-out
 }
 

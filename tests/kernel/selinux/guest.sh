@@ -32,8 +32,8 @@ LED=/sys/class/leds/lcd-backlight/brightness
 BIN=/system/bin
 SEL=/kt/selinux
 T=/tmp/sel
-SS=u:r:system_server
-SA=u:r:system_app
+SS=u:r:system_server:s0
+SA=u:r:system_app:s0
 PRIV=/data/adb/tavorin_module_workspace
 DPID= LPID= OPID= COLLECT= FAILED= STEP=
 XSRC= XTGT= XCLASS= XPERM=
@@ -41,13 +41,13 @@ XSRC= XTGT= XCLASS= XPERM=
 DDOM=veltarisd
 
 daemon_denials() {
-    dmesg | grep 'avc:  denied' | grep "scontext=u:r:$DDOM "
+    dmesg | grep 'avc:  denied' | grep "scontext=u:r:$DDOM:s0 "
 }
 # The one denial a left-out rule of a permissive domain causes.
 expected_denial() {
     [ -n "$XSRC" ] || return 0
-    dmesg | grep 'avc:  denied' | grep "{.* $XPERM .*}" | grep "scontext=u:r:$XSRC " |
-        grep "tcontext=u:[a-z_]*:$XTGT " | grep "tclass=$XCLASS "
+    dmesg | grep 'avc:  denied' | grep "{.* $XPERM .*}" | grep "scontext=u:r:$XSRC:s0 " |
+        grep "tcontext=u:[a-z_]*:$XTGT:s0 " | grep "tclass=$XCLASS "
 }
 
 # wait_for SECONDS COMMAND...: polls COMMAND every 0.2 s; gives up at once
@@ -67,7 +67,7 @@ node_is() { [ "$(cat "$1")" = "$2" ]; }
 mode_is() { [ "$(stat -c %a "$1")" = "$2" ]; }
 file_has() { grep -q "$2" "$1" 2>/dev/null; }
 gone() { [ ! -e "/proc/$1/stat" ] || grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
-in_domain() { [ "$($SEL/seltool con "$1")" = "u:r:$2" ]; }
+in_domain() { [ "$($SEL/seltool con "$1")" = "u:r:$2:s0" ]; }
 # The main-panel health record's holding field (after STOP its session
 # field is empty, so count from the end).
 health_holding() { [ "$(awk '{print $(NF-2)}' /data/system/veltaris-main-panel-health)" = "$1" ]; }
@@ -216,7 +216,7 @@ run_one() { # NAME [SOURCE TARGET CLASS PERMISSION]
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//' | sort -u |
         sed "s/^/SEL: DENIAL $name /"
     # What else the run logged about the daemon's domain, from any domain.
-    dmesg | grep 'avc:  denied' | grep -v 'scontext=u:r:veltarisd ' | grep -E 'u:r:veltarisd |veltarisd_exec ' |
+    dmesg | grep 'avc:  denied' | grep -v 'scontext=u:r:veltarisd:s0 ' | grep -E 'u:r:veltarisd:s0 |veltarisd_exec:s0 ' |
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//;s/ comm="[^"]*"//;s/ name="[^"]*"//;s/ path=[^ ]*//' |
         sort -u | sed "s/^/SEL: OTHER $name /"
     failed_logs "$name"
@@ -261,12 +261,12 @@ setup() {
     echo 1000000 >/proc/sys/kernel/printk_ratelimit_burst
     cat $SEL/full.bin >/sys/fs/selinux/load || { echo "SEL: FATAL policy load"; return 1; }
     : >$T/daemon.log
-    $SEL/seltool label u:object_r:veltarisd_exec $BIN/veltarisd &&
-        $SEL/seltool label u:object_r:null_device /dev/null &&
-        $SEL/seltool label u:object_r:harness_log $T/daemon.log &&
-        $SEL/seltool label u:object_r:system_data_root_file /data &&
-        $SEL/seltool label u:object_r:system_data_file /data/system &&
-        $SEL/seltool label u:object_r:adb_data_file /data/adb $PRIV || { echo "SEL: FATAL labels"; return 1; }
+    $SEL/seltool label u:object_r:veltarisd_exec:s0 $BIN/veltarisd &&
+        $SEL/seltool label u:object_r:null_device:s0 /dev/null &&
+        $SEL/seltool label u:object_r:harness_log:s0 $T/daemon.log &&
+        $SEL/seltool label u:object_r:system_data_root_file:s0 /data &&
+        $SEL/seltool label u:object_r:system_data_file:s0 /data/system &&
+        $SEL/seltool label u:object_r:adb_data_file:s0 /data/adb $PRIV || { echo "SEL: FATAL labels"; return 1; }
     echo 1 >/sys/fs/selinux/enforce
     [ "$(cat /sys/fs/selinux/enforce)" = 1 ] || { echo "SEL: FATAL enforcing"; return 1; }
 }
@@ -279,7 +279,7 @@ setup() {
 client() {
     c_dom=$1 c_uid=$2 c_want=$3
     shift 3
-    c_out=$($SEL/seltool exec u:r:$c_dom "$c_uid" veltarisctl $BIN/veltarisctl "$@" 2>&1)
+    c_out=$($SEL/seltool exec u:r:$c_dom:s0 "$c_uid" veltarisctl $BIN/veltarisctl "$@" 2>&1)
     c_rc=$?
     echo "$c_out" >>$T/client.log
     if [ $c_rc = 0 ]; then
@@ -294,18 +294,18 @@ client() {
 }
 # root_client VERB [ARG...]: veltarisctl as root in the manager's domain,
 # the root shell's way to the daemon whatever the platform may do.
-root_client() { $SEL/seltool exec u:r:$DDOM 0 veltarisctl $BIN/veltarisctl "$@" >>$T/client.log 2>&1; }
+root_client() { $SEL/seltool exec u:r:$DDOM:s0 0 veltarisctl $BIN/veltarisctl "$@" >>$T/client.log 2>&1; }
 # connectto_denials CLIENT: the kernel's refusals of CLIENT's connect to
 # the manager's domain.
 connectto_denials() {
-    dmesg | grep 'avc:  denied  { connectto }' | grep "scontext=u:r:$1 " |
-        grep "tcontext=u:r:$DDOM tclass=unix_stream_socket"
+    dmesg | grep 'avc:  denied  { connectto }' | grep "scontext=u:r:$1:s0 " |
+        grep "tcontext=u:r:$DDOM:s0 tclass=unix_stream_socket"
 }
 # Anything else refused to an enforcing domain: the daemon's (the root
 # domain may do anything), the clients' but connectto.
 other_denials() {
-    dmesg | grep 'avc:  denied' | grep -E "scontext=u:r:($DDOM|system_server|system_app) " |
-        grep -v "{ connectto } .* tcontext=u:r:$DDOM tclass=unix_stream_socket"
+    dmesg | grep 'avc:  denied' | grep -E "scontext=u:r:($DDOM|system_server|system_app):s0 " |
+        grep -v "{ connectto } .* tcontext=u:r:$DDOM:s0 tclass=unix_stream_socket"
 }
 # The connectto denial of CLIENT is there exactly when it is to be denied.
 denial_as() { # CLIENT EXPECT
@@ -319,7 +319,7 @@ denial_as() { # CLIENT EXPECT
 # the check is skipped and says so (SEL: PROBE ... not checked), which the
 # scenario carries into its notes.
 probe_says() { # EXPECT_SS EXPECT_SA
-    p_out=$($SEL/seltool exec u:r:$DDOM 0 veltarisctl $BIN/veltarisctl probe --json 2>>$T/client.log)
+    p_out=$($SEL/seltool exec u:r:$DDOM:s0 0 veltarisctl $BIN/veltarisctl probe --json 2>>$T/client.log)
     echo "$p_out" >>$T/client.log
     if ! echo "$p_out" | grep -q '"selinux"'; then
         echo "SEL: PROBE $NAME not checked: veltarisctl probe --json has no \"selinux\" part"
@@ -357,7 +357,7 @@ manager_run() { # NAME DOMAIN SS SA
 manager_steps() {
     lease_writer || return 1
     STEP="daemon started by root in $DDOM"
-    $SEL/seltool exec u:r:$DDOM 0 veltarisd $BIN/veltarisd --daemon --node $BL </dev/null >>$T/daemon.log 2>&1 &
+    $SEL/seltool exec u:r:$DDOM:s0 0 veltarisd $BIN/veltarisd --daemon --node $BL </dev/null >>$T/daemon.log 2>&1 &
     DPID=$!
     step wait_for 30 file_has $T/daemon.log NATIVE_READY || return 1
     step in_domain $DPID $DDOM || return 1
@@ -392,7 +392,7 @@ case "$1" in
         setup
         ;;
     run | manager)
-        [ "$($SEL/seltool con)" = u:r:init ] || { echo "SEL: FATAL not in init's domain"; exit 1; }
+        [ "$($SEL/seltool con)" = u:r:init:s0 ] || { echo "SEL: FATAL not in init's domain"; exit 1; }
         each=run_one
         [ "$1" = run ] || each=manager_run
         while read -r line; do
