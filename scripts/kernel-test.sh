@@ -7,7 +7,8 @@
 #
 #   scripts/kernel-test.sh [x86_64|arm64|all] [FILTER] [--cuts N] [--seed S]
 #     FILTER     extended regex on scenario names (probe hold drivers rebind covered
-#                crash outdoor package reboot cut selinux); default: all of them
+#                crash outdoor package reboot cut selinux), or matching one
+#                whole name (selinux-manager); default: all of them
 #     --cuts N   power cuts per file system (default 2; the campaign: 25)
 #     --seed S   first seed of the power cuts (default: a fresh one)
 #     --campaign the power-cut campaign: 25 cuts per file system
@@ -177,26 +178,48 @@ prepare() {
     fi
 }
 
+# The root managers' domains the package's rule lines are tried under.
+MANAGER_DOMAINS="magisk su ksu"
+
 # selinux_prepare ARCH: for the SELinux boot, the test's policy with the
 # fragment sepolicy/veltarisd.cil (full.bin), the same with each permission
 # of the fragment left out in turn (rule-N.bin, listed in rules and
-# rules.txt), and the guest's label tool, into build/kernel/ARCH/selinux.
+# rules.txt), the guest's label tool, and for each root manager's domain
+# the package's sepolicy.rule as that manager applies it (DOMAIN-with.bin)
+# and without each applied line (DOMAIN-without-N.bin, listed in
+# manager-runs and manager.txt), into build/kernel/ARCH/selinux.
 selinux_prepare() {
-    local out=$cache/$1/selinux f
-    bash scripts/deps.sh secilc
+    local out=$cache/$1/selinux sel=tests/kernel/selinux f d zip
+    bash scripts/deps.sh secilc unzip
     rm -rf "$out"
     mkdir -p "$out"
-    gcc -static -O2 -Wall -Werror -o "$out/seltool" tests/kernel/selinux/seltool.c ||
-        die "tests/kernel/selinux/seltool.c did not build"
-    secilc -o "$out/full.bin" -f /dev/null tests/kernel/selinux/base.cil sepolicy/veltarisd.cil ||
+    gcc -static -O2 -Wall -Werror -o "$out/seltool" $sel/seltool.c ||
+        die "$sel/seltool.c did not build"
+    secilc -o "$out/full.bin" -f /dev/null $sel/base.cil $sel/clients.cil sepolicy/veltarisd.cil ||
         die "the test policy with sepolicy/veltarisd.cil does not compile"
-    perl tests/kernel/selinux/rules.pl sepolicy/veltarisd.cil "$out" >/dev/null || die "rules.pl failed"
+    perl $sel/rules.pl sepolicy/veltarisd.cil "$out" >/dev/null || die "rules.pl failed"
     for f in "$out"/rule-*.cil; do
-        secilc -o "${f%.cil}.bin" -f /dev/null tests/kernel/selinux/base.cil "$f" ||
+        secilc -o "${f%.cil}.bin" -f /dev/null $sel/base.cil $sel/clients.cil "$f" ||
             die "$(basename "$f") does not compile"
         rm "$f"
     done
-    cp tests/kernel/selinux/guest.sh "$out/"
+    # The rule lines as the package ships them; without a package the
+    # selinux-manager scenario fails for want of its policies.
+    zip=$(compgen -G "$top/build/veltaris-*.zip" | head -1 || true)
+    if [ -n "$zip" ]; then
+        unzip -p "$zip" sepolicy.rule >"$out/sepolicy.rule" || die "no sepolicy.rule in $zip"
+        for d in $MANAGER_DOMAINS; do
+            perl $sel/manager-rules.pl "$out/sepolicy.rule" "$out" "$d" \
+                $sel/base.cil sepolicy/veltarisd.cil $sel/manager.cil >/dev/null || die "manager-rules.pl failed"
+            for f in "$out/$d"-with*.cil; do
+                secilc -o "${f%.cil}.bin" -f /dev/null $sel/base.cil sepolicy/veltarisd.cil \
+                    $sel/manager.cil "$out/$d.cil" "$f" || die "$(basename "$f") does not compile"
+                rm "$f"
+            done
+            rm "$out/$d.cil"
+        done
+    fi
+    cp $sel/guest.sh "$out/"
 }
 
 # ---- the guest's initramfs ----
@@ -420,7 +443,9 @@ want() {
     local out= n base
     for n in "$@"; do
         base=${n%%-*}
-        if echo "$base" | grep -Eq -- "$filter"; then out=${out:+$out,}$n; fi
+        if echo "$base" | grep -Eq -- "$filter" || echo "$n" | grep -Eqx -- "$filter"; then
+            out=${out:+$out,}$n
+        fi
     done
     echo "$out"
 }
@@ -468,7 +493,7 @@ echo "kernel-test: power-cut seeds from $seed, $cuts cut(s) per file system"
 for arch in $arches; do
     arch_start=$SECONDS
     prepare "$arch"
-    [ "$arch" != x86_64 ] || [ -z "$(want selinux selinux-rules)" ] || selinux_prepare "$arch"
+    [ "$arch" != x86_64 ] || [ -z "$(want selinux selinux-rules selinux-manager)" ] || selinux_prepare "$arch"
     initramfs "$arch"
     echo "== $arch"
     chain "$arch" ext4 probe,hold,drivers,crash,outdoor,rebind,covered,package-install package-service,package-ash
@@ -476,14 +501,20 @@ for arch in $arches; do
     # SELinux enforcing (the amd64 kernel has it, not as the default LSM):
     # the daemon in its own domain with the fragment as its only rules, then
     # each of the fragment's permissions left out in turn, in one boot.
-    run=$([ "$arch" != x86_64 ] || want selinux selinux-rules)
+    # Then the package's rule lines under each root manager's domain.
+    run=$([ "$arch" != x86_64 ] || want selinux selinux-rules selinux-manager)
     if [ -n "$run" ]; then
         new_disk "$cache/$arch/data-selinux.img" ext4
         append_extra="security=selinux audit_backlog_limit=8192" \
-            boot_limit=$((120 + 15 * $(wc -l <"$cache/$arch/selinux/rules"))) \
+            boot_limit=$((120 + 15 * $(wc -l <"$cache/$arch/selinux/rules") + 30 * $(cat "$cache/$arch/selinux/manager-runs" 2>/dev/null | wc -l))) \
             boot "$arch" selinux "$cache/$arch/data-selinux.img" ext4 "$run" || true
-        [ ! -f "$cache/$arch/logs/selinux.log" ] ||
-            grep -a '^KT NOTE selinux' "$cache/$arch/logs/selinux.log" | tr -d '\r' >"$cache/$arch/selinux-rules.txt" || true
+        sel_log=$cache/$arch/logs/selinux.log
+        if [ -f "$sel_log" ]; then
+            grep -a '^KT NOTE selinux\(-rules\)\?:' "$sel_log" | tr -d '\r' >"$cache/$arch/selinux-rules.txt" || true
+            # What each root manager's policy allowed, in the run's output too.
+            grep -a '^KT \(NOTE\|PASS\|FAIL\) selinux-manager' "$sel_log" | tr -d '\r' >"$cache/$arch/selinux-manager.txt" || true
+            sed -n 's/^KT NOTE selinux-manager: /    /p' "$cache/$arch/selinux-manager.txt"
+        fi
     fi
     echo "kernel-test: $arch took $((SECONDS - arch_start))s"
 done

@@ -716,12 +716,18 @@ sc_package_ash() {
 # selinux-rules: the same with each permission of the fragment left out in
 # turn (the policy reloaded between runs): each must fail a step or show
 # its denial. The steps are tests/kernel/selinux/guest.sh's.
+# selinux-manager: the package's sepolicy.rule as each root manager applies
+# it (the lines naming a type the policy lacks skipped), with root in
+# magisk, su or ksu: system_server and system_app connect to the daemon's
+# socket; with each applied line left out in turn, its client is refused
+# (EACCES and the kernel's connectto denial) and the other still connects.
 
-# sel_run LIST: the runs of LIST in init's domain; their lines in /tmp/sel-out.
+# sel_run LIST [run|manager]: the runs of LIST in init's domain; their
+# lines in /tmp/sel-out.
 sel_run() {
     [ -f /kt/selinux/full.bin ] || fail "no policy in the initramfs"
     /harness/busybox sh /kt/selinux/guest.sh setup >/tmp/sel-out 2>&1 || fail "setup: $(cat /tmp/sel-out)"
-    /kt/selinux/seltool exec u:r:init 0 sh /harness/busybox /kt/selinux/guest.sh run "$1" >/tmp/sel-out 2>&1
+    /kt/selinux/seltool exec u:r:init:s0 0 sh /harness/busybox /kt/selinux/guest.sh "${2:-run}" "$1" >/tmp/sel-out 2>&1
     cat /tmp/sel-out
 }
 
@@ -756,4 +762,39 @@ sc_selinux_rules() {
     while read -r what; do note "kept, not exercised: $what"; done </kt/selinux/kept.txt
     [ -z "$survivors" ] || fail "left out, these changed nothing:$survivors"
     pass "each of $n permissions left out fails a step or shows its denial"
+}
+
+# One note per policy: what it holds, each client's steps and outcome, the
+# denial; a run's outcome against what the policy is to allow decides.
+sc_selinux_manager() {
+    local name dom ss sa what res bad= lonely= n=0
+    [ -s /kt/selinux/manager-runs ] || fail "no root manager's policies (no package when the tier was prepared: scripts/package.sh)"
+    sel_run /kt/selinux/manager-runs manager
+    while read -r name dom ss sa; do
+        n=$((n + 1))
+        what=$(grep -m1 "^$name: " /kt/selinux/manager.txt | cut -d' ' -f2-)
+        res=$(grep -m1 "^SEL: RESULT $name " /tmp/sel-out)
+        note "$name ($what) => $(manager_outcome "$name" system_server), $(manager_outcome "$name" system_app) in $(echo "$res" | cut -d' ' -f5)$(
+            grep "^SEL: PROBE $name " /tmp/sel-out | sed 's/^SEL: PROBE [^ ]* /; probe: /')$(
+            grep "^SEL: DENIAL $name " /tmp/sel-out | cut -d' ' -f4- | sed 's/^/; /' | tr -d '\n')"
+        case "$res" in
+            *" pass "*) ;;
+            *) bad="$bad $name [${res#SEL: RESULT $name fail }]" ;;
+        esac
+        # A line whose absence changes nothing was not needed.
+        case "$name" in *-without-*) [ "$ss $sa" != "allowed allowed" ] || lonely="$lonely $name" ;; esac
+    done </kt/selinux/manager-runs
+    [ -z "$bad" ] || fail "not as the policy says:$bad"
+    [ -z "$lonely" ] || fail "left out, these lines changed nothing:$lonely"
+    pass "$n policies: with the package's lines system_server and system_app connect to $(cut -d' ' -f2 /kt/selinux/manager-runs | uniq | tr '\n' ' ' | sed 's/ $//'); each line left out refuses its client"
+}
+
+# manager_outcome NAME CLIENT: "CLIENT verb verb... OUTCOME" from the run's
+# CONNECT lines (mixed outcomes listed one by one).
+manager_outcome() {
+    grep "^SEL: CONNECT $1 $2 " /tmp/sel-out | awk -v c="$2" '
+        { v = v " " $5; o[$6] = 1; n++; all = all " " $5 "=" $6 }
+        END { if (n == 0) { print c " never tried"; exit }
+              k = 0; for (x in o) { k++; one = x }
+              if (k == 1) print c v " " one; else print c all }'
 }

@@ -12,6 +12,17 @@
 #                        "SEL: RESULT NAME pass|fail TIME step=[...]" and the
 #                        denials that decided it ("SEL: DENIAL NAME ...").
 #
+#   guest.sh manager LIST
+#                        in init's domain: for each line "NAME DOMAIN SS SA"
+#                        of LIST, loads /kt/selinux/NAME.bin, a policy whose
+#                        root manager's domain is DOMAIN, runs the daemon and
+#                        the root client there and the platform's clients in
+#                        system_server and system_app, which must connect or
+#                        be refused as SS and SA say (allowed or denied).
+#                        Prints "SEL: RESULT NAME pass|fail TIME step=[...]",
+#                        "SEL: CONNECT NAME CLIENT VERB allowed|denied" for
+#                        each step of a client and the connectto denials.
+#
 # A run fails on a failed step or on any denial for the daemon's domain.
 # With SOURCE..PERMISSION (a rule left out of the policy) it fails also on
 # that one denial, which is how a left-out rule of a permissive domain
@@ -21,20 +32,22 @@ LED=/sys/class/leds/lcd-backlight/brightness
 BIN=/system/bin
 SEL=/kt/selinux
 T=/tmp/sel
-SS=u:r:system_server
-SA=u:r:system_app
+SS=u:r:system_server:s0
+SA=u:r:system_app:s0
 PRIV=/data/adb/tavorin_module_workspace
 DPID= LPID= OPID= COLLECT= FAILED= STEP=
 XSRC= XTGT= XCLASS= XPERM=
+# The daemon's domain: its own, or the root manager's in a manager run.
+DDOM=veltarisd
 
 daemon_denials() {
-    dmesg | grep 'avc:  denied' | grep 'scontext=u:r:veltarisd '
+    dmesg | grep 'avc:  denied' | grep "scontext=u:r:$DDOM:s0 "
 }
 # The one denial a left-out rule of a permissive domain causes.
 expected_denial() {
     [ -n "$XSRC" ] || return 0
-    dmesg | grep 'avc:  denied' | grep "{.* $XPERM .*}" | grep "scontext=u:r:$XSRC " |
-        grep "tcontext=u:[a-z_]*:$XTGT " | grep "tclass=$XCLASS "
+    dmesg | grep 'avc:  denied' | grep "{.* $XPERM .*}" | grep "scontext=u:r:$XSRC:s0 " |
+        grep "tcontext=u:[a-z_]*:$XTGT:s0 " | grep "tclass=$XCLASS "
 }
 
 # wait_for SECONDS COMMAND...: polls COMMAND every 0.2 s; gives up at once
@@ -54,7 +67,7 @@ node_is() { [ "$(cat "$1")" = "$2" ]; }
 mode_is() { [ "$(stat -c %a "$1")" = "$2" ]; }
 file_has() { grep -q "$2" "$1" 2>/dev/null; }
 gone() { [ ! -e "/proc/$1/stat" ] || grep -q '^[0-9]* (.*) Z' "/proc/$1/stat"; }
-in_domain() { [ "$($SEL/seltool con "$1")" = "u:r:$2" ]; }
+in_domain() { [ "$($SEL/seltool con "$1")" = "u:r:$2:s0" ]; }
 # The main-panel health record's holding field (after STOP its session
 # field is empty, so count from the end).
 health_holding() { [ "$(awk '{print $(NF-2)}' /data/system/veltaris-main-panel-health)" = "$1" ]; }
@@ -86,11 +99,26 @@ reset_state() {
     rm -f /data/system/veltaris-* /data/system/.veltaris-* $PRIV/*
 }
 
-main_panel() {
+# The main-panel lease s1 at 150, held by system_server (uid 1000).
+lease_writer() {
     STEP="lease writer (system_server, uid 1000)"
     $SEL/seltool exec $SS 1000 veltarisctl $BIN/veltarisctl lease s1 150 --hold >>$T/client.log 2>&1 &
     LPID=$!
-    step wait_for 15 test -e /data/system/veltaris-main-panel-lease || return 1
+    step wait_for 15 test -e /data/system/veltaris-main-panel-lease
+}
+# After STOP: the daemon ends with exit 0 and gives the write bits back.
+stopped() {
+    step wait_for 20 gone $DPID || return 1
+    wait $DPID
+    rc=$?
+    DPID=
+    step test $rc = 0 || return 1
+    STEP="mode back"
+    step mode_is $BL 664
+}
+
+main_panel() {
+    lease_writer || return 1
     STEP="daemon ready in its domain"
     $BIN/veltarisd --daemon --node $BL </dev/null >>$T/daemon.log 2>&1 &
     DPID=$!
@@ -119,13 +147,7 @@ main_panel() {
     step $SEL/seltool exec $SA 1000 veltarisctl $BIN/veltarisctl status >>$T/client.log || return 1
     STEP="stop"
     step $BIN/veltarisctl stop s1 >>$T/client.log || return 1
-    step wait_for 20 gone $DPID || return 1
-    wait $DPID
-    rc=$?
-    DPID=
-    step test $rc = 0 || return 1
-    STEP="mode back"
-    step mode_is $BL 664 || return 1
+    stopped || return 1
     STEP="health record: not holding"
     step health_holding 0 || return 1
     kill $LPID
@@ -184,35 +206,47 @@ run_one() { # NAME [SOURCE TARGET CLASS PERMISSION]
         XSRC=$2 XTGT=$3 XCLASS=$4 XPERM=$5
         [ "$XTGT" = self ] && XTGT=$XSRC
     fi
-    reset_state
-    : >$T/daemon.log
-    : >$T/client.log
-    dmesg -c >/dev/null
-    if ! cat "$SEL/$name.bin" >/sys/fs/selinux/load; then
-        echo "SEL: RESULT $name fail 0s step=[policy load]"
-        return
-    fi
-    FAILED=
-    start=$(cut -d' ' -f1 /proc/uptime)
+    load_for "$name" || return
     main_panel && reset_state && outdoor "" && reset_state && outdoor_v1
     d=$(daemon_denials)
     x=$(expected_denial)
-    took=$(awk "BEGIN { print $(cut -d' ' -f1 /proc/uptime) - $start }")
-    if [ -z "$FAILED" ] && [ -z "$d" ] && [ -z "$x" ]; then
-        echo "SEL: RESULT $name pass ${took}s"
-    else
-        echo "SEL: RESULT $name fail ${took}s step=[${FAILED:-none}]"
-    fi
+    [ -z "$d" ] && [ -z "$x" ]
+    result_line "$name" $?
     printf '%s\n%s\n' "$d" "$x" | grep avc | head -2 |
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//' | sort -u |
         sed "s/^/SEL: DENIAL $name /"
     # What else the run logged about the daemon's domain, from any domain.
-    dmesg | grep 'avc:  denied' | grep -v 'scontext=u:r:veltarisd ' | grep -E 'u:r:veltarisd |veltarisd_exec ' |
+    dmesg | grep 'avc:  denied' | grep -v 'scontext=u:r:veltarisd:s0 ' | grep -E 'u:r:veltarisd:s0 |veltarisd_exec:s0 ' |
         sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//;s/ comm="[^"]*"//;s/ name="[^"]*"//;s/ path=[^ ]*//' |
         sort -u | sed "s/^/SEL: OTHER $name /"
-    if [ -n "$FAILED" ]; then
-        sed "s/^/SEL: LOG $name /" $T/daemon.log $T/client.log | tail -8
+    failed_logs "$name"
+}
+
+# load_for NAME: a clean state, the policy NAME.bin loaded, the clock
+# started; a policy the kernel refuses is the run's result.
+load_for() {
+    reset_state
+    : >$T/daemon.log
+    : >$T/client.log
+    dmesg -c >/dev/null
+    FAILED=
+    if ! cat "$SEL/$1.bin" >/sys/fs/selinux/load; then
+        echo "SEL: RESULT $1 fail 0s step=[policy load]"
+        return 1
     fi
+    start=$(cut -d' ' -f1 /proc/uptime)
+}
+# result_line NAME STATUS: the run passed if no step failed and STATUS is 0.
+result_line() {
+    took=$(awk "BEGIN { print $(cut -d' ' -f1 /proc/uptime) - $start }")
+    if [ -z "$FAILED" ] && [ "$2" = 0 ]; then
+        echo "SEL: RESULT $1 pass ${took}s"
+    else
+        echo "SEL: RESULT $1 fail ${took}s step=[${FAILED:-none}]"
+    fi
+}
+failed_logs() {
+    [ -z "$FAILED" ] || sed "s/^/SEL: LOG $1 /" $T/daemon.log $T/client.log | tail -8
 }
 
 setup() {
@@ -227,29 +261,141 @@ setup() {
     echo 1000000 >/proc/sys/kernel/printk_ratelimit_burst
     cat $SEL/full.bin >/sys/fs/selinux/load || { echo "SEL: FATAL policy load"; return 1; }
     : >$T/daemon.log
-    $SEL/seltool label u:object_r:veltarisd_exec $BIN/veltarisd &&
-        $SEL/seltool label u:object_r:null_device /dev/null &&
-        $SEL/seltool label u:object_r:harness_log $T/daemon.log &&
-        $SEL/seltool label u:object_r:system_data_root_file /data &&
-        $SEL/seltool label u:object_r:system_data_file /data/system &&
-        $SEL/seltool label u:object_r:adb_data_file /data/adb $PRIV || { echo "SEL: FATAL labels"; return 1; }
+    $SEL/seltool label u:object_r:veltarisd_exec:s0 $BIN/veltarisd &&
+        $SEL/seltool label u:object_r:null_device:s0 /dev/null &&
+        $SEL/seltool label u:object_r:harness_log:s0 $T/daemon.log &&
+        $SEL/seltool label u:object_r:system_data_root_file:s0 /data &&
+        $SEL/seltool label u:object_r:system_data_file:s0 /data/system &&
+        $SEL/seltool label u:object_r:adb_data_file:s0 /data/adb $PRIV || { echo "SEL: FATAL labels"; return 1; }
     echo 1 >/sys/fs/selinux/enforce
     [ "$(cat /sys/fs/selinux/enforce)" = 1 ] || { echo "SEL: FATAL enforcing"; return 1; }
+}
+
+# ---- the module's rule lines under a root manager's domain ----
+
+# client DOMAIN UID EXPECT VERB [ARG...]: veltarisctl VERB from DOMAIN as
+# UID, which must be allowed (it succeeds) or denied (connect refused with
+# EACCES).
+client() {
+    c_dom=$1 c_uid=$2 c_want=$3
+    shift 3
+    c_out=$($SEL/seltool exec u:r:$c_dom:s0 "$c_uid" veltarisctl $BIN/veltarisctl "$@" 2>&1)
+    c_rc=$?
+    echo "$c_out" >>$T/client.log
+    if [ $c_rc = 0 ]; then
+        c_got=allowed
+    elif echo "$c_out" | grep -q 'connect: Permission denied'; then
+        c_got=denied
+    else
+        c_got="failed: $(echo "$c_out" | head -1)"
+    fi
+    echo "SEL: CONNECT $NAME $c_dom $1 $c_got"
+    [ "$c_got" = "$c_want" ]
+}
+# root_client VERB [ARG...]: veltarisctl as root in the manager's domain,
+# the root shell's way to the daemon whatever the platform may do.
+root_client() { $SEL/seltool exec u:r:$DDOM:s0 0 veltarisctl $BIN/veltarisctl "$@" >>$T/client.log 2>&1; }
+# connectto_denials CLIENT: the kernel's refusals of CLIENT's connect to
+# the manager's domain.
+connectto_denials() {
+    dmesg | grep 'avc:  denied  { connectto }' | grep "scontext=u:r:$1:s0 " |
+        grep "tcontext=u:r:$DDOM:s0 tclass=unix_stream_socket"
+}
+# Anything else refused to an enforcing domain: the daemon's (the root
+# domain may do anything), the clients' but connectto.
+other_denials() {
+    dmesg | grep 'avc:  denied' | grep -E "scontext=u:r:($DDOM|system_server|system_app):s0 " |
+        grep -v "{ connectto } .* tcontext=u:r:$DDOM:s0 tclass=unix_stream_socket"
+}
+# The connectto denial of CLIENT is there exactly when it is to be denied.
+denial_as() { # CLIENT EXPECT
+    if [ "$2" = denied ]; then [ -n "$(connectto_denials "$1")" ]; else [ -z "$(connectto_denials "$1")" ]; fi
+}
+
+# "veltarisctl probe --json", run as root in the manager's domain, says
+# under "selinux" whether each platform client may connect to it
+# ("connect": {"system_server": "allowed|denied|unknown", "system_app": ...},
+# asked through /sys/fs/selinux/access): it must say what the run shows.
+probe_says() { # EXPECT_SS EXPECT_SA
+    p_out=$($SEL/seltool exec u:r:$DDOM:s0 0 veltarisctl $BIN/veltarisctl probe --json 2>>$T/client.log)
+    echo "$p_out" >>$T/client.log
+    p_con=$(echo "$p_out" | tr -d '\n' | sed -n 's/.*"selinux"[^}]*"connect" *: *{\([^}]*\)}.*/\1/p')
+    p_ss=$(echo "$p_con" | sed -n 's/.*"system_server" *: *"\([a-z]*\)".*/\1/p')
+    p_sa=$(echo "$p_con" | sed -n 's/.*"system_app" *: *"\([a-z]*\)".*/\1/p')
+    echo "SEL: PROBE $NAME system_server ${p_ss:-(no answer)}, system_app ${p_sa:-(no answer)}"
+    [ "$p_ss" = "$1" ] && [ "$p_sa" = "$2" ]
+}
+
+manager_run() { # NAME DOMAIN SS SA
+    NAME=$1 DDOM=$2
+    ss=$3 sa=$4
+    load_for "$NAME" || { DDOM=veltarisd; return; }
+    manager_steps
+    if [ -z "$FAILED" ]; then
+        STEP="connectto denials: system_server $ss, system_app $sa"
+        step denial_as system_server "$ss" && step denial_as system_app "$sa"
+    fi
+    o=$(other_denials)
+    [ -n "$FAILED" ] || [ -z "$o" ] || FAILED="denied something else"
+    result_line "$NAME" 0
+    { connectto_denials system_server | head -1; connectto_denials system_app | head -1; echo "$o" | head -2; } | grep avc |
+        sed 's/^.*avc: /avc: /;s/ pid=[0-9]*//;s/ ino=[0-9]*//;s/ dev="[^"]*"//;s/ path=[^ ]*//' |
+        sed "s/^/SEL: DENIAL $NAME /"
+    failed_logs "$NAME"
+    DDOM=veltarisd
+}
+
+# The main-panel steps with root in the manager's domain: each platform
+# step is tried from its client first; one to be denied is then done by
+# root, so that the hold goes on to the next step.
+manager_steps() {
+    lease_writer || return 1
+    STEP="daemon started by root in $DDOM"
+    $SEL/seltool exec u:r:$DDOM:s0 0 veltarisd $BIN/veltarisd --daemon --node $BL </dev/null >>$T/daemon.log 2>&1 &
+    DPID=$!
+    step wait_for 30 file_has $T/daemon.log NATIVE_READY || return 1
+    step in_domain $DPID $DDOM || return 1
+    STEP="status from root in $DDOM"
+    step root_client status || return 1
+    STEP="status from a system app (uid 1000), to be $sa"
+    step client system_app 1000 $sa status || return 1
+    STEP="arm from system_server (root), to be $ss"
+    step client system_server 0 $ss arm s1 $LPID || return 1
+    [ $ss = allowed ] || step root_client arm s1 $LPID || return 1
+    STEP="set from system_server (root), to be $ss"
+    step client system_server 0 $ss set s1 150 || return 1
+    [ $ss = allowed ] || step root_client set s1 150 || return 1
+    STEP="node at target, write bits off"
+    step node_is $BL 150 || return 1
+    step mode_is $BL 444 || return 1
+    STEP="status from system_server (uid 1000), to be $ss"
+    step client system_server 1000 $ss status || return 1
+    STEP="probe as root in $DDOM: system_server $ss, system_app $sa"
+    step probe_says $ss $sa || return 1
+    STEP="stop from system_server (root), to be $ss"
+    step client system_server 0 $ss stop s1 || return 1
+    [ $ss = allowed ] || step root_client stop s1 || return 1
+    stopped || return 1
+    kill $LPID
+    wait $LPID
+    LPID=
 }
 
 case "$1" in
     setup)
         setup
         ;;
-    run)
-        [ "$($SEL/seltool con)" = u:r:init ] || { echo "SEL: FATAL not in init's domain"; exit 1; }
+    run | manager)
+        [ "$($SEL/seltool con)" = u:r:init:s0 ] || { echo "SEL: FATAL not in init's domain"; exit 1; }
+        each=run_one
+        [ "$1" = run ] || each=manager_run
         while read -r line; do
-            run_one $line
+            $each $line
         done <"$2"
         reset_state
         ;;
     *)
-        echo "usage: guest.sh setup | run LIST" >&2
+        echo "usage: guest.sh setup | run LIST | manager LIST" >&2
         exit 2
         ;;
 esac
