@@ -32,10 +32,11 @@ declare -A max_len=(
     [control_request]=239
     [boot_identity]=39
     [node_path]=511
+    [mount_table]=4096
     [scan]=256
 )
 all_targets=(main_panel_lease outdoor_lease permission_record sysfs_value control_request
-             boot_identity node_path scan)
+             boot_identity node_path mount_table scan)
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
     targets=("${all_targets[@]}")
