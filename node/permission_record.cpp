@@ -157,7 +157,7 @@ int record_matches_node(const permission_record* rec, const char* real_path, uin
     return strcmp(rec->canonical_path, real_path) == 0 && rec->dev == dev && rec->ino == ino;
 }
 
-// 1 only when the node path leads to a new inode at the very place the
+// 1 only when the node path leads to another inode at the very place the
 // record names, on the file system the record was taken on, with nothing
 // mounted in the way: then the driver made the node afresh and the
 // recorded inode is gone. Anything else may be the recorded node hidden or
