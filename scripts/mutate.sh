@@ -28,9 +28,8 @@
 # none of those lines holds code (a constant of an enum, a row of a table),
 # the tests that executed a line naming what the text defines stand in
 # (scripts/mutate-select.pl). A mutant that no chosen test fails, or that no
-# test reaches, runs the rest of the host suite before it is called a
-# survivor: every survivor has passed the whole suite, and what the choice
-# misses costs time, never a verdict. It misses a test that notices a fault
+# test reaches, runs once more against the whole host suite before it is
+# called a survivor: what the choice misses costs time, never a verdict. It misses a test that notices a fault
 # without executing its lines (a constant read under another name, a fault
 # that shows only in what other code does later) and the lines of a process
 # whose profile is lost: one that cannot write below /tmp, or one of a test
@@ -402,14 +401,13 @@ for id in $ids; do
         fi
     fi
     if [ -z "$verdict" ]; then
-        # No chosen test failed, or none was chosen: the rest of the host
-        # suite decides, so that the whole suite has run on the mutant.
+        # No chosen test failed, or none was chosen: the whole host suite
+        # runs on the mutant once more before it is called a survivor (the
+        # chosen tests again too: a timing-dependent one gets a second look).
         whole=$((whole + 1))
         if ! ninja -C "$scratch/build" >"$scratch/last-build.log" 2>&1; then
             verdict="unbuildable"; stillborn=$((stillborn + 1))
-        elif run_tests "$table" <(awk -F'\t' 'FILENAME == ARGV[1] { chosen[$1]; next }
-                                               !(FNR in chosen) { print $4 "\t" FNR }' "$dir/run" "$table" |
-                                           sort -n | cut -f2) stop; then
+        elif run_tests "$table" <(awk -F'\t' '{ print $4 "\t" FNR }' "$table" | sort -n | cut -f2) stop; then
             verdict="SURVIVED"; survived=$((survived + 1)); survivors+=("$id")
         else
             verdict="killed by $(head -1 "$scratch/tests/failed") (not a chosen test)"
@@ -436,7 +434,7 @@ scored=$((killed + survived))
     echo
     echo "mutate: $killed of $scored mutants killed ($(( scored > 0 ? 100 * killed / scored : 0 ))%)," \
         "$stillborn unbuildable, $unapplied not applied; $count of the catalogue's $total mutants ran"
-    echo "mutate: $whole ran the rest of the suite (no chosen test failed, or none was chosen);" \
+    echo "mutate: $whole ran the whole suite again (no chosen test failed, or none was chosen);" \
         "it killed $whole_killed"
     echo "mutate: run time $(mmss "$total_time"): copy and build $(mmss "$build_time")," \
         "coverage map $(mmss "$coverage_time") ($coverage_how), unmutated suite $(mmss "$unmutated_time")," \
