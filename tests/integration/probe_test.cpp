@@ -329,7 +329,11 @@ TEST_F(ProbeModuleWatchTest, DescribesTheStateAndWakesOnlyForIt) {
 
     pid_t holder = start_program({"flock", kMainPanelLock, "sleep", "3600"});
     ASSERT_GT(holder, 0);
-    ASSERT_TRUE(wait_until([&] { return has(read_file("/proc/locks").value_or(""), " " + std::to_string(holder) + " "); }, 10s));
+    // Built by appends: GCC 12 at -O3 warns (-Wrestrict) about " " + string.
+    std::string holder_field(" ");
+    holder_field += std::to_string(holder);
+    holder_field += ' ';
+    ASSERT_TRUE(wait_until([&] { return has(read_file("/proc/locks").value_or(""), holder_field); }, 10s));
     ASSERT_EQ(write_file_as(0, 0, kMainPanelHealth, "s1 1 0 " + std::to_string(monotonic_ms()) + "\n", 0644), 0);
     EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: holding")) << description();
     EXPECT_NE(stat_path(kModuleProp)->st_ino, prop_before->st_ino);
