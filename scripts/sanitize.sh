@@ -10,9 +10,10 @@ cmake --preset asan >/dev/null
 cmake --build --preset asan
 # The presets run two jobs and set ASAN_OPTIONS / UBSAN_OPTIONS so that
 # the first report fails the test with a stack trace. The fault-injection
-# cases run the daemon under strace, and LeakSanitizer cannot do its work
-# in a process that is already traced; their preset runs them with leak
-# checking off (the daemon allocates nothing anyway), everything else
-# still on. That run ends the script, so its summary is the last line.
+# cases and the count of flash syncs run the daemon under strace, and
+# LeakSanitizer cannot do its work in a process that is already traced;
+# their preset runs them with leak checking off (the daemon allocates
+# nothing anyway), everything else still on. That run ends the script,
+# so its summary is the last line.
 ctest --preset asan "$@"
 ctest --preset asan-fault "$@"
