@@ -29,11 +29,12 @@
 # the tests that executed a line naming what the text defines stand in
 # (scripts/mutate-select.pl). A mutant that no chosen test fails, or that no
 # test reaches, runs once more against the whole host suite before it is
-# called a survivor: what the choice misses costs time, never a verdict. It misses a test that notices a fault
-# without executing its lines (a constant read under another name, a fault
-# that shows only in what other code does later) and the lines of a process
-# whose profile is lost: one that cannot write below /tmp, or one of a test
-# that failed in the coverage run (the run names those).
+# called a survivor: what the choice misses costs time, never a verdict.
+# The choice misses a test that notices a fault without executing its
+# lines (a constant read under another name, a fault that shows only in
+# what other code does later) and the lines of a process whose profile is
+# lost: one that cannot write below /tmp, or one of a test that failed in
+# the coverage run (the run names those).
 #
 # The map is kept in build-mutate/coverage and serves again while the tree
 # has not changed (a hash of its files' contents, uncommitted changes
