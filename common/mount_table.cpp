@@ -26,16 +26,26 @@ int field_u32(const char** p, const char* limit, char end, uint32_t* out) {
     return 1;
 }
 
-// A path field ended by a blank: a line always goes on after its mount
-// point, so a head cut short never passes for a shorter path.
-int field_path(const char** p, const char* limit, const char** start, size_t* len) {
+// A field ended by a blank: a line always goes on after its mount point,
+// so a head cut short never passes for a shorter path.
+int field_word(const char** p, const char* limit, const char** start, size_t* len) {
     const char* s = *p;
     const char* e = s;
     while (e < limit && *e != ' ') ++e;
-    if (e == s || e == limit || *s != '/') return 0;
+    if (e == s || e == limit) return 0;
     *start = s;
     *len = static_cast<size_t>(e - s);
     *p = e + 1;
+    return 1;
+}
+
+// Skips n fields; 1 when the line goes on after them.
+int skip_fields(const char** p, const char* limit, int n) {
+    const char* word;
+    size_t len;
+    for (int i = 0; i < n; ++i) {
+        if (!field_word(p, limit, &word, &len)) return 0;
+    }
     return 1;
 }
 
@@ -83,8 +93,8 @@ int parse_mountinfo_head(const char* line, size_t len, mountinfo_head* out) {
     mountinfo_head head = {};
     if (!field_u32(&p, limit, ' ', &head.mount_id) || !field_u32(&p, limit, ' ', &head.parent_id) ||
         !field_u32(&p, limit, ':', &head.major) || !field_u32(&p, limit, ' ', &head.minor) ||
-        !field_path(&p, limit, &head.root, &head.root_len) ||
-        !field_path(&p, limit, &head.mount_point, &head.mount_point_len)) {
+        !field_word(&p, limit, &head.root, &head.root_len) ||
+        !field_word(&p, limit, &head.mount_point, &head.mount_point_len) || head.mount_point[0] != '/') {
         return fail_with(EINVAL);
     }
     *out = head;
@@ -101,8 +111,22 @@ void mount_walk_start(mount_walk* walk, const char* path) {
     }
 }
 
+// 1 when the line's mount point (its fifth field) certainly does not lie
+// on the path: then nothing else in the line matters. A mount point cut
+// off by the end of what was read is not on the path only when what there
+// is of it is already longer than the path.
+static int off_the_path(const mount_walk* walk, const char* line, size_t len) {
+    const char* p = line;
+    const char* limit = line + len;
+    if (!skip_fields(&p, limit, 4) || p >= limit || *p == ' ') return 0;
+    const char* end = static_cast<const char*>(memchr(p, ' ', static_cast<size_t>(limit - p)));
+    size_t seen = static_cast<size_t>((end ? end : limit) - p);
+    if (end == nullptr) return seen > walk->path_len;
+    return *p != '/' || !on_path(walk, p, seen);
+}
+
 void mount_walk_add_line(mount_walk* walk, const char* line, size_t len) {
-    if (walk->failed) return;
+    if (walk->failed || off_the_path(walk, line, len)) return;
     mountinfo_head head;
     if (parse_mountinfo_head(line, len, &head) != 0) {
         walk->failed = EINVAL;
@@ -117,7 +141,7 @@ void mount_walk_add_line(mount_walk* walk, const char* line, size_t len) {
     s->mount_id = head.mount_id;
     s->parent_id = head.parent_id;
     s->dev = static_cast<uint64_t>(makedev(head.major, head.minor));
-    s->whole_fs = head.root_len == 1;
+    s->whole_fs = head.root_len == 1 && head.root[0] == '/';
     s->mount_point_len = head.mount_point_len;
 }
 
@@ -150,39 +174,59 @@ int mount_walk_result(const mount_walk* walk, mount_step* out) {
     return fail_with(EEXIST);
 }
 
+char* mount_reader_space(mount_table_reader* reader, size_t* room) {
+    *room = sizeof reader->buf - reader->have;
+    return reader->buf + reader->have;
+}
+
+void mount_reader_took(mount_table_reader* reader, mount_walk* walk, size_t n) {
+    reader->have += n;
+    size_t start = 0;
+    for (size_t i = 0; i < reader->have; ++i) {
+        if (reader->buf[i] != '\n') continue;
+        if (!reader->skipping) mount_walk_add_line(walk, reader->buf + start, i - start);
+        reader->skipping = 0;
+        start = i + 1;
+    }
+    // A line a read cut off waits at the front for its rest.
+    memmove(reader->buf, reader->buf + start, reader->have - start);
+    reader->have -= start;
+    if (reader->have == sizeof reader->buf) {
+        // A line longer than the buffer: only its head matters, and that
+        // must be in what we have.
+        if (!reader->skipping) mount_walk_add_line(walk, reader->buf, reader->have);
+        reader->skipping = 1;
+        reader->have = 0;
+    }
+}
+
+void mount_reader_end(mount_table_reader* reader, mount_walk* walk) {
+    if (reader->have > 0 && !reader->skipping) mount_walk_add_line(walk, reader->buf, reader->have);
+    reader->have = 0;
+    reader->skipping = 0;
+}
+
+int mount_walk_read(mount_walk* walk, int fd) {
+    mount_table_reader reader;
+    reader.have = 0;
+    reader.skipping = 0;
+    for (;;) {
+        size_t room;
+        char* at = mount_reader_space(&reader, &room);
+        ssize_t n = read(fd, at, room);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return -1;
+        if (n == 0) break;
+        mount_reader_took(&reader, walk, static_cast<size_t>(n));
+    }
+    mount_reader_end(&reader, walk);
+    return 0;
+}
+
 int mount_of_path(const char* path, mount_step* out) {
     mount_walk walk;
     mount_walk_start(&walk, path);
     unique_fd fd(open(MOUNT_TABLE_PATH, O_RDONLY | O_CLOEXEC));
-    if (!fd.ok()) return -1;
-    char buf[MOUNT_TABLE_READ_SIZE];
-    size_t have = 0;
-    int skipping = 0;  // the rest of a line whose head was already taken
-    for (;;) {
-        ssize_t n = read(fd.get(), buf + have, sizeof buf - have);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return -1;
-        have += static_cast<size_t>(n);
-        size_t start = 0;
-        for (size_t i = 0; i < have; ++i) {
-            if (buf[i] != '\n') continue;
-            if (!skipping) mount_walk_add_line(&walk, buf + start, i - start);
-            skipping = 0;
-            start = i + 1;
-        }
-        memmove(buf, buf + start, have - start);
-        have -= start;
-        if (n == 0) {
-            if (have > 0 && !skipping) mount_walk_add_line(&walk, buf, have);
-            break;
-        }
-        if (have == sizeof buf) {
-            // A line longer than the buffer: only its head matters, and
-            // that must be in what we have.
-            if (!skipping) mount_walk_add_line(&walk, buf, have);
-            skipping = 1;
-            have = 0;
-        }
-    }
+    if (!fd.ok() || mount_walk_read(&walk, fd.get()) != 0) return -1;
     return mount_walk_result(&walk, out);
 }

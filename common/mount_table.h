@@ -13,9 +13,11 @@ enum {
 };
 
 // The first five fields of a mount table line: "ID PARENT MAJOR:MINOR ROOT
-// MOUNT_POINT ...". The two paths point into the line (escaped as the
-// kernel writes them: \ooo for blanks, tabs, line feeds and backslashes)
-// and are not NUL-terminated.
+// MOUNT_POINT ...". The root is a path within its file system, or the name
+// of a pseudo file's object where one was bound (a network namespace kept
+// by a file reads "net:[4026532176]"); the mount point is a path. Both
+// point into the line (escaped as the kernel writes them: \ooo for blanks,
+// tabs, line feeds and backslashes) and are not NUL-terminated.
 struct mountinfo_head {
     uint32_t mount_id;
     uint32_t parent_id;
@@ -44,7 +46,9 @@ struct mount_step {
 // Gathers, line by line, the mounts a walk to path crosses or could cross.
 // path must be absolute, without links, "." or ".." components, and hold
 // no byte that the table escapes (a blank, a control byte, a backslash):
-// then a mount point on the path matches it byte for byte.
+// then a mount point on the path matches it byte for byte. Only the lines
+// whose mount point lies on the path must read; any other line is passed
+// over, whatever its form, so that mounts elsewhere cannot stop the walk.
 struct mount_walk {
     const char* path;
     size_t path_len;
@@ -61,6 +65,25 @@ void mount_walk_add_line(mount_walk* walk, const char* line, size_t len);
 // matched or an unreadable line, E2BIG for too many mounts on the way,
 // ENOENT when no root mount was seen, EEXIST when the table is ambiguous).
 int mount_walk_result(const mount_walk* walk, mount_step* out);
+
+// Cuts the table, as reads hand it over in pieces of any size, into lines
+// for a walk. A line longer than the buffer gives the walk its head (what
+// fits) and the rest of it is passed over.
+struct mount_table_reader {
+    char buf[MOUNT_TABLE_READ_SIZE];
+    size_t have;
+    int skipping;  // inside the rest of a line whose head was handed on
+};
+
+// Pure, all three: where the next read may put its bytes (*room > 0), the
+// n bytes it put there, and the end of the table.
+char* mount_reader_space(mount_table_reader* reader, size_t* room);
+void mount_reader_took(mount_table_reader* reader, mount_walk* walk, size_t n);
+void mount_reader_end(mount_table_reader* reader, mount_walk* walk);
+
+// Reads the whole table from fd into walk: 0, or -1 with the read's errno
+// (a table read only in part decides nothing).
+int mount_walk_read(mount_walk* walk, int fd);
 
 // The same from this process's mount table: 0 with *out, or -1 with errno
 // (the open or read error when the table cannot be read, e.g. without

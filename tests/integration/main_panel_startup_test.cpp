@@ -163,13 +163,17 @@ TEST_F(MainPanelStartupTest, RecordOfANodeMadeAfreshIsDeletedAndTheStartGoesOn) 
     EXPECT_FALSE(path_exists(kPermissionRecord));
     expect_sigterm_ends(*d);
 
-    // A record that cannot be deleted (a mount on its name) is not dropped.
-    ASSERT_TRUE(write_file(kPermissionRecord, afresh, 0600));
-    ASSERT_EQ(mount(kPermissionRecord, kPermissionRecord, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
-    o = run({"--recover"});
-    umount2(kPermissionRecord, MNT_DETACH);
-    EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, EBUSY));
-    EXPECT_EQ(read_file(kPermissionRecord), afresh);
+    // A record that cannot be deleted (a mount on its name) is not dropped,
+    // nor is one of another boot: the start does not go on past it.
+    const std::string other_boot = record_for_node(0644, "fedcba98-7654-3210-fedc-ba9876543210");
+    for (const std::string& record : {afresh, other_boot}) {
+        ASSERT_TRUE(write_file(kPermissionRecord, record, 0600));
+        ASSERT_EQ(mount(kPermissionRecord, kPermissionRecord, nullptr, MS_BIND, nullptr), 0) << strerror(errno);
+        o = run({"--daemon", "--node", kNodePath});
+        umount2(kPermissionRecord, MNT_DETACH);
+        EXPECT_OUTCOME(o, 3, fail_line("restore_permissions", 3, EBUSY));
+        EXPECT_EQ(read_file(kPermissionRecord), record);
+    }
 
     // Gone from its path, perhaps renamed: the record stays.
     const std::string gone = v2_record(0644, st->st_dev, st->st_ino, kBootId, "/sys/class/backlight/gone/brightness",
@@ -183,6 +187,52 @@ TEST_F(MainPanelStartupTest, RecordOfANodeMadeAfreshIsDeletedAndTheStartGoesOn) 
     EXPECT_EQ(read_file(kPermissionRecord), gone);
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_EQ(node->chmods_received(), 0);
+}
+
+// Mounts elsewhere never stop the judgement: a network namespace kept by a
+// file (its root in the table is "net:[...]"), a table several times the
+// reader's buffer, and a line longer than that buffer.
+TEST_F(MainPanelStartupTest, RecordOfANodeMadeAfreshIsDroppedWhateverIsMountedElsewhere) {
+    ASSERT_NE(make_node(), nullptr);
+    auto st = stat_path(kNodePath);
+    ASSERT_TRUE(st);
+    const std::string afresh = record_for_node(0644, kBootId, 1);
+    const std::string dropped = "NATIVE_RECORD_DROPPED reason=node_replaced path=" + std::string(kNodePath) +
+                                " dev=" + std::to_string(st->st_dev) + " ino=" + std::to_string(st->st_ino + 1);
+    std::vector<std::string> mounted;
+    auto mount_ok = [&](const char* source, const std::string& target, const char* type, unsigned long flags) {
+        bool ok = mount(source, target.c_str(), type, flags, nullptr) == 0;
+        EXPECT_TRUE(ok) << target.substr(0, 80) << ": " << strerror(errno);
+        if (ok) mounted.push_back(target);
+        return ok;
+    };
+
+    ASSERT_TRUE(write_file("/sandbox/netns", "", 0600));
+    ASSERT_TRUE(mount_ok("/proc/self/ns/net", "/sandbox/netns", nullptr, MS_BIND));
+    ASSERT_TRUE(mkdir_p("/sandbox/many"));
+    for (int i = 0; i < 300; ++i) {
+        std::string dir = "/sandbox/many/" + std::to_string(i);
+        ASSERT_TRUE(mkdir_p(dir));
+        ASSERT_TRUE(mount_ok("/sandbox/many", dir, nullptr, MS_BIND));
+    }
+    // Root, mount point and source of one line, some 11 KiB together.
+    const std::string source(4000, 's');
+    ASSERT_TRUE(mkdir_p("/sandbox/long"));
+    ASSERT_TRUE(mount_ok(source.c_str(), "/sandbox/long", "tmpfs", 0));
+    std::string deep = "/sandbox/long";
+    for (int i = 0; i < 16; ++i) deep += "/" + std::string(200, 'd');
+    ASSERT_TRUE(mkdir_p(deep));
+    ASSERT_TRUE(mkdir_p(deep + "/to"));
+    ASSERT_TRUE(mount_ok(deep.c_str(), deep + "/to", nullptr, MS_BIND));
+    const std::string table = read_file("/proc/self/mountinfo").value_or("");
+    ASSERT_GT(table.size(), 3u * 8192);
+    ASSERT_NE(table.find(" net:["), std::string::npos);
+
+    ASSERT_TRUE(write_file(kPermissionRecord, afresh, 0600));
+    Outcome o = run({"--recover"});
+    EXPECT_OUTCOME(o, 0, dropped + "\n");
+    EXPECT_FALSE(path_exists(kPermissionRecord));
+    for (auto it = mounted.rbegin(); it != mounted.rend(); ++it) umount2(it->c_str(), MNT_DETACH);
 }
 
 TEST_F(MainPanelStartupTest, RecordWithGroupBitsStopsEveryStart) {
