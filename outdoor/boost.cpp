@@ -27,19 +27,14 @@ static int32_t desired_value(const outdoor_lease_record* lease, int32_t base, in
 
 int32_t decide_boost(boost_state* state, const outdoor_lease_record* lease, int32_t current,
                      int32_t maximum, int panel_busy, int64_t now_ms) {
-    // The main-panel lock's holder owns the node for now: write nothing,
-    // and keep the boost, so that its base is not lost to a holder that
-    // never touches the node (a recovery run, a start that fails). A node
-    // that moved from our target is the other writer's, as during a boost
-    // below; one still at it stays ours for when the lock is free. A value
-    // being timed was not ours to watch meanwhile: its timing starts again.
+    // The main-panel lock's holder owns the node for now: write nothing.
+    // A boost the node still shows is kept, so that its base is not lost
+    // to a holder that never touches the node (a recovery run, a start
+    // that fails): once the lock is free it goes on or is put back. Any
+    // other state has nothing to put back: a node that left our target is
+    // the other writer's, and a value being timed was not ours to watch.
     if (panel_busy) {
-        if (state->held && current != state->target) {
-            state->held = 0;
-            state->inhibited = 1;
-        } else if (!state->held && !state->inhibited) {
-            state->candidate_since_ms = 0;
-        }
+        if (!(state->held && current == state->target)) clear_boost(state);
         return -1;
     }
 

@@ -246,10 +246,9 @@ TEST(BoostDecision, TransitionsOutOfABoost) {
          boosted},
         {"panel busy, a new owner: still nothing", boosted, v1(500, 1, kNewOwner), 177, 1, -1,
          boosted},
-        {"panel busy, node moved: the other writer's", boosted, v1(500), 150, 1, -1, overridden},
-        {"panel busy keeps an override", overridden, kNone, 177, 1, -1, overridden},
-        {"panel busy restarts a candidate's timing", watching, v1(500), 100, 1, -1,
-         {kOwner, 0, 0, 0, 0, 100, 0}},
+        {"panel busy, node moved: the other writer's", boosted, v1(500), 150, 1, -1, kIdle},
+        {"panel busy clears an override", overridden, v1(500), 177, 1, -1, kIdle},
+        {"panel busy forgets a candidate", watching, v1(500), 100, 1, -1, kIdle},
         {"panel busy leaves idle alone", kIdle, kNone, 100, 1, -1, kIdle},
         {"held 0 ends the boost with the base", boosted, v1(500, 0), 177, 0, 100, kIdle},
         {"v1 ratio 0 ends the boost with the base", boosted, v1(0), 177, 0, 100, kIdle},
@@ -273,8 +272,9 @@ TEST(BoostDecision, TransitionsOutOfABoost) {
 
 // A holder of the main-panel lock that never touches the node (a recovery
 // run, a start that fails) must not cost the boost its base: once the lock
-// is free the boost goes on, and ends with the first base.
-TEST(BoostDecision, BusyPanelKeepsTheBoostItsBaseAndItsTiming) {
+// is free the boost goes on, and ends with the first base. A value being
+// timed is timed afresh.
+TEST(BoostDecision, BusyPanelKeepsOnlyABoostTheNodeStillShows) {
     const turn go_on[] = {
         {"candidate", v1(500), 100, 0, 1000, -1, {kOwner, 0, 0, 0, 0, 100, 1000}},
         {"boost", v1(500), 100, 0, 1500, 177, {kOwner, 100, 177, 1, 0, 100, 1000}},
@@ -293,8 +293,7 @@ TEST(BoostDecision, BusyPanelKeepsTheBoostItsBaseAndItsTiming) {
     };
     const turn retimed[] = {
         {"candidate", v1(500), 100, 0, 1000, -1, {kOwner, 0, 0, 0, 0, 100, 1000}},
-        {"lock busy: timing starts again", v1(500), 100, 1, 1200, -1,
-         {kOwner, 0, 0, 0, 0, 100, 0}},
+        {"lock busy: the candidate is forgotten", v1(500), 100, 1, 1200, -1, kIdle},
         {"lock free: timed afresh", v1(500), 100, 0, 1600, -1, {kOwner, 0, 0, 0, 0, 100, 1600}},
         {"499 ms later is not enough", v1(500), 100, 0, 2099, -1,
          {kOwner, 0, 0, 0, 0, 100, 1600}},

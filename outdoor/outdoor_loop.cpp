@@ -57,11 +57,6 @@ int lease_still_asks(const outdoor_lease_record* decided_on) {
     return now.held == 1 && same_lease(&now, decided_on);
 }
 
-int boost_idle(const boost_state* state) {
-    const boost_state idle = {};
-    return same_boost_state(state, &idle);
-}
-
 const char* state_reason(const boost_state* state) {
     if (state->inhibited) return kReasonOverride;
     if (state->held) return kReasonBoosted;
@@ -125,11 +120,11 @@ int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int panel_bus
         int64_t left = lease->deadline_ms - now_ms;
         timeout = left < 0 ? 0 : left;
     }
-    // ... except the release of the main-panel lock. A boost state kept
-    // while it was taken may have to be ended (the base put back) once it
-    // is free, so the loop looks again now and then; an idle state has
-    // nothing to act on and sleeps as before.
-    if (panel_busy && !boost_idle(state) && (timeout < 0 || timeout > OUTDOOR_BUSY_RECHECK_MS)) {
+    // ... except the release of the main-panel lock. A boost kept while it
+    // was taken must be put back or go on once it is free, so the loop
+    // looks again now and then; any other state was cleared by the busy
+    // turn and has nothing to act on.
+    if (panel_busy && state->held && (timeout < 0 || timeout > OUTDOOR_BUSY_RECHECK_MS)) {
         timeout = OUTDOOR_BUSY_RECHECK_MS;
     }
     return timeout;

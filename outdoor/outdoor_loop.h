@@ -20,8 +20,8 @@ struct outdoor_run {
 };
 
 enum {
-    // How often a boost state kept while the main-panel lock was busy is
-    // looked at again: the lock's release makes no event to wake us.
+    // How often a boost kept while the main-panel lock was busy is looked
+    // at again: the lock's release makes no event to wake us.
     OUTDOOR_BUSY_RECHECK_MS = 1000,
 };
 
@@ -39,7 +39,7 @@ outdoor_turn_result outdoor_turn(outdoor_run* run, outdoor_lease_record* lease, 
 // How long the loop may sleep after a turn, -1 for no limit: until the
 // deadline of a held system lease (lease, null when the turn had none),
 // and at most OUTDOOR_BUSY_RECHECK_MS while the turn found the main-panel
-// lock taken (panel_busy) and state is not idle. Pure.
+// lock taken (panel_busy) and kept a boost (state). Pure.
 int64_t outdoor_wait_timeout_ms(const outdoor_lease_record* lease, int panel_busy, const boost_state* state,
                                 int64_t now_ms);
 

@@ -14,7 +14,7 @@
 
 namespace {
 
-TEST(OutdoorWait, AHeldLeaseOrABoostKeptFromABusyPanelSetsATimer) {
+TEST(OutdoorWait, AHeldLeaseOrABoostKeptThroughABusyPanelSetsATimer) {
     const outdoor_lease_record held = {.pid = 42, .held = 1, .ratio_permille = 500, .is_v2 = 0, .level = 0,
                                        .deadline_ms = 5000};
     outdoor_lease_record unheld = held;
@@ -43,14 +43,12 @@ TEST(OutdoorWait, AHeldLeaseOrABoostKeptFromABusyPanelSetsATimer) {
         {"a held lease nearer than the recheck", &held, 1, boosted, 4600, 400},
         {"a deadline passed, the panel busy", &held, 1, boosted, 6000, 0},
         {"idle, a held lease, the panel busy", &held, 1, idle, 3000, 2000},
-        // Any field of the state makes it not idle.
-        {"only an owner", nullptr, 1, {42, 0, 0, 0, 0, 0, 0}, 4000, OUTDOOR_BUSY_RECHECK_MS},
-        {"only a base", nullptr, 1, {0, 100, 0, 0, 0, 0, 0}, 4000, OUTDOOR_BUSY_RECHECK_MS},
-        {"only a target", nullptr, 1, {0, 0, 177, 0, 0, 0, 0}, 4000, OUTDOOR_BUSY_RECHECK_MS},
+        // Only a boost has something to put back once the lock is free;
+        // the busy turn cleared any other state.
         {"only held", nullptr, 1, {0, 0, 0, 1, 0, 0, 0}, 4000, OUTDOOR_BUSY_RECHECK_MS},
-        {"only inhibited", nullptr, 1, {0, 0, 0, 0, 1, 0, 0}, 4000, OUTDOOR_BUSY_RECHECK_MS},
-        {"only a candidate value", nullptr, 1, {0, 0, 0, 0, 0, 100, 0}, 4000, OUTDOOR_BUSY_RECHECK_MS},
-        {"only a candidate time", nullptr, 1, {0, 0, 0, 0, 0, 0, 3000}, 4000, OUTDOOR_BUSY_RECHECK_MS},
+        {"an owner, a base, a target", nullptr, 1, {42, 100, 177, 0, 0, 0, 0}, 4000, -1},
+        {"inhibited", nullptr, 1, {42, 100, 177, 0, 1, 0, 0}, 4000, -1},
+        {"a candidate", nullptr, 1, {42, 0, 0, 0, 0, 100, 3000}, 4000, -1},
     };
     for (const Row& r : rows) {
         EXPECT_EQ(outdoor_wait_timeout_ms(r.lease, r.panel_busy, &r.state, r.now_ms), r.timeout_ms) << r.what;
