@@ -93,8 +93,9 @@ int start_main_panel(int argc, char** argv) {
     fprintf(stderr, "NATIVE_READY build=" NATIVE_BUILD " pid=%d maximum=%d path=%s real=%s\n",
             static_cast<int>(getpid()), s->node.maximum, s->node.node_path, s->node.canonical_path);
     install_stop_signals(1);
-    run_hold_loop(s, listen_fd);
-    return EXIT_OK;
+    // A hold whose end left the node without its write bits ends as a
+    // failed permission restore does at start-up.
+    return run_hold_loop(s, listen_fd) == 0 ? EXIT_OK : EXIT_BOOT_OR_RESTORE;
 }
 
 int start_outdoor(const char* node_path) {

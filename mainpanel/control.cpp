@@ -105,6 +105,8 @@ int serve_arm(daemon_state* s, int fd, const control_request* req, int64_t) {
 
 int serve_stop(daemon_state* s, int fd, const control_request*, int64_t) {
     int released = release_write_guard(&s->guard, s->process.boot_id) == 0;
+    // The reply names why the bits could not go back.
+    if (!released) s->counters.last_error = s->guard.release_errno;
     stop_after_reply(s, fd, released, released ? REASON_RELEASED : REASON_PERMISSION_RESTORE_FAILED);
     return 1;
 }

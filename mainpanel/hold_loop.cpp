@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -92,6 +93,21 @@ void serve_connection(daemon_state* s, int listen_fd, int64_t* accept_retry_ms) 
     }
 }
 
+// The release when the hold ends, whatever ended it (a stop signal, STOP,
+// the lease, the idle limit, the node). A node left without its write bits
+// must not look like a clean end: the failure goes into the final health
+// record and onto standard error. 0, or -1 with errno.
+int release_at_end(daemon_state* s) {
+    // An earlier release (STOP, a pause, a failed SET) may have failed
+    // already, leaving this one nothing to do.
+    if (release_write_guard(&s->guard, s->process.boot_id) == 0 && s->guard.release_errno == 0) return 0;
+    int err = s->guard.release_errno;
+    s->counters.last_error = err;
+    fprintf(stderr, "NATIVE_RELEASE_FAILED errno=%d (%s)\n", err, strerror(err));
+    errno = err;
+    return -1;
+}
+
 }  // namespace
 
 int64_t idle_deadline_ms(int64_t loop_start_ms) {
@@ -168,7 +184,7 @@ int hold_turn(daemon_state* s, int64_t now, int64_t idle_deadline) {
     return 0;
 }
 
-void run_hold_loop(daemon_state* s, int listen_fd) {
+int run_hold_loop(daemon_state* s, int listen_fd) {
     hold_clear(&s->hold);
     int notify_fd = dir_watch_open(LEASE_DIR, kLeaseDirEvents);
     int64_t idle_deadline = idle_deadline_ms(monotonic_ms());
@@ -208,8 +224,9 @@ void run_hold_loop(daemon_state* s, int listen_fd) {
         if (fds[POLL_LISTEN].revents & POLLIN) serve_connection(s, listen_fd, &accept_retry_ms);
     }
 
-    release_write_guard(&s->guard, s->process.boot_id);
+    int released = release_at_end(s);
     write_health_record(&s->hold, s->counters.last_error, 0);
     if (notify_fd >= 0) close(notify_fd);
     close(listen_fd);
+    return released;
 }

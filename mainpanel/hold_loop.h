@@ -59,5 +59,7 @@ int hold_wait(process_state* process, struct pollfd* fds, nfds_t nfds, int64_t w
 int hold_turn(daemon_state* s, int64_t now_ms, int64_t idle_deadline_ms);
 
 // Runs the hold on s until it ends, then releases the guard, writes the
-// final health record and closes listen_fd.
-void run_hold_loop(daemon_state* s, int listen_fd);
+// final health record and closes listen_fd. 0, or -1 with errno when the
+// release could not give the node's bits back (the record names the
+// error, and a line says so).
+int run_hold_loop(daemon_state* s, int listen_fd);

@@ -71,15 +71,19 @@ static int restore_through_held(const guard_state* guard, const char* boot_id) {
 }
 
 int release_write_guard(guard_state* guard, const char* boot_id) {
+    errno = 0;
     int rc = -1;
+    int put_back = 0;
     if (guard->held_fd >= 0) {
         rc = restore_through_held(guard, boot_id);
+        put_back = rc == 0;
         close(guard->held_fd);
         guard->held_fd = -1;
     }
     if (rc != 0) {
         record_outcome outcome;
         rc = apply_permission_record(boot_id, &outcome);
+        put_back = rc == 0 && outcome == RECORD_APPLIED;
         // A record dropped because its node was made afresh put nothing
         // back: the release did not give the bits back.
         if (rc == 0 && outcome == RECORD_DROPPED) {
@@ -87,7 +91,15 @@ int release_write_guard(guard_state* guard, const char* boot_id) {
             rc = -1;
         }
     }
-    if (rc == 0) guard->saved_mode = -1;
+    if (rc == 0) {
+        guard->saved_mode = -1;
+        // Finding nothing left to put back does not undo an earlier
+        // failure: the bits are only back once a release put them back.
+        if (put_back) guard->release_errno = 0;
+    } else {
+        if (errno == 0) errno = EIO;
+        guard->release_errno = errno;
+    }
     return rc;
 }
 

@@ -16,7 +16,8 @@ int arm_write_guard(guard_state* guard, const node_identity* node, const char* b
 // is the recorded one, else through the node path, and closes the
 // descriptor. 0 only when the bits are back (or there was nothing to put
 // back); -1 with errno otherwise: the restore failed and the record stays,
-// or the node was made afresh and the record was dropped (ESTALE).
+// or the node was made afresh and the record was dropped (ESTALE). A
+// failure is kept in release_errno until a release puts bits back.
 int release_write_guard(guard_state* guard, const char* boot_id);
 
 // While armed, clears the write bits again when something (the device

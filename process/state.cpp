@@ -5,7 +5,7 @@
 daemon_state g_daemon = {
     .node = {},
     .hold = {},
-    .guard = {.held_fd = -1, .saved_mode = -1},
+    .guard = {.held_fd = -1, .saved_mode = -1, .release_errno = 0},
     .counters = {},
     .process = {.stop_requested = 0, .lock_fd = -1, .boot_id = {}},
 };

@@ -36,8 +36,9 @@ struct hold_state {
 // The write guard: the node's descriptor while its write bits are off, and
 // the bits it had.
 struct guard_state {
-    int32_t held_fd;     // -1 when disarmed
-    int32_t saved_mode;  // -1 once a release has put the bits back
+    int32_t held_fd;        // -1 when disarmed
+    int32_t saved_mode;     // -1 once a release has put the bits back
+    int32_t release_errno;  // why the last release that put nothing back failed; 0 when none did
 };
 
 // What the hold has done; never reset while the process lives.

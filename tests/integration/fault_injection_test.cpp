@@ -149,7 +149,11 @@ FaultCase after_call(FaultCase c, const char* syscall, const char* text) {
 #define ENDS_IN_HOLD(err) UNTIL_STATUS ", ends in hold (last_error " #err "), exit 0, left clean"
 #define ENDS_AT_PAUSE_LEAVING(left) UNTIL_STATUS ", corrected, ends at pause (last_error 0), exit 0, left " left
 #define ENDS_AT_RESUME(err) UNTIL_STATUS ", corrected, paused, ends at resume (last_error " #err "), exit 0, left clean"
-#define STOP_RESTORE_FAILS UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=0, exit 0"
+// A release that could not give the bits back ends the process with 3.
+#define ENDS_AT_PAUSE_RESTORE_FAILS(err, left) \
+    UNTIL_STATUS ", corrected, ends at pause (last_error " #err "), exit 3, left " left
+#define STOP_RESTORE_FAILS(err) \
+    UNTIL_STATUS ", corrected, paused, resumed, STOP permission_restore_failed errno=" #err ", exit 3"
 
 const std::string kRecord = kPermissionRecord;
 const std::string kPrivate = kPrivateDir;
@@ -277,13 +281,14 @@ const std::vector<FaultCase>& fault_cases() {
         // that keeps failing ends the hold.
         {"fchmod_node_pause", "fchmod", Moment::pause, "error=EPERM", "found", {kNode}, "0664", FULL_CYCLE},
         {"fchmod_node_pause_always", "fchmod", Moment::pause, "error=EPERM", "found+", {kNode}, "0664",
-         ENDS_AT_PAUSE_LEAVING("node 0444 + whole record")},
+         ENDS_AT_PAUSE_RESTORE_FAILS(1, "node 0444 + whole record")},
         {"openat_record_pause", "openat", Moment::pause, "error=EACCES", "found+", {kRecord}, "permissions",
-         ENDS_AT_PAUSE_LEAVING("node 0444 + whole record")},
+         ENDS_AT_PAUSE_RESTORE_FAILS(13, "node 0444 + whole record")},
+        // A record that cannot be read is one that cannot be trusted.
         {"read_record_pause", "read", Moment::pause, "error=EIO", "found+", {kRecord}, "permissions",
-         ENDS_AT_PAUSE_LEAVING("node 0444 + whole record")},
+         ENDS_AT_PAUSE_RESTORE_FAILS(22, "node 0444 + whole record")},
         {"unlink_record_pause", "unlink", Moment::pause, "error=EBUSY", "found+", {kRecord}, "permissions",
-         ENDS_AT_PAUSE_LEAVING("record (node writable)")},
+         ENDS_AT_PAUSE_RESTORE_FAILS(16, "record (node writable)")},
         {"rename_health_pause", "rename", Moment::pause, "error=EIO", "found", {}, "health.new",
          ENDS_AT_PAUSE_LEAVING("clean")},
 
@@ -294,9 +299,9 @@ const std::vector<FaultCase>& fault_cases() {
         // ---- the release at STOP, and the shutdown ----
         {"fchmod_node_stop", "fchmod", Moment::stop, "error=EPERM", "found", {kNode}, "0664", FULL_CYCLE},
         {"fchmod_node_stop_always", "fchmod", Moment::stop, "error=EPERM", "found+", {kNode}, "0664",
-         STOP_RESTORE_FAILS ", left node 0444 + whole record"},
+         STOP_RESTORE_FAILS(1) ", left node 0444 + whole record"},
         {"unlink_record_stop", "unlink", Moment::stop, "error=EBUSY", "found+", {kRecord}, "permissions",
-         STOP_RESTORE_FAILS ", left record (node writable)"},
+         STOP_RESTORE_FAILS(16) ", left record (node writable)"},
         {"rename_health_shutdown", "rename", Moment::stop, "error=EIO", "found", {}, "health.new", FULL_CYCLE},
 
         // ---- outdoor mode ----

@@ -1,5 +1,7 @@
 // Every way a hold ends: each ends the process with 0, hands the node back
-// as it was found and leaves a last health record that tells why.
+// as it was found and leaves a last health record that tells why. A release
+// that could not give the bits back ends it with 3, a line and the error
+// in the last record.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -176,7 +178,9 @@ TEST_F(MainPanelEndTest, NodeReplacedEndsWithStaleAndDropsTheRecord) {
     ASSERT_TRUE(st);
     int64_t since = monotonic_ms();
     node_->replace_inode();
-    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 0);
+    EXPECT_EQ(wait_exit_renewing(*d, std::chrono::seconds(5)), 3);
+    EXPECT_EQ(lines_starting(*d, "NATIVE_RELEASE_FAILED "),
+              std::vector<std::string>{"NATIVE_RELEASE_FAILED errno=116 (Stale file handle)"});
     expect_last_record(kSession, ESTALE, since);
     // The record names the old inode, which is gone: nothing can be put
     // back, so it is deleted on the way out, and the next start goes on.
@@ -225,9 +229,49 @@ TEST_F(MainPanelEndTest, StopThatCannotGiveTheBitsBackIsNotReleased) {
     Daemon* d = start_holding();
     ASSERT_NE(d, nullptr);
     node_->replace_inode_on_next(FakeNode::Event::chmod);
+    int64_t since = monotonic_ms();
     EXPECT_EQ(reason_of(request("STOP")), "permission_restore_failed");
-    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 0);
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 3);
     ASSERT_TRUE(node_->fired());
+    expect_last_record("", ESTALE, since);
+}
+
+// However the hold ends, a release that leaves the node without its write
+// bits is no clean end: the record stays for a later start or --recover,
+// the last health record names the error, a line says so and the process
+// ends as a failed restore does.
+class MainPanelFailedReleaseTest : public MainPanelEndTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(MainPanelFailedReleaseTest, IsVisibleHoweverTheHoldEnds) {
+    const char kSpoilt[] = "v2\nnot a record\n";
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    ASSERT_TRUE(write_file(kPermissionRecord, kSpoilt, 0600));
+    int64_t since = monotonic_ms();
+    if (std::string(GetParam()) == "Sigterm") {
+        d->signal(SIGTERM);
+    } else {
+        stop_renewing();
+        ASSERT_EQ(unlink(kMainPanelLease), 0);
+    }
+    EXPECT_EQ(d->wait_exit(std::chrono::seconds(10)), 3);
+    EXPECT_EQ(lines_starting(*d, "NATIVE_RELEASE_FAILED "),
+              std::vector<std::string>{"NATIVE_RELEASE_FAILED errno=22 (Invalid argument)"});
+    expect_last_record(kSession, EINVAL, since);
+    EXPECT_EQ(read_file(kPermissionRecord), kSpoilt);
+    EXPECT_EQ(node_->mode(), 0444u);
+}
+
+INSTANTIATE_TEST_SUITE_P(End, MainPanelFailedReleaseTest, ::testing::Values("Sigterm", "LeaseGone"),
+                         [](const ::testing::TestParamInfo<const char*>& p) { return std::string(p.param); });
+
+// A record removed behind the daemon's back: the guard still knows the
+// bits it took, and puts them back before it answers "released".
+TEST_F(MainPanelEndTest, RecordRemovedBehindTheDaemonsBackStillGivesTheBitsBack) {
+    Daemon* d = start_holding();
+    ASSERT_NE(d, nullptr);
+    ASSERT_EQ(unlink(kPermissionRecord), 0);
+    expect_stop_releases(*d);
 }
 
 TEST_F(MainPanelEndTest, FailedCorrectionWrite) {
