@@ -1,8 +1,11 @@
 // What the daemon syncs to flash, counted call by call under strace: the
 // permission record and then the directory that names it, once per arming
 // of the write guard, and nothing else. The health records of both modes
-// are rewritten for as long as a hold lasts and are never synced.
+// are rewritten for as long as a hold lasts and are never synced. Also
+// under strace: outdoor mode never waits for the main-panel lock.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -36,13 +39,15 @@ class FlashSyncTest : public MainPanelTest {
     // Starts the daemon with strace in front (and in front of any emulator)
     // logging every call that syncs, links or renames, with the paths of
     // its descriptors.
-    Daemon& spawn_traced(const std::vector<std::string>& args, const std::string& log) {
+    static constexpr const char* kSyncsLinksRenames =
+        "fsync,fdatasync,syncfs,sync_file_range,sync,msync,link,linkat,rename,renameat,renameat2";
+
+    Daemon& spawn_traced(const std::vector<std::string>& args, const std::string& log,
+                         const std::string& calls = kSyncsLinksRenames) {
         const char* prior = getenv("VELTARIS_EMULATOR");
         std::string saved = prior ? prior : "";
         setenv("VELTARIS_EMULATOR",
-               (strace_ + " -f -qq -e signal=none -y -o " + log +
-                " -e trace=fsync,fdatasync,syncfs,sync_file_range,sync,msync,link,linkat,rename,renameat,renameat2 " + saved)
-                   .c_str(),
+               (strace_ + " -f -qq -e signal=none -y -o " + log + " -e trace=" + calls + " " + saved).c_str(),
                1);
         Daemon& d = spawn_daemon(args);
         if (prior) {
@@ -137,6 +142,43 @@ TEST_F(FlashSyncTest, OutdoorModeSyncsNothing) {
     Calls calls = read_calls(log);
     EXPECT_EQ(calls.syncs_and_links, std::vector<std::string>{});
     EXPECT_EQ(calls.renames_of("outdoor-node-health.json"), 2) << "\"waiting\" and \"stopped\"";
+}
+
+// Outdoor mode takes the main-panel lock for an instant, as a probe and
+// for each write: a lock found taken is a main-panel daemon's, and the
+// turn goes on at once. Waiting for it, as a main-panel start does, would
+// stall every turn (and a stop) for as long as that daemon runs.
+TEST_F(FlashSyncTest, OutdoorModeNeverWaitsForTheMainPanelLock) {
+    int lock = open(kMainPanelLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    ASSERT_GE(lock, 0) << strerror(errno);
+    ASSERT_EQ(flock(lock, LOCK_EX), 0);
+    const std::string log = "/sandbox/outdoor-lock.log";
+    Daemon& d = spawn_traced({"--outdoor", "--node", kNodePath}, log, "flock,nanosleep,clock_nanosleep");
+    auto probes = [&] {
+        int n = 0;
+        for (const std::string& line : tracing::read_lines(log)) n += line.find("LOCK_NB") != std::string::npos;
+        return n;
+    };
+    // The outdoor lock at start, then a probe a turn: the first, and one
+    // for each file moved into /data/system.
+    const std::string moved = std::string(kSystemDir) + "/turn";
+    ASSERT_TRUE(wait_until([&] { return probes() >= 2; }, 20s)) << "no first turn";
+    for (int i = 1; i <= 3; ++i) {
+        ASSERT_TRUE(write_file(moved + ".tmp", "x", 0600));
+        ASSERT_EQ(rename((moved + ".tmp").c_str(), moved.c_str()), 0);
+        ASSERT_TRUE(wait_until([&] { return probes() >= 2 + i; }, 20s)) << "turn " << i << " made no probe";
+    }
+    pid_t pid = atoi(read_file(kOutdoorHealth).value_or("{\"pid\":0").c_str() + strlen("{\"pid\":"));
+    ASSERT_GT(pid, 0);
+    kill(pid, SIGTERM);
+    EXPECT_EQ(d.wait_exit(20s), 0);
+    close(lock);
+    for (const std::string& line : tracing::read_lines(log)) {
+        EXPECT_EQ(line.find("sleep"), std::string::npos) << line;
+        if (line.find("flock(") != std::string::npos) {
+            EXPECT_NE(line.find("LOCK_NB"), std::string::npos) << line;
+        }
+    }
 }
 
 }  // namespace
