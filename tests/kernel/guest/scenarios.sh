@@ -312,6 +312,16 @@ sc_rebind() {
     set -- $(cat "$HEALTH" 2>/dev/null)
     [ "${2:-}" = 0 ] && [ "${3:-}" = 116 ] || fail "last health record '$*', want not holding with 116"
     [ "$(mode_of "$BL")" = 644 ] || fail "new node's mode $(mode_of "$BL"), not the kernel's 644"
+    # The release goes through the descriptor held on the removed node: the
+    # kernel takes the mode change on the orphaned inode, so the bits went
+    # back (to nothing anyone can open again), the record is gone with it,
+    # and the hold ended cleanly: no failed release, no record dropped. (The
+    # driver's teardown may move the old node's value first, which the
+    # daemon corrects like any other write.)
+    [ "$rc" = 0 ] || fail "daemon exit $rc after the rebind: $(cat /tmp/daemon.err)"
+    [ ! -e "$REC" ] || fail "the record of the removed node is left behind"
+    ! grep -q -e NATIVE_RELEASE_FAILED -e NATIVE_RECORD_DROPPED /tmp/daemon.err ||
+        fail "lines after the rebind: $(cat /tmp/daemon.err)"
     kill "$LPID"
     # The record of the node that is gone must not block the next start.
     mv /tmp/daemon.err /tmp/daemon-hold.err
@@ -325,7 +335,7 @@ sc_rebind() {
     [ "$rc" = 0 ] || fail "next daemon exit $rc"
     $VD --recover >/tmp/recover.out 2>&1 || fail "--recover exit $?: $(cat /tmp/recover.out)"
     [ ! -e "$REC" ] || fail "the record of the old node is still there"
-    pass "inode $ino0 -> $ino1: hold ended with 116; next start and --recover exit 0 ($(cat /tmp/daemon-hold.err /tmp/daemon.err | grep -v NATIVE_READY | head -1))"
+    pass "inode $ino0 -> $ino1: hold ended with 116, exit 0, the bits back through the held descriptor, no record left ($(grep -c NATIVE_CORRECTION /tmp/daemon-hold.err) corrections before); next start and --recover exit 0"
 }
 
 # ---- 4b. a live node covered or moved ----
