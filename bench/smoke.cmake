@@ -27,7 +27,7 @@ foreach(id startup control_round_trip_idle control_round_trip_holding set_latenc
            binary_size_arm64 binary_size_host syscalls_active syscalls_correcting
            syscalls_paused syscalls_heartbeat syscalls_set outdoor_turns_beside_hold
            set_latency_node_floor holding_cpu_vs_bare_loop flash_syncs_active_hold
-           flash_bytes_active_hold)
+           flash_bytes_active_hold wakeups_outdoor_busy_nothing_kept start_busy_lock_wait)
   string(JSON verdict ERROR_VARIABLE missing GET "${figures}" ${id} verdict)
   if(missing)
     message(FATAL_ERROR "figure ${id} is missing from ${OUT}")

@@ -80,6 +80,20 @@ int next_step(const mount_walk* walk, int from) {
     return best;
 }
 
+// 1 when the line's mount point (its fifth field) certainly does not lie
+// on the path: then nothing else in the line matters. A mount point cut
+// off by the end of what was read is not on the path only when what there
+// is of it is already longer than the path.
+int off_the_path(const mount_walk* walk, const char* line, size_t len) {
+    const char* p = line;
+    const char* limit = line + len;
+    if (!skip_fields(&p, limit, 4) || p >= limit || *p == ' ') return 0;
+    const char* end = static_cast<const char*>(memchr(p, ' ', static_cast<size_t>(limit - p)));
+    size_t seen = static_cast<size_t>((end ? end : limit) - p);
+    if (end == nullptr) return seen > walk->path_len;
+    return *p != '/' || !on_path(walk, p, seen);
+}
+
 int fail_with(int code) {
     errno = code;
     return -1;
@@ -109,20 +123,6 @@ void mount_walk_start(mount_walk* walk, const char* path) {
     for (size_t i = 0; i < walk->path_len; ++i) {
         if (escaped_in_table(path[i])) walk->failed = EINVAL;
     }
-}
-
-// 1 when the line's mount point (its fifth field) certainly does not lie
-// on the path: then nothing else in the line matters. A mount point cut
-// off by the end of what was read is not on the path only when what there
-// is of it is already longer than the path.
-static int off_the_path(const mount_walk* walk, const char* line, size_t len) {
-    const char* p = line;
-    const char* limit = line + len;
-    if (!skip_fields(&p, limit, 4) || p >= limit || *p == ' ') return 0;
-    const char* end = static_cast<const char*>(memchr(p, ' ', static_cast<size_t>(limit - p)));
-    size_t seen = static_cast<size_t>((end ? end : limit) - p);
-    if (end == nullptr) return seen > walk->path_len;
-    return *p != '/' || !on_path(walk, p, seen);
 }
 
 void mount_walk_add_line(mount_walk* walk, const char* line, size_t len) {
@@ -180,9 +180,12 @@ char* mount_reader_space(mount_table_reader* reader, size_t* room) {
 }
 
 void mount_reader_took(mount_table_reader* reader, mount_walk* walk, size_t n) {
-    reader->have += n;
+    // What waits at the front is the start of one line: only the new
+    // bytes can end it.
     size_t start = 0;
-    for (size_t i = 0; i < reader->have; ++i) {
+    size_t from = reader->have;
+    reader->have += n;
+    for (size_t i = from; i < reader->have; ++i) {
         if (reader->buf[i] != '\n') continue;
         if (!reader->skipping) mount_walk_add_line(walk, reader->buf + start, i - start);
         reader->skipping = 0;
