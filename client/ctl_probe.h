@@ -9,6 +9,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -259,9 +260,15 @@ std::string format_probe_summary(const probe_report& report, const std::string& 
 
 // ---- I/O shared by probe and the module watcher ----
 
+// The clock records are judged by: monotonic_ms, or a test's.
+using probe_clock = std::function<int64_t()>;
+
 // SELinux as this process sees it, asking the kernel through selinuxfs.
 selinux_view read_selinux();
-// The lock holders and both health records, now.
-module_state read_module_state();
+// The lock holders and both health records, now. Every record's age is
+// judged against a reading of the clock taken after the record.
+module_state read_module_state(const probe_clock& clock);
+// Everything probe reports, gathered read-only.
+probe_report gather_probe(const probe_clock& clock);
 
 }  // namespace ctl

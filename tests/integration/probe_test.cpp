@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "client/ctl_probe.h"
 #include "sandbox/sandbox.h"
 
 namespace sandbox {
@@ -231,6 +232,48 @@ TEST_F(ProbeTest, WithoutRootSaysWhatItCouldNotRead) {
     EXPECT_TRUE(has(r.out, "Could not read\n")) << r.out;
     EXPECT_TRUE(has(r.out, "/data/adb/tavorin_module_workspace/main-panel-permissions: Permission denied; run as root"))
         << r.out;
+}
+
+// A heartbeat or a renewed lease may land after the probe read its clock
+// and before it reads the record: judged by that clock it would look
+// stamped by an earlier boot, or too far ahead. Here every reading of the
+// clock is followed at once by every record written anew, stamped a moment
+// later, and each must still read as fresh.
+TEST_F(ProbeTest, RecordsAreJudgedByAClockReadAfterThem) {
+    int main_lock = open(kMainPanelLock, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(main_lock, 0);
+    ASSERT_EQ(flock(main_lock, LOCK_EX), 0);  // a main-panel daemon
+    auto write_records = [](int64_t at) {
+        const std::string stamp = std::to_string(at);
+        return write_file(kMainPanelHealth, "s1 1 0 " + stamp + "\n") &&
+               write_file(kOutdoorHealth, "{\"pid\":9,\"held\":false,\"inhibited\":false,\"base\":0,\"target\":0,"
+                                          "\"reason\":\"waiting\",\"uptime_ms\":" + stamp + "}\n") &&
+               write_main_panel_lease("s1", getpid(), at + LEASE_MAX_AHEAD_MS, 1, 120) == 0 &&
+               write_file_as(kSystemUid, kSystemUid, kOutdoorLease,
+                             outdoor_lease_line("v1", getpid(), at + OUTDOOR_LEASE_MAX_AHEAD_MS, 500, 1)) == 0;
+    };
+    int64_t now = 100000;
+    bool written = write_records(now);
+    ctl::probe_report report = ctl::gather_probe([&] {
+        now += 10;
+        written = write_records(now + 1) && written;
+        return now;
+    });
+    close(main_lock);
+    ASSERT_TRUE(written);
+    auto json = [&](const std::string& key, const std::string& field) {
+        for (const ctl::probe_fact& f : report.state) {
+            for (const auto& [name, value] : f.json) {
+                if (f.key == key && name == field) return value;
+            }
+        }
+        return std::string("(none)");
+    };
+    EXPECT_EQ(json("main_panel_health", "age_ms"), "9");
+    EXPECT_EQ(json("outdoor_health", "age_ms"), "9");
+    EXPECT_EQ(json("main_panel_lease", "accepted"), "true");
+    EXPECT_EQ(json("outdoor_lease", "accepted"), "true");
+    EXPECT_EQ(ctl::describe_main_panel(report.service), "Main panel: holding");
 }
 
 // Without selinuxfs SELinux is off: nothing refuses the socket, and each
