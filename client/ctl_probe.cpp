@@ -448,10 +448,10 @@ uint32_t class_number(const std::string& rest, const char* what, uint32_t max, s
     return why->empty() ? n : 0;
 }
 
-// Asks the kernel whether scon may have permission perm of class cls on
-// tcon: one write of "SCON TCON CLASS" to the access file, one read of the
+// Puts a query ("SCON TCON CLASS") to the kernel and judges permission
+// perm in its decision: one write to the access file, one read of the
 // decision from the same descriptor. A query, nothing changes.
-selinux_connect ask_access(const std::string& scon, const std::string& tcon, uint32_t cls, uint32_t perm) {
+selinux_connect ask_access(const std::string& request, uint32_t perm) {
     selinux_connect c;
     std::string path = selinux_path("access");
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -459,7 +459,6 @@ selinux_connect ask_access(const std::string& scon, const std::string& tcon, uin
         c.reason = "cannot open " + path + " (" + strerror(errno) + ")";
         return c;
     }
-    std::string request = scon + " " + tcon + " " + std::to_string(cls);
     ssize_t n;
     do {
         n = write(fd, request.data(), request.size());
@@ -468,7 +467,7 @@ selinux_connect ask_access(const std::string& scon, const std::string& tcon, uin
         int err = n < 0 ? errno : EIO;
         close(fd);
         if (err == EINVAL)
-            c.reason = "the query refused: the policy knows no " + scon + " or no " + tcon + " (" + strerror(err) + ")";
+            c.reason = "the query refused: the policy lacks a context of '" + request + "' (" + strerror(err) + ")";
         else if (err == EACCES)
             c.reason = std::string("the query refused: this domain may not ask the kernel (") + strerror(err) + ")";
         else
@@ -521,7 +520,7 @@ selinux_view read_selinux() {
                                                    "permission connectto", SELINUX_PERM_MAX, &why)
                                     : 0;
         for (size_t i = 0; why.empty() && i < SELINUX_CLIENT_COUNT; ++i)
-            v.connect[i] = ask_access(std::string("u:r:") + kSelinuxClients[i] + ":s0", v.context, cls, perm);
+            v.connect[i] = ask_access(connect_query(i, v.context, cls), perm);
     }
     if (!why.empty()) {
         for (selinux_connect& c : v.connect) c.reason = why;

@@ -113,6 +113,11 @@ std::string clean_context(const std::string& raw);
 // The type field of "user:role:type[:level]"; empty when there is none.
 std::string selinux_domain(const std::string& context);
 
+// The access file's query whether platform client i may connect to a
+// socket of context: "SCON TCON CLASS", the client the source and the
+// socket the target.
+std::string connect_query(size_t i, const std::string& context, uint32_t cls);
+
 // The verdict on the permission numbered perm (1-based) in a decision.
 selinux_connect judge_access(const access_decision& decision, uint32_t perm);
 
