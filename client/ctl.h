@@ -152,12 +152,17 @@ void complain(const std::string& message);
 
 // ---- lease files (ctl_lease_file.cpp) ----
 
-// Where a test steps into replace_lease_file: after_create runs between
-// the temporary file's creation and its lock; named_only makes the file
-// the way a file system without unnamed files must.
+// Where a test steps into replace_lease_file: after_create runs between a
+// temporary file's creation and its lock, before_rename once the file has
+// its name; unnamed_error fails the open of the unnamed file with that
+// errno (EOPNOTSUPP: a file system without unnamed files, EISDIR: a kernel
+// older than them), naming_error the naming of it (EACCES: a policy that
+// denies link).
 struct lease_write_seam {
     std::function<void()> after_create;
-    bool named_only = false;
+    std::function<void()> before_rename;
+    int unnamed_error = 0;
+    int naming_error = 0;
 };
 
 // Replaces the lease at path with text: a temporary file in its directory,

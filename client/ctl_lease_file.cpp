@@ -68,17 +68,46 @@ std::string random_temporary_name(const std::string& dir, const std::string& lea
 }
 
 // Gives the unnamed file open on fd a fresh temporary name (*tmp): through
-// /proc/self/fd, or by the descriptor itself where /proc is missing.
-bool name_unnamed_file(int fd, const std::string& dir, const std::string& lease_name, std::string* tmp) {
+// /proc/self/fd, or by the descriptor itself where /proc is missing. 0, or
+// the errno of the last try (*tmp then empty).
+int name_unnamed_file(int fd, const std::string& dir, const std::string& lease_name, const lease_write_seam* seam,
+                      std::string* tmp) {
+    if (seam && seam->naming_error != 0) return seam->naming_error;
     const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    int err = 0;
     for (int i = 0; i < TEMP_NAME_TRIES; ++i) {
         *tmp = random_temporary_name(dir, lease_name);
-        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp->c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
-        if (errno == ENOENT && linkat(fd, "", AT_FDCWD, tmp->c_str(), AT_EMPTY_PATH) == 0) return true;
-        if (errno != EEXIST) break;
+        if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp->c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
+        if (errno == ENOENT && linkat(fd, "", AT_FDCWD, tmp->c_str(), AT_EMPTY_PATH) == 0) return 0;
+        err = errno;
+        if (err != EEXIST) break;
     }
     tmp->clear();
-    return false;
+    return err;
+}
+
+// The unnamed temporary file, locked before anything else can happen to
+// it; -1 when there is none. *error is set only when the failure is one
+// that a named file would not mend: where the kernel or the file system
+// cannot make unnamed files, it stays empty and the named way serves.
+int make_unnamed_locked(const std::string& dir, const lease_write_seam* seam, std::string* error) {
+    int fd = -1;
+    if (seam && seam->unnamed_error != 0) errno = seam->unnamed_error;
+    else fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, LEASE_FILE_MODE);
+    if (fd < 0) {
+        // EOPNOTSUPP: the file system cannot; EISDIR: the kernel predates
+        // unnamed files and took the flag for O_DIRECTORY.
+        if (errno != EOPNOTSUPP && errno != EISDIR)
+            *error = "cannot create a temporary file in " + dir + ": " + errno_text(errno);
+        return -1;
+    }
+    if (seam && seam->after_create) seam->after_create();
+    if (flock(fd, LOCK_EX) != 0) {
+        *error = "cannot lock a temporary file in " + dir + ": " + errno_text(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 // Where the file system cannot make unnamed files: a named temporary file,
@@ -119,6 +148,37 @@ int make_named_locked(const std::string& dir, const std::string& lease_name, con
     return -1;
 }
 
+// Writes text into the temporary file open on fd (what names it) and makes
+// it a lease the daemons accept: synced, the system user's, mode 0600.
+// False with *error.
+bool fill_temporary(int fd, const std::string& text, const std::string& what, std::string* error) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            *error = "cannot write " + what + ": " + errno_text(errno);
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    if (fsync(fd) != 0) {
+        *error = "cannot sync " + what + ": " + errno_text(errno);
+        return false;
+    }
+    // The daemons accept only leases owned by the system user. Run as that
+    // user the file is already its own; run as root it is handed over.
+    if (geteuid() != SYSTEM_UID && fchown(fd, SYSTEM_UID, SYSTEM_UID) != 0) {
+        *error = "cannot give the lease to uid 1000 (run as root or as uid 1000): " + errno_text(errno);
+        return false;
+    }
+    if (fchmod(fd, LEASE_FILE_MODE) != 0) {
+        *error = "cannot set mode 0600: " + errno_text(errno);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 // Replaces path with text in one step: a temporary file in the same
@@ -126,59 +186,58 @@ int make_named_locked(const std::string& dir, const std::string& lease_name, con
 // the lease. A reader (the daemon) never sees a partial line, and the
 // outdoor daemon, which wakes only on files moved in or deleted, notices.
 // The file is made unnamed and locked, and given its temporary name only
-// once it is whole, so no name of it exists before the lock is held.
+// once it is whole, so no name of it exists before the lock is held. Where
+// that cannot be (no unnamed files; naming one refused, as by a policy that
+// denies link, or impossible, as without /proc for a user who may not name
+// a file by its descriptor), a named temporary file, locked, serves.
 bool replace_lease_file(const char* path, const std::string& text, std::string* error,
                         const lease_write_seam* seam) {
     std::string dir, lease_name;
     split_lease_path(path, &dir, &lease_name);
     std::string tmp;  // the temporary name, once there is one
-    int fd = -1;
-    if (!(seam && seam->named_only)) {
-        fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, LEASE_FILE_MODE);
-        // EOPNOTSUPP: the file system cannot; EISDIR: the kernel predates
-        // unnamed files and took the flag for O_DIRECTORY.
-        if (fd < 0 && errno != EOPNOTSUPP && errno != EISDIR) {
-            *error = "cannot create a temporary file in " + dir + ": " + errno_text(errno);
-            return false;
-        }
-        if (fd >= 0 && seam && seam->after_create) seam->after_create();
-        if (fd >= 0 && flock(fd, LOCK_EX) != 0) {
-            *error = "cannot lock a temporary file in " + dir + ": " + errno_text(errno);
+    std::string why;
+    int fd = make_unnamed_locked(dir, seam, &why);
+    if (fd < 0 && !why.empty()) {
+        *error = why;
+        return false;
+    }
+    if (fd >= 0) {
+        if (!fill_temporary(fd, text, "the temporary file in " + dir, error)) {
             close(fd);
             return false;
+        }
+        int err = name_unnamed_file(fd, dir, lease_name, seam, &tmp);
+        // Every random name taken is no failure of naming as such: a
+        // named file would meet the same crowd.
+        if (err == EEXIST) {
+            close(fd);
+            *error = "cannot name the temporary file in " + dir + ": " + errno_text(err);
+            return false;
+        }
+        if (err != 0) {
+            close(fd);
+            fd = -1;
         }
     }
     if (fd < 0) {
         fd = make_named_locked(dir, lease_name, seam, &tmp, error);
         if (fd < 0) return false;
+        if (!fill_temporary(fd, text, tmp, error)) {
+            // Ours while we hold the lock (no clean-up removes a locked
+            // file), so removed before the close lets go of it.
+            unlink(tmp.c_str());
+            close(fd);
+            return false;
+        }
     }
-    auto fail = [&](const std::string& step) {
+    if (seam && seam->before_rename) seam->before_rename();
+    if (rename(tmp.c_str(), path) != 0) {
         int err = errno;
-        // Ours while we hold the lock (no clean-up removes a locked file),
-        // so removed before the close lets go of it.
-        if (!tmp.empty()) unlink(tmp.c_str());
+        unlink(tmp.c_str());
         close(fd);
-        *error = step + ": " + errno_text(err);
+        *error = std::string("cannot rename it to ") + path + ": " + errno_text(err);
         return false;
-    };
-    const std::string what = tmp.empty() ? "the temporary file in " + dir : tmp;
-
-    size_t done = 0;
-    while (done < text.size()) {
-        ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return fail("cannot write " + what);
-        done += static_cast<size_t>(n);
     }
-    if (fsync(fd) != 0) return fail("cannot sync " + what);
-    // The daemons accept only leases owned by the system user. Run as that
-    // user the file is already its own; run as root it is handed over.
-    if (geteuid() != SYSTEM_UID && fchown(fd, SYSTEM_UID, SYSTEM_UID) != 0)
-        return fail("cannot give the lease to uid 1000 (run as root or as uid 1000)");
-    if (fchmod(fd, LEASE_FILE_MODE) != 0) return fail("cannot set mode 0600");
-    if (tmp.empty() && !name_unnamed_file(fd, dir, lease_name, &tmp))
-        return fail("cannot name the temporary file in " + dir);
-    if (rename(tmp.c_str(), path) != 0) return fail(std::string("cannot rename it to ") + path);
     close(fd);  // synced above: nothing is left for close to report; the lock ends here
     return true;
 }

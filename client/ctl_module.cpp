@@ -180,7 +180,7 @@ bool replace_text(const std::string& dir, const std::string& path, const std::st
 // Writes the description the state calls for when it differs from the
 // file's; returns when to look again (-1: only on an event).
 int64_t update_description(watch_state* w) {
-    module_state state = read_module_state();
+    module_state state = read_module_state(monotonic_ms);
     std::string path = w->dir + "/module.prop";
     std::string old;
     struct stat st;

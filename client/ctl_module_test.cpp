@@ -48,6 +48,10 @@ TEST(CtlModule, RecordsAsTheDaemonsWriteThem) {
     EXPECT_EQ(m.time_ms, 777);
     ASSERT_TRUE(ctl::parse_main_panel_record(main_line("", 0, 5), &m)) << "no session";
     EXPECT_EQ(m.holding, 0);
+    const std::string longest(SESSION_MAX, 's');
+    ASSERT_TRUE(ctl::parse_main_panel_record(main_line(longest.c_str(), 1, 5), &m)) << "a session of full length";
+    EXPECT_EQ(m.session, longest);
+    EXPECT_FALSE(ctl::parse_main_panel_record(longest + "s 1 0 5\n", &m)) << "one byte longer";
     EXPECT_FALSE(ctl::parse_main_panel_record("s1 1 0\n", &m));
 }
 

@@ -121,6 +121,36 @@ void record_into(const char* path, bool* present, std::string* text) {
     *text = r.error == 0 ? r.text : std::string();
 }
 
+// Both health records, then the clock they are judged by. A daemon's
+// heartbeat may land between the two reads; read after it, the clock is
+// never behind the record, which would make a fresh record look stamped
+// by an earlier boot.
+void read_records(module_state* s, const probe_clock& clock) {
+    record_into(OUTDOOR_HEALTH_PATH, &s->outdoor_record_present, &s->outdoor_record);
+    record_into(MAIN_PANEL_HEALTH_PATH, &s->main_record_present, &s->main_record);
+    s->now_ms = clock();
+}
+
+struct lock_holders {
+    int32_t outdoor = 0;    // 0 none, -1 unknown
+    int32_t main_lock = 0;  // the main-panel lock's holder, likewise
+    int32_t main = 0;       // the main-panel daemon, likewise
+    int outdoor_err = 0;    // why unknown
+    int main_err = 0;
+};
+
+// Both instance locks' holders from one read of the lock table.
+lock_holders read_lock_holders() {
+    file_read locks = read_small(kProcLocks, PROC_LOCKS_READ_MAX);
+    lock_holders h;
+    h.outdoor = holder_of(OUTDOOR_LOCK_PATH, locks, &h.outdoor_err);
+    h.main_lock = holder_of(MAIN_PANEL_LOCK_PATH, locks, &h.main_err);
+    // The outdoor daemon holds the main-panel lock for an instant each
+    // turn and around each of its writes.
+    h.main = main_panel_holder(h.main_lock, h.outdoor);
+    return h;
+}
+
 bool process_alive(int32_t pid) {
     return pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
 }
@@ -132,8 +162,9 @@ std::string ms_ago(int64_t ms) {
 
 class prober {
   public:
+    explicit prober(const probe_clock& clock) : clock_(clock) {}
+
     probe_report run() {
-        now_ms_ = monotonic_ms();
         list_class("backlight");
         list_class("leds");
         report_.choice = choose_main_panel(report_.nodes);
@@ -144,10 +175,7 @@ class prober {
         outdoor_lease();
         health("main_panel_health", "main-panel health", MAIN_PANEL_HEALTH_PATH, false);
         health("outdoor_health", "outdoor health", OUTDOOR_HEALTH_PATH, true);
-        record_into(OUTDOOR_HEALTH_PATH, &report_.service.outdoor_record_present, &report_.service.outdoor_record);
-        record_into(MAIN_PANEL_HEALTH_PATH, &report_.service.main_record_present, &report_.service.main_record);
-        // After the records: one written meanwhile is not from the future.
-        report_.service.now_ms = monotonic_ms();
+        read_records(&report_.service, clock_);
         report_.selinux = read_selinux();
         return report_;
     }
@@ -255,19 +283,9 @@ class prober {
              {"fit", fit ? "true" : "false"}});
     }
 
-    // The pid holding the lock file's flock, 0 for none, -1 (with the
-    // reason noted) when it cannot be told.
-    int32_t lock_holder(const char* path, int* err) {
-        if (!locks_read_) {
-            locks_ = read_small(kProcLocks, PROC_LOCKS_READ_MAX);
-            locks_read_ = true;
-        }
-        return holder_of(path, locks_, err);
-    }
-
     void daemon_fact(const char* key, const char* label, const char* lock_path, int32_t holder,
                      int err, const std::string& note) {
-        if (holder < 0) return unknown(key, label, err == 0 ? lock_path : lock_path, err);
+        if (holder < 0) return unknown(key, label, lock_path, err);
         std::string text = holder > 0 ? "running, pid " + std::to_string(holder) : "not running";
         add(key, label, text + note,
             {{"known", "true"},
@@ -276,17 +294,12 @@ class prober {
     }
 
     void daemons() {
-        int main_err = 0, outdoor_err = 0;
-        int32_t outdoor = lock_holder(OUTDOOR_LOCK_PATH, &outdoor_err);
-        int32_t locked = lock_holder(MAIN_PANEL_LOCK_PATH, &main_err);
-        // The outdoor daemon holds the main-panel lock for an instant each
-        // turn and around each of its writes.
-        int32_t main = main_panel_holder(locked, outdoor);
-        std::string note = main != locked ? " (the outdoor daemon held its lock for an instant)" : "";
-        report_.service.outdoor_pid = outdoor;
-        report_.service.main_pid = main;
-        daemon_fact("main_panel_daemon", "main-panel daemon", MAIN_PANEL_LOCK_PATH, main, main_err, note);
-        daemon_fact("outdoor_daemon", "outdoor daemon", OUTDOOR_LOCK_PATH, outdoor, outdoor_err, "");
+        lock_holders h = read_lock_holders();
+        std::string note = h.main != h.main_lock ? " (the outdoor daemon held its lock for an instant)" : "";
+        report_.service.outdoor_pid = h.outdoor;
+        report_.service.main_pid = h.main;
+        daemon_fact("main_panel_daemon", "main-panel daemon", MAIN_PANEL_LOCK_PATH, h.main, h.main_err, note);
+        daemon_fact("outdoor_daemon", "outdoor daemon", OUTDOOR_LOCK_PATH, h.outdoor, h.outdoor_err, "");
     }
 
     std::string current_boot_id(bool* ok) {
@@ -366,14 +379,14 @@ class prober {
 
     void lease_fact(const char* key, const char* label, const char* path, bool outdoor) {
         file_read r = read_small(path, OUTDOOR_LEASE_READ_SIZE);
+        int64_t now = clock_();  // after the read: a lease renewed meanwhile is not too far ahead
         if (r.error == ENOENT) {
             add(key, label, "absent", {{"known", "true"}, {"present", "false"}});
             return;
         }
         if (r.error != 0) return unknown(key, label, path, r.error);
         bool trusted = stat_is_trusted(&r.st, SYSTEM_UID) != 0;
-        lease_view v = outdoor ? view_outdoor_lease(r.text, now_ms_)
-                               : view_main_panel_lease(r.text, now_ms_, chosen_maximum());
+        lease_view v = outdoor ? view_outdoor_lease(r.text, now) : view_main_panel_lease(r.text, now, chosen_maximum());
         bool accepted = trusted && v.accepted;
         std::string text;
         std::vector<std::pair<std::string, std::string>> json = {
@@ -383,7 +396,7 @@ class prober {
         } else if (!v.fields) {
             text = "present but malformed";
         } else {
-            int64_t left = v.deadline_ms - now_ms_;
+            int64_t left = v.deadline_ms - now;
             bool alive = process_alive(v.pid);
             text = std::string(accepted ? "fresh" : left <= 0 ? "expired" : "refused") + ", pid " +
                    std::to_string(v.pid) + (alive ? " (alive" : " (not running");
@@ -402,8 +415,9 @@ class prober {
 
     void health(const char* key, const char* label, const char* path, bool outdoor) {
         file_read r = read_small(path, OUTDOOR_HEALTH_SIZE);
+        int64_t now = clock_();  // after the read: a heartbeat written meanwhile is not from the future
         if (r.error != 0 && r.error != ENOENT) return unknown(key, label, path, r.error);
-        health_view v = view_health_record(r.error == 0, r.text, outdoor, now_ms_);
+        health_view v = view_health_record(r.error == 0, r.text, outdoor, now);
         std::string line = chomp(r.text);
         add(key, label, v.verdict + (line.empty() ? "" : ": " + escape_text(line)),
             {{"known", "true"},
@@ -414,10 +428,8 @@ class prober {
              {"text", json_string(line)}});
     }
 
+    const probe_clock& clock_;
     probe_report report_;
-    int64_t now_ms_ = 0;
-    file_read locks_;
-    bool locks_read_ = false;
 };
 
 std::string selinux_path(const char* rest) {
@@ -436,10 +448,10 @@ uint32_t class_number(const std::string& rest, const char* what, uint32_t max, s
     return why->empty() ? n : 0;
 }
 
-// Asks the kernel whether scon may have permission perm of class cls on
-// tcon: one write of "SCON TCON CLASS" to the access file, one read of the
+// Puts a query ("SCON TCON CLASS") to the kernel and judges permission
+// perm in its decision: one write to the access file, one read of the
 // decision from the same descriptor. A query, nothing changes.
-selinux_connect ask_access(const std::string& scon, const std::string& tcon, uint32_t cls, uint32_t perm) {
+selinux_connect ask_access(const std::string& request, uint32_t perm) {
     selinux_connect c;
     std::string path = selinux_path("access");
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
@@ -447,7 +459,6 @@ selinux_connect ask_access(const std::string& scon, const std::string& tcon, uin
         c.reason = "cannot open " + path + " (" + strerror(errno) + ")";
         return c;
     }
-    std::string request = scon + " " + tcon + " " + std::to_string(cls);
     ssize_t n;
     do {
         n = write(fd, request.data(), request.size());
@@ -456,7 +467,7 @@ selinux_connect ask_access(const std::string& scon, const std::string& tcon, uin
         int err = n < 0 ? errno : EIO;
         close(fd);
         if (err == EINVAL)
-            c.reason = "the query refused: the policy knows no " + scon + " or no " + tcon + " (" + strerror(err) + ")";
+            c.reason = "the query refused: the policy lacks a context of '" + request + "' (" + strerror(err) + ")";
         else if (err == EACCES)
             c.reason = std::string("the query refused: this domain may not ask the kernel (") + strerror(err) + ")";
         else
@@ -509,7 +520,7 @@ selinux_view read_selinux() {
                                                    "permission connectto", SELINUX_PERM_MAX, &why)
                                     : 0;
         for (size_t i = 0; why.empty() && i < SELINUX_CLIENT_COUNT; ++i)
-            v.connect[i] = ask_access(std::string("u:r:") + kSelinuxClients[i] + ":s0", v.context, cls, perm);
+            v.connect[i] = ask_access(connect_query(i, v.context, cls), perm);
     }
     if (!why.empty()) {
         for (selinux_connect& c : v.connect) c.reason = why;
@@ -517,16 +528,17 @@ selinux_view read_selinux() {
     return v;
 }
 
-module_state read_module_state() {
+module_state read_module_state(const probe_clock& clock) {
     module_state s;
-    file_read locks = read_small(kProcLocks, PROC_LOCKS_READ_MAX);
-    int err = 0;
-    s.outdoor_pid = holder_of(OUTDOOR_LOCK_PATH, locks, &err);
-    s.main_pid = main_panel_holder(holder_of(MAIN_PANEL_LOCK_PATH, locks, &err), s.outdoor_pid);
-    record_into(OUTDOOR_HEALTH_PATH, &s.outdoor_record_present, &s.outdoor_record);
-    record_into(MAIN_PANEL_HEALTH_PATH, &s.main_record_present, &s.main_record);
-    s.now_ms = monotonic_ms();
+    lock_holders h = read_lock_holders();
+    s.outdoor_pid = h.outdoor;
+    s.main_pid = h.main;
+    read_records(&s, clock);
     return s;
+}
+
+probe_report gather_probe(const probe_clock& clock) {
+    return prober(clock).run();
 }
 
 int run_probe(const options& opts) {
@@ -535,7 +547,7 @@ int run_probe(const options& opts) {
         fflush(stdout);
         return EXIT_OK;
     }
-    probe_report report = prober().run();
+    probe_report report = gather_probe(monotonic_ms);
     bool found = report.choice.index >= 0;
     if (opts.choose) {
         if (found) printf("%s\n", report.nodes[static_cast<size_t>(report.choice.index)].path.c_str());

@@ -9,6 +9,7 @@
 #pragma once
 #include <stdint.h>
 
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -111,6 +112,11 @@ std::string clean_context(const std::string& raw);
 
 // The type field of "user:role:type[:level]"; empty when there is none.
 std::string selinux_domain(const std::string& context);
+
+// The access file's query whether platform client i may connect to a
+// socket of context: "SCON TCON CLASS", the client the source and the
+// socket the target.
+std::string connect_query(size_t i, const std::string& context, uint32_t cls);
 
 // The verdict on the permission numbered perm (1-based) in a decision.
 selinux_connect judge_access(const access_decision& decision, uint32_t perm);
@@ -259,9 +265,15 @@ std::string format_probe_summary(const probe_report& report, const std::string& 
 
 // ---- I/O shared by probe and the module watcher ----
 
+// The clock records are judged by: monotonic_ms, or a test's.
+using probe_clock = std::function<int64_t()>;
+
 // SELinux as this process sees it, asking the kernel through selinuxfs.
 selinux_view read_selinux();
-// The lock holders and both health records, now.
-module_state read_module_state();
+// The lock holders and both health records, now. Every record's age is
+// judged against a reading of the clock taken after the record.
+module_state read_module_state(const probe_clock& clock);
+// Everything probe reports, gathered read-only.
+probe_report gather_probe(const probe_clock& clock);
 
 }  // namespace ctl

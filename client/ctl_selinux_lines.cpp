@@ -137,6 +137,10 @@ std::string selinux_domain(const std::string& context) {
     return type;
 }
 
+std::string connect_query(size_t i, const std::string& context, uint32_t cls) {
+    return std::string("u:r:") + kSelinuxClients[i] + ":s0 " + context + " " + std::to_string(cls);
+}
+
 selinux_connect judge_access(const access_decision& decision, uint32_t perm) {
     selinux_connect c;
     if (perm < 1 || perm > SELINUX_PERM_MAX) {

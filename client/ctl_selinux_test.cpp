@@ -50,6 +50,14 @@ TEST(CtlSelinux, AccessDecision) {
     }
 }
 
+// The platform client is the source that asks to connect, the daemon's
+// domain the target; the other way round would ask whether the daemon may
+// connect to the client.
+TEST(CtlSelinux, QueryAsksForTheClient) {
+    EXPECT_EQ(ctl::connect_query(0, "u:r:su:s0", 80), "u:r:system_server:s0 u:r:su:s0 80");
+    EXPECT_EQ(ctl::connect_query(1, "u:r:magisk:s0", 7), "u:r:system_app:s0 u:r:magisk:s0 7");
+}
+
 TEST(CtlSelinux, ConnecttoIsItsOwnBit) {
     ctl::access_decision d;
     d.decided = 0xffffffff;

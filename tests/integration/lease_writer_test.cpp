@@ -4,13 +4,19 @@
 // writer's own steps run in-process here, so that a clean-up can be put
 // between a temporary file's creation and its lock.
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/ctl.h"
@@ -32,6 +38,23 @@ std::vector<std::string> temporaries() {
     }
     closedir(d);
     return out;
+}
+
+// Whether someone waits for the flock on the file st describes: a line
+// "N: -> FLOCK ... MAJ:MIN:INODE ..." of the lock table.
+bool lock_awaited(const struct stat& st) {
+    char where[64];
+    snprintf(where, sizeof where, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+             static_cast<unsigned long long>(st.st_ino));
+    std::string locks = read_file("/proc/locks").value_or("");
+    for (size_t at = 0; at < locks.size();) {
+        size_t end = locks.find('\n', at);
+        if (end == std::string::npos) end = locks.size();
+        std::string line = locks.substr(at, end - at);
+        if (line.find("-> FLOCK") != std::string::npos && line.find(where) != std::string::npos) return true;
+        at = end + 1;
+    }
+    return false;
 }
 
 class LeaseWriterTest : public SandboxTest {};
@@ -108,7 +131,7 @@ TEST_F(LeaseWriterTest, WithoutUnnamedFilesAFileTakenBeforeTheLockIsMadeAgain) {
     int created = 0;
     std::vector<std::string> before_cleanup, after_cleanup;
     ctl::lease_write_seam seam;
-    seam.named_only = true;
+    seam.unnamed_error = EOPNOTSUPP;
     seam.after_create = [&] {
         if (++created > 1) return;
         before_cleanup = temporaries();
@@ -120,6 +143,87 @@ TEST_F(LeaseWriterTest, WithoutUnnamedFilesAFileTakenBeforeTheLockIsMadeAgain) {
     EXPECT_EQ(before_cleanup.size(), 1u);
     EXPECT_EQ(after_cleanup, std::vector<std::string>{}) << "the clean-up took the unlocked file";
     EXPECT_EQ(created, 2);
+    EXPECT_EQ(read_file(kMainPanelLease), kLine);
+    EXPECT_EQ(temporaries(), std::vector<std::string>{});
+}
+
+// Every way the writer can take holds its temporary file locked from
+// before the file has a name until the rename, so another writer's
+// clean-up just before the rename takes nothing: the unnamed file named
+// through /proc, or by its descriptor where /proc is missing; a named file
+// where the kernel or the file system has no unnamed files, or where
+// naming the unnamed one is refused. What another way would not mend
+// fails the write.
+TEST_F(LeaseWriterTest, EveryWayHoldsItsFileUntilTheRename) {
+    struct way {
+        const char* what;
+        int unnamed_error;
+        int naming_error;
+        bool without_proc;
+        int files_made;  // 0: the write fails
+    };
+    const way ways[] = {
+        {"unnamed, named through /proc", 0, 0, false, 1},
+        {"unnamed, named by its descriptor without /proc", 0, 0, true, 1},
+        {"a file system without unnamed files", EOPNOTSUPP, 0, false, 1},
+        {"a kernel older than unnamed files", EISDIR, 0, false, 1},
+        {"naming the unnamed file denied", 0, EACCES, false, 2},
+        {"every random name taken", 0, EEXIST, false, 0},
+        {"no temporary file allowed in the directory", EACCES, 0, false, 0},
+    };
+    for (const way& w : ways) {
+        ASSERT_TRUE(remove_tree(kMainPanelLease));
+        // In a child, whose own mount namespace may lose /proc.
+        int made = run_as(0, 0, [&] {
+            if (w.without_proc && (unshare(CLONE_NEWNS) != 0 ||
+                                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                   mount("none", "/proc", "tmpfs", 0, nullptr) != 0))
+                return 100;
+            int created = 0;
+            ctl::lease_write_seam seam;
+            seam.unnamed_error = w.unnamed_error;
+            seam.naming_error = w.naming_error;
+            seam.after_create = [&] { ++created; };
+            seam.before_rename = [] { ctl::remove_temporary_leftovers(kMainPanelLease); };
+            std::string error;
+            return ctl::replace_lease_file(kMainPanelLease, kLine, &error, &seam) ? created : 0;
+        });
+        EXPECT_EQ(made, w.files_made) << w.what;
+        EXPECT_EQ(read_file(kMainPanelLease), w.files_made ? std::optional<std::string>(kLine) : std::nullopt)
+            << w.what;
+        EXPECT_EQ(temporaries(), std::vector<std::string>{}) << w.what;
+    }
+}
+
+// A clean-up locks a file before it looks at its name again, so it may
+// hold a new named file's lock for an instant and leave the file alone:
+// the writer waits for the lock rather than failing.
+TEST_F(LeaseWriterTest, WithoutUnnamedFilesACleanUpsInstantOnTheLockIsWaitedOut) {
+    int held = -1;
+    std::thread release;
+    ctl::lease_write_seam seam;
+    seam.unnamed_error = EOPNOTSUPP;
+    seam.after_create = [&] {
+        std::vector<std::string> named = temporaries();
+        if (held != -1 || named.size() != 1) return;
+        held = open((LEASE_DIR "/" + named[0]).c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st;
+        if (held >= 0 && (flock(held, LOCK_EX) != 0 || fstat(held, &st) != 0)) {
+            close(held);
+            held = -2;
+        }
+        if (held < 0) return;
+        // Let go once the writer waits for the lock, or after 10 s.
+        release = std::thread([&held, st] {
+            wait_until([&] { return lock_awaited(st); }, 10s);
+            close(held);
+        });
+    };
+    std::string error;
+    bool written = ctl::replace_lease_file(kMainPanelLease, kLine, &error, &seam);
+    if (release.joinable()) release.join();
+    ASSERT_GE(held, 0);
+    EXPECT_TRUE(written) << error;
     EXPECT_EQ(read_file(kMainPanelLease), kLine);
     EXPECT_EQ(temporaries(), std::vector<std::string>{});
 }

@@ -5,17 +5,23 @@
 // sandbox has none (the real answers come from the real-kernel tier). Also
 // the module watcher (its description of the service's state, the flag
 // files, its wake-ups).
+#include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <stdio.h>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "client/ctl_probe.h"
 #include "sandbox/sandbox.h"
 
 namespace sandbox {
@@ -45,6 +51,19 @@ std::string row(const std::string& table, const std::string& cls, const std::str
         at = end;
     }
     return "(no row for " + cls + "/" + name + ")";
+}
+
+// Where the lock table lists the flock on path: the offset of its line,
+// npos when there is none.
+size_t lock_line_at(const std::string& path) {
+    auto st = stat_path(path);
+    if (!st) return std::string::npos;
+    char where[64];
+    snprintf(where, sizeof where, " %02x:%02x:%llu ", major(st->st_dev), minor(st->st_dev),
+             static_cast<unsigned long long>(st->st_ino));
+    std::string locks = read_file("/proc/locks").value_or("");
+    size_t at = locks.find(where);
+    return at == std::string::npos ? at : locks.rfind('\n', at) + 1;
 }
 
 class ProbeTest : public SandboxTest {
@@ -231,6 +250,121 @@ TEST_F(ProbeTest, WithoutRootSaysWhatItCouldNotRead) {
     EXPECT_TRUE(has(r.out, "Could not read\n")) << r.out;
     EXPECT_TRUE(has(r.out, "/data/adb/tavorin_module_workspace/main-panel-permissions: Permission denied; run as root"))
         << r.out;
+    // The lock files cannot be looked at: who runs is not known, which is
+    // not the same as nobody.
+    EXPECT_TRUE(has(r.out, "main-panel daemon  unknown (Permission denied)\n")) << r.out;
+    EXPECT_TRUE(has(r.out, "outdoor daemon     unknown (Permission denied)\n")) << r.out;
+    ProgramResult summary = probe({"--summary"}, 2000);
+    EXPECT_TRUE(has(summary.out, "Daemons: outdoor unknown, main panel unknown\n")) << summary.out;
+}
+
+// Who runs, as the lock table shows it: a holder far down a long table (a
+// phone's runs to hundreds of lines, more than one read returns) is found;
+// the outdoor daemon's instant on the main-panel lock is no main-panel
+// daemon, and the summary asks no daemon that is not there; a table that
+// cannot be read leaves both unknown.
+TEST_F(ProbeTest, DaemonsAsTheLockTableShowsThem) {
+    const std::string me = std::to_string(getpid());
+    auto expect = [&](const char* what, const std::string& main, const std::string& outdoor,
+                      const std::string& summary) {
+        ProgramResult r = probe();
+        EXPECT_TRUE(has(r.out, "main-panel daemon  " + main + "\n")) << what << "\n" << r.out;
+        EXPECT_TRUE(has(r.out, "outdoor daemon     " + outdoor + "\n")) << what << "\n" << r.out;
+        ProgramResult s = probe({"--summary"});
+        EXPECT_TRUE(has(s.out, summary)) << what << "\n" << s.out;
+    };
+
+    // Shared locks of one file on both sides of the main-panel lock, all
+    // on one processor (the kernel lists locks per processor, newest or
+    // oldest first), so that at least a page of lines comes before it.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t filler_lines = page / 32 + 1;
+    cpu_set_t all, one;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
+    CPU_ZERO(&one);
+    for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu) {
+        if (CPU_ISSET(cpu, &all)) {
+            CPU_SET(cpu, &one);
+            break;
+        }
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof one, &one), 0);
+    std::vector<int> fds;
+    auto lock = [&](const char* path, int how) {
+        int fd = open(path, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+        if (fd >= 0) fds.push_back(fd);
+        return fd >= 0 && flock(fd, how) == 0;
+    };
+    const char* const filler = "/sandbox/filler.lock";
+    bool locked = true;
+    for (size_t i = 0; i < filler_lines; ++i) locked = lock(filler, LOCK_SH) && locked;
+    locked = lock(kMainPanelLock, LOCK_EX) && locked;
+    for (size_t i = 0; i < filler_lines; ++i) locked = lock(filler, LOCK_SH) && locked;
+    ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
+    ASSERT_TRUE(locked);
+    size_t at = lock_line_at(kMainPanelLock);
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_GT(at, page);
+    expect("far down a long table", "running, pid " + me, "not running",
+           "Daemons: outdoor not running, main panel running (pid " + me + ")\n");
+
+    ASSERT_TRUE(lock(kOutdoorLock, LOCK_EX));
+    expect("the outdoor daemon's instant", "not running (the outdoor daemon held its lock for an instant)",
+           "running, pid " + me,
+           "Daemons: outdoor running (pid " + me + "), main panel not running\nOutdoor: starting\n"
+           "Main panel: not holding\n");
+
+    // A file whose reads fail, in the table's place.
+    FakeNode* broken = node("panel0-backlight");
+    ASSERT_TRUE(broken);
+    broken->fail_reads(EIO);
+    ASSERT_EQ(mount(broken->real_brightness_path().c_str(), "/proc/locks", nullptr, MS_BIND, nullptr), 0) << errno;
+    expect("an unreadable table", "unknown (Input/output error)", "unknown (Input/output error)",
+           "Daemons: outdoor unknown, main panel unknown\n");
+    EXPECT_EQ(umount2("/proc/locks", MNT_DETACH), 0) << errno;
+    for (int fd : fds) close(fd);
+}
+
+// A heartbeat or a renewed lease may land after the probe read its clock
+// and before it reads the record: judged by that clock it would look
+// stamped by an earlier boot, or too far ahead. Here every reading of the
+// clock is followed at once by every record written anew, stamped a moment
+// later, and each must still read as fresh.
+TEST_F(ProbeTest, RecordsAreJudgedByAClockReadAfterThem) {
+    int main_lock = open(kMainPanelLock, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(main_lock, 0);
+    ASSERT_EQ(flock(main_lock, LOCK_EX), 0);  // a main-panel daemon
+    auto write_records = [](int64_t at) {
+        const std::string stamp = std::to_string(at);
+        return write_file(kMainPanelHealth, "s1 1 0 " + stamp + "\n") &&
+               write_file(kOutdoorHealth, "{\"pid\":9,\"held\":false,\"inhibited\":false,\"base\":0,\"target\":0,"
+                                          "\"reason\":\"waiting\",\"uptime_ms\":" + stamp + "}\n") &&
+               write_main_panel_lease("s1", getpid(), at + LEASE_MAX_AHEAD_MS, 1, 120) == 0 &&
+               write_file_as(kSystemUid, kSystemUid, kOutdoorLease,
+                             outdoor_lease_line("v1", getpid(), at + OUTDOOR_LEASE_MAX_AHEAD_MS, 500, 1)) == 0;
+    };
+    int64_t now = 100000;
+    bool written = write_records(now);
+    ctl::probe_report report = ctl::gather_probe([&] {
+        now += 10;
+        written = write_records(now + 1) && written;
+        return now;
+    });
+    close(main_lock);
+    ASSERT_TRUE(written);
+    auto json = [&](const std::string& key, const std::string& field) {
+        for (const ctl::probe_fact& f : report.state) {
+            for (const auto& [name, value] : f.json) {
+                if (f.key == key && name == field) return value;
+            }
+        }
+        return std::string("(none)");
+    };
+    EXPECT_EQ(json("main_panel_health", "age_ms"), "9");
+    EXPECT_EQ(json("outdoor_health", "age_ms"), "9");
+    EXPECT_EQ(json("main_panel_lease", "accepted"), "true");
+    EXPECT_EQ(json("outdoor_lease", "accepted"), "true");
+    EXPECT_EQ(ctl::describe_main_panel(report.service), "Main panel: holding");
 }
 
 // Without selinuxfs SELinux is off: nothing refuses the socket, and each
