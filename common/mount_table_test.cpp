@@ -111,6 +111,10 @@ TEST(MountTable, TheMountAPathLiesOn) {
          with(kBase, "40 22 0:4 net:[4026532176] /data/netns/x rw shared:5 - nsfs nsfs rw"), makedev(0, 20), 1},
         {"lines of other forms beside the way", with(with(kBase, "x y z w /data/other rw"), "a b c d e f"),
          makedev(0, 20), 1},
+        // Only "/" is a file system's own root.
+        {"a one-byte root that is not a path",
+         with(kBase, "30 20 0:40 x /sys/devices/platform/x/backlight/panel0-backlight rw - tmpfs none rw"),
+         makedev(0, 40), 0},
         {"a namespace file bound over the node",
          with(kBase, std::string("40 20 0:4 net:[4026532176] ") + kNode + " rw - nsfs nsfs rw"), makedev(0, 4), 0},
     };
@@ -145,6 +149,9 @@ TEST(MountTable, WhatCannotBeToldIsAnError) {
         {"a line that does not read", kNode, with(kBase, "garbage"), EINVAL},
         {"a line on the way that does not read", kNode, with(kBase, "x 20 0:40 / /sys/devices rw - tmpfs a rw"),
          EINVAL},
+        // Cut off right after a mount point that may be the path itself.
+        {"a line cut off after a mount point on the way", kNode,
+         with(kBase, std::string("30 20 0:40 / ") + kNode), EINVAL},
         {"too many mounts on the way", kNode, crowded, E2BIG},
         {"a path the table would write escaped", "/sys/devices/a b/brightness", kBase, EINVAL},
         {"a relative path", "sys/devices/x", kBase, EINVAL},
@@ -163,9 +170,11 @@ TEST(MountTable, ReadsATableInPiecesOfAnySize) {
     std::string table;
     for (const auto& line : kBase) table += line + "\n";
     for (int i = 0; i < 900; ++i) table += std::to_string(100 + i) + " 22 0:9 / /data/app/" + std::to_string(i) + " rw - tmpfs t rw\n";
-    // The rest of a line longer than the buffer would read as a mount
-    // stacked on /sys, were it taken for a line of its own.
-    std::string long_line = "50 1 0:50 / /mnt/long rw - tmpfs ";
+    // A line longer than the buffer, its head on the way (a file over the
+    // node, on the device directory's mount below): the head must count,
+    // and its rest would read as a mount stacked on /sys, were it taken for
+    // a line of its own.
+    std::string long_line = std::string("50 30 0:50 / ") + kNode + " rw - tmpfs ";
     long_line.append(MOUNT_TABLE_READ_SIZE - long_line.size(), 'x');
     table += long_line + "31 20 0:41 / /sys rw - tmpfs b rw\n";
     table += "40 22 0:4 net:[4026532176] /data/netns/x rw - nsfs nsfs rw\n";
@@ -191,7 +200,7 @@ TEST(MountTable, ReadsATableInPiecesOfAnySize) {
         mount_reader_end(&reader, &w);
         mount_step on = {};
         ASSERT_EQ(mount_walk_result(&w, &on), 0) << strerror(errno);
-        EXPECT_EQ(on.dev, makedev(0, 40));
+        EXPECT_EQ(on.dev, makedev(0, 50));
     }
 }
 
