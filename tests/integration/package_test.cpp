@@ -3,8 +3,10 @@
 // managers.sh: manager A's installer functions behind the zip's
 // update-binary, managers B and C unpacking it and sourcing customize.sh
 // themselves), its scripts run by the shell the managers use, busybox's
-// ash with ASH_STANDALONE=1 (Debian's build runs its applets before PATH
-// whether or not that is set), or by mksh as by hand, with nothing but
+// ash with ASH_STANDALONE=1 (a busybox built with the managers' settings,
+// scripts/build-busybox.sh: Debian's has applets and options theirs lacks;
+// it runs its applets before PATH whether or not that is set), or by mksh
+// as by hand, with nothing but
 // toybox applets on PATH (Debian's build, which lacks a few of Android's,
 // tr among them) and a stand-in getprop, and its arm64 binaries run under
 // qemu. Installation, the boot service (recovery of a crashed hold,
@@ -132,6 +134,10 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
             if (running_in_ci()) FAIL() << package_zip() << " is missing: run scripts/package.sh first";
             GTEST_SKIP() << package_zip() << " is missing (scripts/package.sh builds it)";
         }
+        if (!path_exists(VELTARIS_MANAGERS_BUSYBOX)) {
+            if (running_in_ci()) FAIL() << VELTARIS_MANAGERS_BUSYBOX << " is missing: run scripts/build-busybox.sh first";
+            GTEST_SKIP() << VELTARIS_MANAGERS_BUSYBOX << " is missing (scripts/build-busybox.sh builds it)";
+        }
         ASSERT_TRUE(mkdir_p("/sandbox/bin") && mkdir_p("/sandbox/toybox"));
         ProgramResult applets = run_program({"toybox"});
         ASSERT_EQ(applets.code, 0) << applets;
@@ -171,7 +177,7 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
         std::vector<std::string> all = {"mksh"};
         env.push_back(kScriptPath);
         if (GetParam().shell == Shell::busybox) {
-            all = {"/usr/bin/busybox", "sh"};
+            all = {VELTARIS_MANAGERS_BUSYBOX, "sh"};
             env.push_back("ASH_STANDALONE=1");
         }
         all.insert(all.end(), argv.begin(), argv.end());
