@@ -2,9 +2,10 @@
 # the pid files and the service lock. Sourced, never run; POSIX sh, as both
 # shells that run it take it: the device's mksh (by hand) and busybox's ash
 # (the root managers run every module script with `busybox sh`, their
-# applets before PATH). Only builtins, getprop and applets that every
-# Android toybox and those busybox builds have (id, cp, mv, rm, mkdir,
-# chmod, chown, chcon, stat, wc, date, grep, sleep, flock).
+# applets before PATH). Only builtins, getprop and applets, with options,
+# that every Android toybox and the managers' busybox have (id, cp, mv, rm,
+# mkdir, chmod, chown, chcon, stat, wc, date, grep, od, sleep, flock): their
+# busybox is built without the extras of desktop builds (no grep -z).
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
 VELTARIS_PRIVATE=/data/adb/tavorin_module_workspace
@@ -95,17 +96,26 @@ veltaris_pid_runs() {
 veltaris_has_word() {
     [ -d "/proc/$1" ] || return 1
     [ -r "/proc/$1/cmdline" ] || return 2
-    # The arguments end in NULs, which no POSIX read splits at (and not
-    # every toybox has tr): grep -z takes them as its lines, -x -F compares
-    # each whole and literally. toybox's and busybox's grep both have -z.
-    grep -qxFz -e "$2" "/proc/$1/cmdline" 2>/dev/null
-    case $? in
-        0) return 0 ;;
-        1) return 1 ;;
+    # The arguments end in NULs, which no shell variable holds and no POSIX
+    # read splits at; the managers' busybox has no grep -z and not every
+    # toybox has tr. Both have od: the command line and the word become
+    # hex bytes, and the word's bytes must stand between two NULs of the
+    # command line (one put before its first argument): whole and literal.
+    veltaris_cmdline_hex=$(od -A n -t x1 -v < "/proc/$1/cmdline" 2>/dev/null) || {
+        # Unreadable: gone in between, or really unreadable.
+        [ -d "/proc/$1" ] || return 1
+        return 2
+    }
+    veltaris_word_hex=$(printf '%s' "$2" | od -A n -t x1 -v) || return 2
+    # One space before each byte, however od's build lays out its lines.
+    # shellcheck disable=SC2086 # split into bytes on purpose
+    [ -z "$veltaris_cmdline_hex" ] || veltaris_cmdline_hex=$(printf ' %s' $veltaris_cmdline_hex)
+    # shellcheck disable=SC2086
+    [ -z "$veltaris_word_hex" ] || veltaris_word_hex=$(printf ' %s' $veltaris_word_hex)
+    case " 00$veltaris_cmdline_hex " in
+        *" 00$veltaris_word_hex 00 "*) return 0 ;;
     esac
-    # Unreadable: gone in between, or really unreadable.
-    [ -d "/proc/$1" ] || return 1
-    return 2
+    return 1
 }
 
 # Whether a process holds the flock on file $1: 0 yes, 1 no, 2 cannot tell.
