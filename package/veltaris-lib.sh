@@ -6,6 +6,8 @@
 # that every Android toybox and the managers' busybox have (id, cp, mv, rm,
 # mkdir, chmod, chown, chcon, stat, wc, date, grep, od, sleep, flock): their
 # busybox is built without the extras of desktop builds (no grep -z).
+# Data goes out with printf '%s\n', never echo: mksh's echo takes
+# backslashes as escapes (and \c ends the line there).
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
 VELTARIS_PRIVATE=/data/adb/tavorin_module_workspace
@@ -42,13 +44,13 @@ veltaris_log() {
                 mv -f "$VELTARIS_LOG" "$VELTARIS_LOG.old"
             fi
         fi
-        echo "$(date '+%Y-%m-%d %H:%M:%S') $*" >> "$VELTARIS_LOG"
+        printf '%s\n' "$(date '+%Y-%m-%d %H:%M:%S') $*" >> "$VELTARIS_LOG"
     } 8>> "$VELTARIS_LOG.lock"
 }
 
 # Seconds since boot: the wall clock jumps when the network time arrives.
 veltaris_uptime() {
-    read -r veltaris_up veltaris_idle < /proc/uptime && echo "${veltaris_up%%.*}"
+    read -r veltaris_up veltaris_idle < /proc/uptime && printf '%s\n' "${veltaris_up%%.*}"
 }
 
 # Records pid $2 in pid file $1 with this boot's identity and the words its
@@ -58,10 +60,8 @@ veltaris_write_pid() {
     veltaris_pid=$2
     shift 2
     read -r veltaris_boot < "$VELTARIS_BOOT_ID" && [ -n "$veltaris_boot" ] || return 1
-    {
-        echo "$veltaris_pid $veltaris_boot"
-        for veltaris_word; do echo "$veltaris_word"; done
-    } > "$veltaris_file.new" && mv -f "$veltaris_file.new" "$veltaris_file"
+    printf '%s\n' "$veltaris_pid $veltaris_boot" "$@" > "$veltaris_file.new" &&
+        mv -f "$veltaris_file.new" "$veltaris_file"
 }
 
 # Whether the process recorded in pid file $1 runs: 0 yes; 1 no (no file,
@@ -167,7 +167,7 @@ veltaris_stop_pid_file() {
         2) veltaris_why="cannot tell whether the process of $1 runs" ;;
         *) veltaris_why="pid $veltaris_target of $1 still runs after SIGKILL" ;;
     esac
-    echo "! veltaris: $veltaris_why" >&2
+    printf '%s\n' "! veltaris: $veltaris_why" >&2
     veltaris_log "uninstall: $veltaris_why"
     return 1
 }
@@ -190,7 +190,7 @@ veltaris_read_node_file() {
             *) break ;;
         esac
     done
-    echo "$veltaris_node"
+    printf '%s\n' "$veltaris_node"
 }
 
 # The SELinux type of this shell's own domain in veltaris_domain ("magisk"

@@ -672,6 +672,58 @@ TEST_P(PackageTest, LogRotationKeepsTheHistory) {
     EXPECT_TRUE(has(log(), " one\n") && has(log(), " two\n")) << log();
 }
 
+// The library takes data as it is: a pid file's words are compared with
+// the process's arguments whole and literally (no pattern, no part of one,
+// no line of one), and what it prints (the log, a pid file, the node file's
+// path) keeps backslashes, which mksh's echo would take as escapes.
+TEST_P(PackageTest, LibraryTakesDataLiterally) {
+    unpack();
+    const std::vector<std::string> args = {"a b", "--outdoor", "", "x\\c", "-e", ".*", "two\nlines"};
+    std::vector<std::string> argv = {"sh", "-c", "sleep 3600; :"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t process = start_program(argv);
+    ASSERT_GT(process, 0);
+    std::string cmdline = "/proc/" + std::to_string(process) + "/cmdline";
+    ASSERT_TRUE(wait_until([&] { return has(read_file(cmdline).value_or(""), "two\nlines"); }, kSettle));
+    struct {
+        std::string word;
+        int status;
+    } const words[] = {{"a b", 0},  {"a", 1},      {"--outdoor", 0}, {"outdoor", 1},   {"x\\c", 0},
+                       {"x", 1},    {"-e", 0},     {".*", 0},        {".", 1},         {"two\nlines", 0},
+                       {"two", 1},  {"lines", 1},  {"sleep 3600; :", 0}, {"sleep", 1}, {"", 0}};
+    std::vector<std::string> check = {"-c",
+                                      ". ./veltaris-lib.sh; p=$1; shift; "
+                                      "for w; do veltaris_has_word \"$p\" \"$w\"; printf '%s\\n' $?; done",
+                                      "sh", std::to_string(process)};
+    std::string want;
+    for (const auto& w : words) {
+        check.push_back(w.word);
+        want += std::to_string(w.status) + "\n";
+    }
+    check.push_back("x");
+    want += "1\n";
+    ProgramResult r = run_shell(check, kModule);
+    EXPECT_EQ(r.out, want) << r;
+    stop_process(process);
+    r = run_shell({"-c", ". ./veltaris-lib.sh; veltaris_has_word \"$1\" sleep; printf '%s\\n' $?", "sh",
+                   std::to_string(process)},
+                  kModule);
+    EXPECT_EQ(r.out, "1\n") << "a process that is gone: " << r;
+
+    ASSERT_TRUE(mkdir_p(kPrivateDir, 0700));
+    const std::string odd = "a\\cb\\n\\\\";
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/outdoor-node", " /sys/" + odd + " \r\n"));
+    r = run_shell({"-c",
+                   ". ./veltaris-lib.sh; veltaris_read_node_file; veltaris_log \"$1\"; "
+                   "veltaris_write_pid \"$VELTARIS_PRIVATE/odd.pid\" 42 \"$1\" && printf 'written\\n'",
+                   "sh", odd},
+                  kModule);
+    EXPECT_EQ(r.out, "/sys/" + odd + "\nwritten\n") << r;
+    EXPECT_TRUE(has(log(), " " + odd + "\n")) << log();
+    std::string pid_file = read_file(std::string(kPrivateDir) + "/odd.pid").value_or("");
+    EXPECT_EQ(pid_file, "42 " + boot_id() + odd + "\n");
+}
+
 // The user disables the module, or marks it for removal, while the service
 // runs: outdoor mode and the supervisor end, and a boot with the flag
 // starts nothing and says why.
