@@ -260,7 +260,8 @@ initramfs() {
     cp "$ul/bin/busybox" "$root/harness/busybox"
     local managers_busybox=$top/build/busybox-$arch/busybox
     [ -x "$managers_busybox" ] || die "no $managers_busybox (bash scripts/build-busybox.sh $arch)"
-    cp "$managers_busybox" "$root/harness/managers-busybox"
+    mkdir -p "$root/harness/managers"
+    cp "$managers_busybox" "$root/harness/managers/busybox"
     # mksh statically linked against musl (the package's other static
     # builds need klibc or dietlibc, further from Android's libc).
     cp "$(compgen -G "$ul/usr/lib/*-linux-musl/bin/mksh" | head -1)" "$root/system/bin/sh" ||

@@ -581,7 +581,7 @@ pkg_sh() {
     local shell=$1
     shift
     case "$shell" in
-        ash) ASH_STANDALONE=1 PATH=/system/bin /harness/managers-busybox sh "$@" ;;
+        ash) ASH_STANDALONE=1 PATH=/system/bin /harness/managers/busybox sh "$@" ;;
         *) PATH=/system/bin /system/bin/sh "$@" ;;
     esac
 }
