@@ -51,8 +51,11 @@ if [ -z "$src" ] || [ ! -f "$src/Makefile" ]; then
     echo "build-busybox: fetching Debian's busybox source into $src_root"
     rm -rf "$src_root"
     mkdir -p "$src_root/lists/partial"
-    mirror=$(sed -n 's/^URIs: *\(http[^ ]*debian\)$/\1/p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -1)
-    [ -n "$mirror" ] || mirror=http://deb.debian.org/debian
+    # The mirror the machine's own apt sources name (deb822 or one-line).
+    mirror=$(sed -n 's/^URIs: *\(http[^ ]*debian\)$/\1/p' /etc/apt/sources.list.d/*.sources 2>/dev/null | head -1)
+    [ -n "$mirror" ] ||
+        mirror=$(sed -n 's/^deb \(\[[^]]*\] \)\{0,1\}\(http[^ ]*debian\) bookworm .*/\2/p' /etc/apt/sources.list 2>/dev/null | head -1)
+    [ -n "$mirror" ] || die "no Debian mirror in the machine's apt sources to fetch the busybox source from"
     echo "deb-src [signed-by=/usr/share/keyrings/debian-archive-keyring.gpg] $mirror bookworm main" \
         >"$src_root/sources.list"
     apt_private=(-o "Dir::Etc::SourceList=$src_root/sources.list" -o Dir::Etc::SourceParts=/dev/null
