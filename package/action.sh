@@ -11,6 +11,6 @@ MODDIR=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 BIN=$MODDIR/system/bin
 
 "$BIN/veltarisctl" --version
-"$BIN/veltarisctl" probe --summary || echo "! veltaris: $BIN/veltarisctl probe failed (exit $?)"
-echo "Full report: su -c $BIN/veltarisctl probe"
+"$BIN/veltarisctl" probe --summary || printf '%s\n' "! veltaris: $BIN/veltarisctl probe failed (exit $?)"
+printf '%s\n' "Full report: su -c $BIN/veltarisctl probe"
 exit 0

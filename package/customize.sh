@@ -17,9 +17,9 @@
 if [ -z "$MODPATH" ]; then
     MODPATH=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 fi
-command -v ui_print >/dev/null 2>&1 || ui_print() { echo "$1"; }
+command -v ui_print >/dev/null 2>&1 || ui_print() { printf '%s\n' "$1"; }
 command -v abort >/dev/null 2>&1 || abort() {
-    echo "$1" >&2
+    printf '%s\n' "$1" >&2
     exit 1
 }
 # The installer's helper takes: file owner group mode [context]. By hand,

@@ -40,9 +40,9 @@ VELTARIS_WATCH_OUT=$VELTARIS_PRIVATE/module-watch.out
 # in its folder; status 1 when it may.
 module_stop_flag() {
     if [ -e "$MODDIR/disable" ]; then
-        echo "the module is disabled ($MODDIR/disable)"
+        printf '%s\n' "the module is disabled ($MODDIR/disable)"
     elif [ -e "$MODDIR/remove" ]; then
-        echo "the module is marked for removal ($MODDIR/remove)"
+        printf '%s\n' "the module is marked for removal ($MODDIR/remove)"
     else
         return 1
     fi
@@ -102,17 +102,17 @@ fi
 # problem (an empty answer means: try again).
 setup_problem() {
     case "$1" in
-        2) echo "not root, private directory unusable, or another outdoor daemon holds its lock" ;;
-        4) echo "the daemon refuses the node, or its maximum is below 11" ;;
-        7) echo "cannot watch /data/system" ;;
+        2) printf '%s\n' "not root, private directory unusable, or another outdoor daemon holds its lock" ;;
+        4) printf '%s\n' "the daemon refuses the node, or its maximum is below 11" ;;
+        7) printf '%s\n' "cannot watch /data/system" ;;
     esac
 }
 
 describe_status() {
     if [ "$1" -gt 128 ]; then
-        echo "status $1 (killed by signal $(($1 - 128)))"
+        printf '%s\n' "status $1 (killed by signal $(($1 - 128)))"
     else
-        echo "status $1"
+        printf '%s\n' "status $1"
     fi
 }
 

@@ -46,12 +46,12 @@ case $? in
     0) veltaris_stop_pid_file "$VELTARIS_SERVICE_PID" || failed=1 ;;
     1) rm -f "$VELTARIS_SERVICE_PID" ;;
     *)
-        echo "! veltaris: cannot tell whether the service runs ($VELTARIS_SERVICE_LOCK)" >&2
+        printf '%s\n' "! veltaris: cannot tell whether the service runs ($VELTARIS_SERVICE_LOCK)" >&2
         failed=1
         ;;
 esac
 if [ "$failed" -eq 0 ] && veltaris_lock_held "$VELTARIS_SERVICE_LOCK"; then
-    echo "! veltaris: the service still runs: it holds $VELTARIS_SERVICE_LOCK but its pid file names no one" >&2
+    printf '%s\n' "! veltaris: the service still runs: it holds $VELTARIS_SERVICE_LOCK but its pid file names no one" >&2
     failed=1
 fi
 if [ "$failed" -eq 0 ]; then
@@ -67,7 +67,7 @@ if [ "$failed" -ne 0 ]; then
 fi
 if [ "$remove" -eq 0 ]; then
     veltaris_log "uninstall: done; kept $VELTARIS_PRIVATE and the main-panel health record (keep-on-uninstall)"
-    echo "- veltaris: kept $VELTARIS_PRIVATE and the main-panel health record (keep-on-uninstall)"
+    printf '%s\n' "- veltaris: kept $VELTARIS_PRIVATE and the main-panel health record (keep-on-uninstall)"
     exit 0
 fi
 # Under the main-panel lock, so that no main-panel daemon starts while the
@@ -89,17 +89,17 @@ lock_status=2
 } 8>> "$VELTARIS_MAIN_PANEL_LOCK"
 case "$lock_status" in
     0)
-        echo "- veltaris: removed $VELTARIS_PRIVATE and the main-panel health record"
+        printf '%s\n' "- veltaris: removed $VELTARIS_PRIVATE and the main-panel health record"
         exit 0
         ;;
     3)
-        echo "! veltaris: cannot remove all of $VELTARIS_PRIVATE and the main-panel health record" >&2
+        printf '%s\n' "! veltaris: cannot remove all of $VELTARIS_PRIVATE and the main-panel health record" >&2
         exit 1
         ;;
     1) why="a main-panel daemon runs (it holds $VELTARIS_MAIN_PANEL_LOCK)" ;;
     4) why="veltarisd --recover failed (exit $recover_status) and its record still holds the node's bits" ;;
     *) why="cannot tell whether a main-panel daemon runs (cannot lock $VELTARIS_MAIN_PANEL_LOCK)" ;;
 esac
-echo "! veltaris: $why: $VELTARIS_PRIVATE kept; run uninstall.sh again once that has changed" >&2
+printf '%s\n' "! veltaris: $why: $VELTARIS_PRIVATE kept; run uninstall.sh again once that has changed" >&2
 veltaris_log "uninstall: not removed: $why"
 exit 1

@@ -2,9 +2,12 @@
 # the pid files and the service lock. Sourced, never run; POSIX sh, as both
 # shells that run it take it: the device's mksh (by hand) and busybox's ash
 # (the root managers run every module script with `busybox sh`, their
-# applets before PATH). Only builtins, getprop and applets that every
-# Android toybox and those busybox builds have (id, cp, mv, rm, mkdir,
-# chmod, chown, chcon, stat, wc, date, grep, sleep, flock).
+# applets before PATH). Only builtins, getprop and applets, with options,
+# that every Android toybox and the managers' busybox have (id, cp, mv, rm,
+# mkdir, chmod, chown, chcon, stat, wc, date, grep, od, sleep, flock): their
+# busybox is built without the extras of desktop builds (no grep -z).
+# Data goes out with printf '%s\n', never echo: mksh's echo takes
+# backslashes as escapes (and \c ends the line there).
 
 # shellcheck disable=SC2034 # read by the scripts that source this file
 VELTARIS_PRIVATE=/data/adb/tavorin_module_workspace
@@ -41,13 +44,13 @@ veltaris_log() {
                 mv -f "$VELTARIS_LOG" "$VELTARIS_LOG.old"
             fi
         fi
-        echo "$(date '+%Y-%m-%d %H:%M:%S') $*" >> "$VELTARIS_LOG"
+        printf '%s\n' "$(date '+%Y-%m-%d %H:%M:%S') $*" >> "$VELTARIS_LOG"
     } 8>> "$VELTARIS_LOG.lock"
 }
 
 # Seconds since boot: the wall clock jumps when the network time arrives.
 veltaris_uptime() {
-    read -r veltaris_up veltaris_idle < /proc/uptime && echo "${veltaris_up%%.*}"
+    read -r veltaris_up veltaris_idle < /proc/uptime && printf '%s\n' "${veltaris_up%%.*}"
 }
 
 # Records pid $2 in pid file $1 with this boot's identity and the words its
@@ -57,10 +60,8 @@ veltaris_write_pid() {
     veltaris_pid=$2
     shift 2
     read -r veltaris_boot < "$VELTARIS_BOOT_ID" && [ -n "$veltaris_boot" ] || return 1
-    {
-        echo "$veltaris_pid $veltaris_boot"
-        for veltaris_word; do echo "$veltaris_word"; done
-    } > "$veltaris_file.new" && mv -f "$veltaris_file.new" "$veltaris_file"
+    printf '%s\n' "$veltaris_pid $veltaris_boot" "$@" > "$veltaris_file.new" &&
+        mv -f "$veltaris_file.new" "$veltaris_file"
 }
 
 # Whether the process recorded in pid file $1 runs: 0 yes; 1 no (no file,
@@ -95,17 +96,26 @@ veltaris_pid_runs() {
 veltaris_has_word() {
     [ -d "/proc/$1" ] || return 1
     [ -r "/proc/$1/cmdline" ] || return 2
-    # The arguments end in NULs, which no POSIX read splits at (and not
-    # every toybox has tr): grep -z takes them as its lines, -x -F compares
-    # each whole and literally. toybox's and busybox's grep both have -z.
-    grep -qxFz -e "$2" "/proc/$1/cmdline" 2>/dev/null
-    case $? in
-        0) return 0 ;;
-        1) return 1 ;;
+    # The arguments end in NULs, which no shell variable holds and no POSIX
+    # read splits at; the managers' busybox has no grep -z and not every
+    # toybox has tr. Both have od: the command line and the word become
+    # hex bytes, and the word's bytes must stand between two NULs of the
+    # command line (one put before its first argument): whole and literal.
+    veltaris_cmdline_hex=$(od -A n -t x1 -v < "/proc/$1/cmdline" 2>/dev/null) || {
+        # Unreadable: gone in between, or really unreadable.
+        [ -d "/proc/$1" ] || return 1
+        return 2
+    }
+    veltaris_word_hex=$(printf '%s' "$2" | od -A n -t x1 -v) || return 2
+    # One space before each byte, however od's build lays out its lines.
+    # shellcheck disable=SC2086 # split into bytes on purpose
+    [ -z "$veltaris_cmdline_hex" ] || veltaris_cmdline_hex=$(printf ' %s' $veltaris_cmdline_hex)
+    # shellcheck disable=SC2086
+    [ -z "$veltaris_word_hex" ] || veltaris_word_hex=$(printf ' %s' $veltaris_word_hex)
+    case " 00$veltaris_cmdline_hex " in
+        *" 00$veltaris_word_hex 00 "*) return 0 ;;
     esac
-    # Unreadable: gone in between, or really unreadable.
-    [ -d "/proc/$1" ] || return 1
-    return 2
+    return 1
 }
 
 # Whether a process holds the flock on file $1: 0 yes, 1 no, 2 cannot tell.
@@ -157,7 +167,7 @@ veltaris_stop_pid_file() {
         2) veltaris_why="cannot tell whether the process of $1 runs" ;;
         *) veltaris_why="pid $veltaris_target of $1 still runs after SIGKILL" ;;
     esac
-    echo "! veltaris: $veltaris_why" >&2
+    printf '%s\n' "! veltaris: $veltaris_why" >&2
     veltaris_log "uninstall: $veltaris_why"
     return 1
 }
@@ -180,7 +190,7 @@ veltaris_read_node_file() {
             *) break ;;
         esac
     done
-    echo "$veltaris_node"
+    printf '%s\n' "$veltaris_node"
 }
 
 # The SELinux type of this shell's own domain in veltaris_domain ("magisk"

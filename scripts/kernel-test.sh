@@ -170,6 +170,9 @@ prepare() {
         echo "$release" >"$kdir/stamp-$release"
     fi
     rm -rf "$kdir/selinux"
+    # The root managers' busybox, which the package scenarios run the
+    # module's scripts with (the harness keeps Debian's).
+    bash scripts/build-busybox.sh "$arch" || die "the managers' busybox did not build for $arch"
     local ko=$kdir/testdev/veltaris_testdev.ko
     if [ ! -s "$ko" ] || [ -n "$(find tests/kernel/module tests/kernel/build-module.sh -newer "$ko" 2>/dev/null | head -1)" ]; then
         [ -f tests/kernel/build-module.sh ] || die "tests/kernel/build-module.sh is missing"
@@ -255,6 +258,10 @@ initramfs() {
     rm -rf "$root"
     mkdir -p "$root"/{harness/bin,system/bin,kt,lib/modules,proc,sys,dev,tmp,data,etc}
     cp "$ul/bin/busybox" "$root/harness/busybox"
+    local managers_busybox=$top/build/busybox-$arch/busybox
+    [ -x "$managers_busybox" ] || die "no $managers_busybox (bash scripts/build-busybox.sh $arch)"
+    mkdir -p "$root/harness/managers"
+    cp "$managers_busybox" "$root/harness/managers/busybox"
     # mksh statically linked against musl (the package's other static
     # builds need klibc or dietlibc, further from Android's libc).
     cp "$(compgen -G "$ul/usr/lib/*-linux-musl/bin/mksh" | head -1)" "$root/system/bin/sh" ||

@@ -22,8 +22,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bash scripts/deps.sh zip mksh busybox-static
+bash scripts/deps.sh zip mksh
 bash scripts/build-android.sh >/dev/null
+bash scripts/build-busybox.sh
 
 version=$(sed -n 's/^project(veltarisd VERSION \([0-9]*\.[0-9]*\.[0-9]*\).*/\1/p' CMakeLists.txt)
 if [ -z "$version" ]; then
@@ -35,10 +36,10 @@ version_code=$((major * 10000 + minor * 100 + patch))
 
 # The scripts run under busybox's ash (the root managers run every module
 # script with it) and the device's mksh (by hand): at least their syntax is
-# checked here with Debian's builds of both.
+# checked here with Debian's mksh and the managers' busybox.
 for script in package/*.sh package/META-INF/com/google/android/update-binary; do
     mksh -n "$script"
-    busybox sh -n "$script"
+    build/busybox-x86_64/busybox sh -n "$script"
 done
 
 stage=$(mktemp -d)

@@ -3,8 +3,10 @@
 // managers.sh: manager A's installer functions behind the zip's
 // update-binary, managers B and C unpacking it and sourcing customize.sh
 // themselves), its scripts run by the shell the managers use, busybox's
-// ash with ASH_STANDALONE=1 (Debian's build runs its applets before PATH
-// whether or not that is set), or by mksh as by hand, with nothing but
+// ash with ASH_STANDALONE=1 (a busybox built with the managers' settings,
+// scripts/build-busybox.sh: Debian's has applets and options theirs lacks;
+// it runs its applets before PATH whether or not that is set), or by mksh
+// as by hand, with nothing but
 // toybox applets on PATH (Debian's build, which lacks a few of Android's,
 // tr among them) and a stand-in getprop, and its arm64 binaries run under
 // qemu. Installation, the boot service (recovery of a crashed hold,
@@ -21,12 +23,14 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <ctype.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -132,6 +136,10 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
             if (running_in_ci()) FAIL() << package_zip() << " is missing: run scripts/package.sh first";
             GTEST_SKIP() << package_zip() << " is missing (scripts/package.sh builds it)";
         }
+        if (!path_exists(VELTARIS_MANAGERS_BUSYBOX)) {
+            if (running_in_ci()) FAIL() << VELTARIS_MANAGERS_BUSYBOX << " is missing: run scripts/build-busybox.sh first";
+            GTEST_SKIP() << VELTARIS_MANAGERS_BUSYBOX << " is missing (scripts/build-busybox.sh builds it)";
+        }
         ASSERT_TRUE(mkdir_p("/sandbox/bin") && mkdir_p("/sandbox/toybox"));
         ProgramResult applets = run_program({"toybox"});
         ASSERT_EQ(applets.code, 0) << applets;
@@ -171,7 +179,7 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
         std::vector<std::string> all = {"mksh"};
         env.push_back(kScriptPath);
         if (GetParam().shell == Shell::busybox) {
-            all = {"/usr/bin/busybox", "sh"};
+            all = {VELTARIS_MANAGERS_BUSYBOX, "sh"};
             env.push_back("ASH_STANDALONE=1");
         }
         all.insert(all.end(), argv.begin(), argv.end());
@@ -666,6 +674,58 @@ TEST_P(PackageTest, LogRotationKeepsTheHistory) {
     EXPECT_TRUE(has(log(), " one\n") && has(log(), " two\n")) << log();
 }
 
+// The library takes data as it is: a pid file's words are compared with
+// the process's arguments whole and literally (no pattern, no part of one,
+// no line of one), and what it prints (the log, a pid file, the node file's
+// path) keeps backslashes, which mksh's echo would take as escapes.
+TEST_P(PackageTest, LibraryTakesDataLiterally) {
+    unpack();
+    const std::vector<std::string> args = {"a b", "--outdoor", "", "x\\c", "-e", ".*", "two\nlines"};
+    std::vector<std::string> argv = {"sh", "-c", "sleep 3600; :"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_t process = start_program(argv);
+    ASSERT_GT(process, 0);
+    std::string cmdline = "/proc/" + std::to_string(process) + "/cmdline";
+    ASSERT_TRUE(wait_until([&] { return has(read_file(cmdline).value_or(""), "two\nlines"); }, kSettle));
+    struct {
+        std::string word;
+        int status;
+    } const words[] = {{"a b", 0},  {"a", 1},      {"--outdoor", 0}, {"outdoor", 1},   {"x\\c", 0},
+                       {"x", 1},    {"-e", 0},     {".*", 0},        {".", 1},         {"two\nlines", 0},
+                       {"two", 1},  {"lines", 1},  {"sleep 3600; :", 0}, {"sleep", 1}, {"", 0}};
+    std::vector<std::string> check = {"-c",
+                                      ". ./veltaris-lib.sh; p=$1; shift; "
+                                      "for w; do veltaris_has_word \"$p\" \"$w\"; printf '%s\\n' $?; done",
+                                      "sh", std::to_string(process)};
+    std::string want;
+    for (const auto& w : words) {
+        check.push_back(w.word);
+        want += std::to_string(w.status) + "\n";
+    }
+    check.push_back("x");
+    want += "1\n";
+    ProgramResult r = run_shell(check, kModule);
+    EXPECT_EQ(r.out, want) << r;
+    stop_process(process);
+    r = run_shell({"-c", ". ./veltaris-lib.sh; veltaris_has_word \"$1\" sleep; printf '%s\\n' $?", "sh",
+                   std::to_string(process)},
+                  kModule);
+    EXPECT_EQ(r.out, "1\n") << "a process that is gone: " << r;
+
+    ASSERT_TRUE(mkdir_p(kPrivateDir, 0700));
+    const std::string odd = "a\\cb\\n\\\\";
+    ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/outdoor-node", " /sys/" + odd + " \r\n"));
+    r = run_shell({"-c",
+                   ". ./veltaris-lib.sh; veltaris_read_node_file; veltaris_log \"$1\"; "
+                   "veltaris_write_pid \"$VELTARIS_PRIVATE/odd.pid\" 42 \"$1\" && printf 'written\\n'",
+                   "sh", odd},
+                  kModule);
+    EXPECT_EQ(r.out, "/sys/" + odd + "\nwritten\n") << r;
+    EXPECT_TRUE(has(log(), " " + odd + "\n")) << log();
+    std::string pid_file = read_file(std::string(kPrivateDir) + "/odd.pid").value_or("");
+    EXPECT_EQ(pid_file, "42 " + boot_id() + odd + "\n");
+}
+
 // The user disables the module, or marks it for removal, while the service
 // runs: outdoor mode and the supervisor end, and a boot with the flag
 // starts nothing and says why.
@@ -747,6 +807,288 @@ INSTANTIATE_TEST_SUITE_P(Managers, PackageTest,
                          testing::Values(Variant{Manager::A, Shell::busybox}, Variant{Manager::B, Shell::busybox},
                                          Variant{Manager::C, Shell::busybox}, Variant{Manager::A, Shell::mksh}),
                          variant_name);
+
+// ---- the managers' busybox against what the scripts call ----
+
+// The commands a shell script runs: the first word of each simple command,
+// where it is a plain name (not quoted, not built from a variable), found
+// outside comments and quoted text but inside command substitutions, case
+// patterns and redirection targets left out. Names defined as functions
+// are collected apart.
+class CommandScanner {
+  public:
+    std::set<std::string> commands;
+    std::set<std::string> functions;
+
+    void scan(const std::string& text) {
+        s_ = &text;
+        i_ = 0;
+        scan_until('\0');
+    }
+
+  private:
+    const std::string* s_ = nullptr;
+    size_t i_ = 0;
+
+    char at(size_t k) const { return k < s_->size() ? (*s_)[k] : '\0'; }
+
+    // Skips quoted text from the quote at i_; a command substitution
+    // inside double quotes is scanned.
+    void skip_quoted() {
+        char quote = at(i_++);
+        while (i_ < s_->size() && at(i_) != quote) {
+            if (quote == '"' && at(i_) == '\\') {
+                i_ += 2;
+            } else if (quote == '"' && at(i_) == '$' && at(i_ + 1) == '(' && at(i_ + 2) != '(') {
+                i_ += 2;
+                scan_until(')');
+            } else {
+                ++i_;
+            }
+        }
+        ++i_;
+    }
+
+    // Skips from the opening bracket at i_ to its match (arithmetic,
+    // parameter expansions).
+    void skip_balanced(char open, char close) {
+        int depth = 0;
+        do {
+            if (at(i_) == open) ++depth;
+            if (at(i_) == close) --depth;
+            ++i_;
+        } while (depth > 0 && i_ < s_->size());
+    }
+
+    void scan_until(char end) {
+        static const std::set<std::string> keywords = {"if", "then", "else", "elif", "do", "while", "until",
+                                                       "fi", "done", "esac", "!",  "{",    "}",    "command", "exec", "time"};
+        bool at_command = true, in_pattern = false, case_word = false, redirect_target = false;
+        std::string word;
+        bool plain = true;
+        auto finish = [&] {
+            if (word.empty()) return;
+            bool is_name = plain && word.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                                           "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-[/") ==
+                                        std::string::npos;
+            if (redirect_target) {
+                redirect_target = false;
+            } else if (in_pattern) {
+                if (word == "esac") in_pattern = false;
+            } else if (case_word) {
+                if (word == "in") {
+                    case_word = false;
+                    in_pattern = true;
+                }
+            } else if (word == "{" || word == "}") {
+                at_command = true;
+            } else if (at_command) {
+                size_t eq = word.find('=');
+                if (eq != std::string::npos && eq > 0 && word.find_first_of("\"'$") > eq) {
+                    // An assignment: the command, if any, follows.
+                } else if (word == "case") {
+                    case_word = true;
+                    at_command = false;
+                } else if (word == "for") {
+                    at_command = false;
+                } else if (keywords.count(word)) {
+                    if (word == "command" && at(i_ + 1) == '-') at_command = false;
+                } else {
+                    if (is_name && word[0] != '-' && word.find('/') == std::string::npos) commands.insert(word);
+                    at_command = false;
+                }
+            }
+            word.clear();
+            plain = true;
+        };
+        while (i_ < s_->size()) {
+            char c = at(i_);
+            if (c == end && (end != ')' || !in_pattern)) {
+                finish();
+                ++i_;
+                return;
+            }
+            if (c == '\\') {
+                word += c;
+                plain = false;
+                i_ += 2;
+            } else if (c == '\'' || c == '"') {
+                plain = false;
+                word += 'q';
+                skip_quoted();
+            } else if (c == '$' && at(i_ + 1) == '(' && at(i_ + 2) == '(') {
+                plain = false;
+                word += 'q';
+                ++i_;
+                skip_balanced('(', ')');
+            } else if (c == '$' && at(i_ + 1) == '(') {
+                plain = false;
+                word += 'q';
+                i_ += 2;
+                scan_until(')');
+            } else if (c == '$' && at(i_ + 1) == '{') {
+                plain = false;
+                word += 'q';
+                ++i_;
+                skip_balanced('{', '}');
+            } else if (c == '#' && word.empty()) {
+                while (i_ < s_->size() && at(i_) != '\n') ++i_;
+            } else if (c == ' ' || c == '\t') {
+                finish();
+                ++i_;
+            } else if (c == '(' && at(i_ + 1) == ')' && at_command && !word.empty()) {
+                functions.insert(word);
+                word.clear();
+                at_command = false;
+                i_ += 2;
+            } else if (c == '\n' || c == ';' || c == '&' || c == '|' || c == '(' || c == ')') {
+                finish();
+                if (c == ')' && in_pattern) {
+                    in_pattern = false;
+                    at_command = true;
+                } else if (c == ';' && at(i_ + 1) == ';') {
+                    in_pattern = true;
+                    ++i_;
+                } else if (!in_pattern && c != ')') {
+                    at_command = true;
+                }
+                ++i_;
+            } else if (c == '<' || c == '>') {
+                if (!word.empty() && word.find_first_not_of("0123456789") == std::string::npos) word.clear();
+                finish();
+                while (at(i_) == '<' || at(i_) == '>') ++i_;
+                if (at(i_) == '&') {
+                    ++i_;
+                    while (isdigit(static_cast<unsigned char>(at(i_))) || at(i_) == '-') ++i_;
+                } else {
+                    while (at(i_) == ' ') ++i_;
+                    redirect_target = true;
+                }
+            } else {
+                word += c;
+                ++i_;
+            }
+        }
+        finish();
+    }
+};
+
+// Each applet the module's scripts call, and the managers' installer
+// functions they run under (tests/package/managers.sh), with the options
+// they pass, and a probe that uses it so: run by the managers' busybox's
+// ash with nothing on PATH, in a folder of its own that holds t.zip (a, and
+// META-INF/m). It prints `want` only where the applet and its options
+// behave as the scripts expect; a missing applet or option fails it.
+struct AppletProbe {
+    const char* applet;
+    const char* options;
+    const char* probe;
+    const char* want;
+};
+const AppletProbe kAppletProbes[] = {
+    // customize.sh by hand, where SELinux is on.
+    {"chcon", "CONTEXT FILE", "chcon --help >/dev/null 2>&1 && printf ok", "ok"},
+    {"chmod", "0700 go-rwx", ": > f; chmod 0777 f && chmod go-rwx f && stat -c %a f", "700\n"},
+    {"chown", "0:0", ": > f; chown 0:0 f && stat -c %u:%g f", "0:0\n"},
+    {"cp", "-f", "printf 'a\\n' > a; printf 'b\\n' > b; cp -f a b && grep -qxF a b && printf ok", "ok"},
+    {"date", "'+%Y-%m-%d %H:%M:%S'",
+     "d=$(date '+%Y-%m-%d %H:%M:%S'); case \"$d\" in "
+     "[0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]' '[0-9][0-9]:[0-9][0-9]:[0-9][0-9]) printf ok ;; esac",
+     "ok"},
+    {"find", "-type d, -type f", "mkdir -p t/d && : > t/d/f && find t -type d && find t -type f", "t\nt/d\nt/d/f\n"},
+    // Blocking and not on a descriptor; -n fails with 1 while another
+    // open of the file holds the lock.
+    {"flock", "FD, -n FD",
+     "{ flock 8 && { flock -n 9; printf %s $?; } 9>> lock && flock -n 8 && printf ' ok'; } 8>> lock", "1 ok"},
+    {"grep", "-qxF", "printf 'a.c\\nb\\n' > g; grep -qxF a.c g && ! grep -qxF a g && ! grep -qxF . g && printf ok",
+     "ok"},
+    {"id", "-u", "id -u", "0\n"},
+    {"mkdir", "-p", "mkdir -p m/n && [ -d m/n ] && printf ok", "ok"},
+    {"mount", "-o bind", "printf 'x\\n' > s; : > t; mount -o bind s t && grep -qxF x t && printf ok", "ok"},
+    {"umount", "", "printf 'x\\n' > s; : > t; mount -o bind s t && umount t && ! grep -qxF x t && printf ok", "ok"},
+    {"mv", "-f", "printf 'a\\n' > a; : > b; mv -f a b && [ ! -e a ] && grep -qxF a b && printf ok", "ok"},
+    // -v: repeated lines too, not a *.
+    {"od", "-A n -t x1 -v",
+     "set -f; set -- $(printf 'a\\0' | od -A n -t x1 -v); printf '%s ' \"$@\"; "
+     "set -- $(printf '%032d' 0 | od -A n -t x1 -v); printf %s $#",
+     "61 00 32"},
+    {"rm", "-f, -rf", "mkdir -p r/s && : > r/s/f && rm -rf r && rm -f r && [ ! -e r ] && printf ok", "ok"},
+    {"sleep", "SECONDS", "sleep 0 && printf ok", "ok"},
+    {"stat", "-c %u, -c %a", ": > f; chmod 0640 f; stat -c %u f; stat -c %a f", "0\n640\n"},
+    {"unzip", "-q -o -d, -x",
+     "unzip -q -o t.zip -x 'META-INF/*' -d u && [ -f u/a ] && [ ! -e u/META-INF ] && "
+     "unzip -q -o t.zip -d u && [ -f u/META-INF/m ] && printf ok",
+     "ok"},
+    {"wc", "-c", "n=$(printf abc | wc -c) && printf %s $((n + 0))", "3"},
+};
+
+// The shell's own commands, the scripts' functions' names aside, and what
+// the device itself has (getprop).
+const std::set<std::string> kNotApplets = {
+    ".",     ":",    "[",    "cd",     "pwd",  "exit", "return", "shift", "read",    "printf",  "echo",
+    "break", "continue", "kill",  "wait", "trap", "umask",  "set",  "unset", "export", "local", "true",   "false",   "test",
+    "getprop"};
+
+class ManagersBusyboxTest : public SandboxTest {};
+
+// Every applet and option the scripts use exists in the managers' busybox
+// and behaves as they expect; every command the scripts run is in the
+// table above, or a builtin; and they print nothing with echo.
+TEST_F(ManagersBusyboxTest, HasEveryAppletAndOptionTheScriptsUse) {
+    if (!path_exists(VELTARIS_MANAGERS_BUSYBOX)) {
+        if (running_in_ci()) FAIL() << VELTARIS_MANAGERS_BUSYBOX << " is missing: run scripts/build-busybox.sh first";
+        GTEST_SKIP() << VELTARIS_MANAGERS_BUSYBOX << " is missing (scripts/build-busybox.sh builds it)";
+    }
+    const std::string package = VELTARIS_PACKAGE_SOURCE_DIR;
+    const std::vector<std::string> scripts = {
+        package + "/customize.sh", package + "/service.sh", package + "/uninstall.sh", package + "/action.sh",
+        package + "/veltaris-lib.sh", package + "/META-INF/com/google/android/update-binary"};
+    CommandScanner module, installer;
+    for (const std::string& path : scripts) {
+        auto text = read_file(path);
+        ASSERT_TRUE(text) << path;
+        module.scan(*text);
+    }
+    auto standin = read_file(VELTARIS_MANAGERS_STANDIN);
+    ASSERT_TRUE(standin);
+    installer.scan(*standin);
+    // The scanner finds what the scripts really run.
+    for (const char* known : {"flock", "od", "grep", "stat", "chcon", "mkdir", "mv", "date", "wc", "mount"})
+        EXPECT_TRUE(module.commands.count(known)) << known << " not found in the scripts";
+    EXPECT_TRUE(installer.commands.count("unzip") && installer.commands.count("find"));
+
+    std::set<std::string> probed;
+    for (const auto& p : kAppletProbes) probed.insert(p.applet);
+    std::set<std::string> functions = module.functions;
+    functions.insert(installer.functions.begin(), installer.functions.end());
+    for (CommandScanner* scanned : {&module, &installer}) {
+        for (const std::string& command : scanned->commands) {
+            if (functions.count(command) || kNotApplets.count(command)) continue;
+            EXPECT_TRUE(probed.count(command))
+                << "the scripts run " << command << ", which the applet table lacks: add it to kAppletProbes "
+                << "and tests/package/busybox.config";
+        }
+    }
+    EXPECT_FALSE(module.commands.count("echo")) << "the scripts print with echo: use printf '%s\\n'";
+
+    ASSERT_TRUE(mkdir_p("/sandbox/probe-zip/META-INF"));
+    ASSERT_TRUE(write_file("/sandbox/probe-zip/a", "a\n") && write_file("/sandbox/probe-zip/META-INF/m", "m\n"));
+    ProgramOptions zip;
+    zip.cwd = "/sandbox/probe-zip";
+    ProgramResult zipped = run_program({"zip", "-q", "-r", "/sandbox/t.zip", "."}, zip);
+    ASSERT_EQ(zipped.code, 0) << zipped;
+    int n = 0;
+    for (const auto& p : kAppletProbes) {
+        std::string dir = "/sandbox/probe-" + std::to_string(n++);
+        ASSERT_TRUE(mkdir_p(dir));
+        ASSERT_EQ(symlink("/sandbox/t.zip", (dir + "/t.zip").c_str()), 0);
+        ProgramOptions o;
+        o.cwd = dir;
+        o.env = {"PATH=/nonexistent", "ASH_STANDALONE=1"};
+        ProgramResult r = run_program({VELTARIS_MANAGERS_BUSYBOX, "sh", "-c", p.probe}, o);
+        EXPECT_EQ(r.out, p.want) << p.applet << " " << p.options << ": " << r;
+    }
+}
 
 }  // namespace
 }  // namespace sandbox

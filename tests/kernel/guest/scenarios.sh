@@ -574,12 +574,14 @@ sc_cut_check() {
 
 # pkg_sh ash|mksh SCRIPT [ARG...]: a module script in the shell the root
 # managers run it with, busybox's ash with ASH_STANDALONE=1 (its applets
-# before PATH), or in mksh as by hand; toybox's tools on PATH either way.
+# before PATH; a busybox built with the managers' settings, not the
+# harness's Debian one), or in mksh as by hand; toybox's tools on PATH
+# either way.
 pkg_sh() {
     local shell=$1
     shift
     case "$shell" in
-        ash) ASH_STANDALONE=1 PATH=/system/bin /harness/busybox sh "$@" ;;
+        ash) ASH_STANDALONE=1 PATH=/system/bin /harness/managers/busybox sh "$@" ;;
         *) PATH=/system/bin /system/bin/sh "$@" ;;
     esac
 }
