@@ -215,6 +215,45 @@ namespace {
 constexpr double kBusyRecheckGoalMs = 1000;
 constexpr double kStartLockWaitGoalMs = 200;
 
+// An outdoor daemon that boosts the node from 100 to 177 (maximum 255,
+// ratio 500), then the main-panel lock taken by the benchmark: the lock's
+// descriptor, or -1 with *why. *server and *d are started either way.
+int boosted_outdoor_beside_taken_lock(Context& ctx, pid_t* server, sandbox::Daemon* d, std::string* why) {
+    ctx.node->set_value(100);
+    unlink(sandbox::kOutdoorLease);
+    unlink(sandbox::kOutdoorHealth);
+    *server = sandbox::start_system_server();
+    if (*server <= 0) {
+        *why = "no system_server stand-in";
+        return -1;
+    }
+    if (!d->start({"--outdoor", "--node", ctx.node->brightness_path()}) ||
+        !sandbox::wait_outdoor_ready(*d, nullptr, std::chrono::seconds(10))) {
+        *why = "the outdoor daemon did not start: " + d->stderr_text();
+        return -1;
+    }
+    int64_t deadline = sandbox::monotonic_ms() + 20000;
+    bool boosted = false;
+    while (!boosted && sandbox::monotonic_ms() < deadline) {
+        write_outdoor_lease("v1", *server, 500, 1);
+        for (int i = 0; i < 30 && !boosted; ++i) {
+            boosted = ctx.node->value() == 177;
+            sleep_ms(10);
+        }
+    }
+    if (!boosted) {
+        *why = "the node was never boosted";
+        return -1;
+    }
+    int lock = open(sandbox::kMainPanelLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (lock < 0 || fchmod(lock, 0600) != 0 || flock(lock, LOCK_EX) != 0) {
+        if (lock >= 0) close(lock);
+        *why = "the main-panel lock was not taken";
+        return -1;
+    }
+    return lock;
+}
+
 // A boost whose lease ended while a holder of the main-panel lock that
 // never touches the node (a recovery run, a start that fails) was there:
 // freeing the lock makes no event in /data/system, so the loop looks again
@@ -223,33 +262,10 @@ constexpr double kStartLockWaitGoalMs = 200;
 void measure_outdoor_busy_panel(Context& ctx) {
     Figure f = plain_figure("wakeups_outdoor_busy_panel", "wake-ups, outdoor boost, panel lock taken");
     f.goal = "60/min while the lock is taken, 0 after";
-    ctx.node->set_value(100);
-    unlink(sandbox::kOutdoorLease);
-    unlink(sandbox::kOutdoorHealth);
     std::string why;
-    pid_t server = sandbox::start_system_server();
-    if (server <= 0) why = "no system_server stand-in";
+    pid_t server = -1;
     sandbox::Daemon d;
-    if (why.empty() && (!d.start({"--outdoor", "--node", ctx.node->brightness_path()}) ||
-                        !sandbox::wait_outdoor_ready(d, nullptr, std::chrono::seconds(10)))) {
-        why = "the outdoor daemon did not start: " + d.stderr_text();
-    }
-    // base 100, maximum 255, ratio 500: a boost to 177.
-    int64_t deadline = sandbox::monotonic_ms() + 20000;
-    bool boosted = false;
-    while (why.empty() && !boosted && sandbox::monotonic_ms() < deadline) {
-        write_outdoor_lease("v1", server, 500, 1);
-        for (int i = 0; i < 30 && !boosted; ++i) {
-            boosted = ctx.node->value() == 177;
-            sleep_ms(10);
-        }
-    }
-    if (why.empty() && !boosted) why = "the node was never boosted";
-    int lock = -1;
-    if (why.empty()) {
-        lock = open(sandbox::kMainPanelLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (lock < 0 || fchmod(lock, 0600) != 0 || flock(lock, LOCK_EX) != 0) why = "the main-panel lock was not taken";
-    }
+    int lock = boosted_outdoor_beside_taken_lock(ctx, &server, &d, &why);
     WakeupCount busy, after;
     double restore_ms = NAN;
     if (why.empty()) {
@@ -315,32 +331,10 @@ void measure_outdoor_busy_nothing_kept(Context& ctx) {
     Figure f = plain_figure("wakeups_outdoor_busy_nothing_kept",
                             "wake-ups, outdoor mode, panel lock taken, boost replaced by the holder's value");
     f.goal = "0/min";
-    ctx.node->set_value(100);
-    unlink(sandbox::kOutdoorLease);
-    unlink(sandbox::kOutdoorHealth);
     std::string why;
-    pid_t server = sandbox::start_system_server();
-    if (server <= 0) why = "no system_server stand-in";
+    pid_t server = -1;
     sandbox::Daemon d;
-    if (why.empty() && (!d.start({"--outdoor", "--node", ctx.node->brightness_path()}) ||
-                        !sandbox::wait_outdoor_ready(d, nullptr, std::chrono::seconds(10)))) {
-        why = "the outdoor daemon did not start: " + d.stderr_text();
-    }
-    int64_t deadline = sandbox::monotonic_ms() + 20000;
-    bool boosted = false;
-    while (why.empty() && !boosted && sandbox::monotonic_ms() < deadline) {
-        write_outdoor_lease("v1", server, 500, 1);
-        for (int i = 0; i < 30 && !boosted; ++i) {
-            boosted = ctx.node->value() == 177;
-            sleep_ms(10);
-        }
-    }
-    if (why.empty() && !boosted) why = "the node was never boosted";
-    int lock = -1;
-    if (why.empty()) {
-        lock = open(sandbox::kMainPanelLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-        if (lock < 0 || fchmod(lock, 0600) != 0 || flock(lock, LOCK_EX) != 0) why = "the main-panel lock was not taken";
-    }
+    int lock = boosted_outdoor_beside_taken_lock(ctx, &server, &d, &why);
     WakeupCount busy;
     std::string record;
     if (why.empty()) {
