@@ -163,6 +163,8 @@ struct lease_write_seam {
     std::function<void()> before_rename;
     int unnamed_error = 0;
     int naming_error = 0;
+    // Sees each random name before it is tried (a test may take it).
+    std::function<void(const std::string&)> before_naming;
 };
 
 // Replaces the lease at path with text: a temporary file in its directory,

@@ -77,6 +77,7 @@ int name_unnamed_file(int fd, const std::string& dir, const std::string& lease_n
     int err = 0;
     for (int i = 0; i < TEMP_NAME_TRIES; ++i) {
         *tmp = random_temporary_name(dir, lease_name);
+        if (seam && seam->before_naming) seam->before_naming(*tmp);
         if (linkat(AT_FDCWD, self.c_str(), AT_FDCWD, tmp->c_str(), AT_SYMLINK_FOLLOW) == 0) return 0;
         if (errno == ENOENT && linkat(fd, "", AT_FDCWD, tmp->c_str(), AT_EMPTY_PATH) == 0) return 0;
         err = errno;

@@ -9,7 +9,9 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <sys/file.h>
+#include <signal.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -155,44 +157,74 @@ TEST_F(LeaseWriterTest, WithoutUnnamedFilesAFileTakenBeforeTheLockIsMadeAgain) {
 // naming the unnamed one is refused. What another way would not mend
 // fails the write.
 TEST_F(LeaseWriterTest, EveryWayHoldsItsFileUntilTheRename) {
+    enum trouble { none, without_proc, file_too_large, lease_is_a_directory };
     struct way {
         const char* what;
         int unnamed_error;
         int naming_error;
-        bool without_proc;
+        trouble also;
         int files_made;  // 0: the write fails
+        int names_taken = 0;
     };
     const way ways[] = {
-        {"unnamed, named through /proc", 0, 0, false, 1},
-        {"unnamed, named by its descriptor without /proc", 0, 0, true, 1},
-        {"a file system without unnamed files", EOPNOTSUPP, 0, false, 1},
-        {"a kernel older than unnamed files", EISDIR, 0, false, 1},
-        {"naming the unnamed file denied", 0, EACCES, false, 2},
-        {"every random name taken", 0, EEXIST, false, 0},
-        {"no temporary file allowed in the directory", EACCES, 0, false, 0},
+        {"unnamed, named through /proc", 0, 0, none, 1},
+        {"unnamed, named by its descriptor without /proc", 0, 0, without_proc, 1},
+        {"a file system without unnamed files", EOPNOTSUPP, 0, none, 1},
+        {"a kernel older than unnamed files", EISDIR, 0, none, 1},
+        {"naming the unnamed file denied", 0, EACCES, none, 2},
+        {"every random name taken", 0, EEXIST, none, 0},
+        {"the first random names taken", 0, 0, none, 1, 2},
+        {"no temporary file allowed in the directory", EACCES, 0, none, 0},
+        // What fails after a name exists leaves no file behind.
+        {"a named file that cannot be written", EOPNOTSUPP, 0, file_too_large, 0},
+        {"an unnamed file that cannot be written", 0, 0, file_too_large, 0},
+        {"a rename that fails", 0, 0, lease_is_a_directory, 0},
+        {"a named file's rename that fails", EOPNOTSUPP, 0, lease_is_a_directory, 0},
     };
     for (const way& w : ways) {
         ASSERT_TRUE(remove_tree(kMainPanelLease));
-        // In a child, whose own mount namespace may lose /proc.
+        if (w.also == lease_is_a_directory) {
+            ASSERT_EQ(mkdir(kMainPanelLease, 0700), 0);
+        }
+        // In a child, whose own mount namespace may lose /proc and whose
+        // files may be limited in size.
         int made = run_as(0, 0, [&] {
-            if (w.without_proc && (unshare(CLONE_NEWNS) != 0 ||
-                                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-                                   mount("none", "/proc", "tmpfs", 0, nullptr) != 0))
+            if (w.also == without_proc && (unshare(CLONE_NEWNS) != 0 ||
+                                           mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+                                           mount("none", "/proc", "tmpfs", 0, nullptr) != 0))
                 return 100;
+            const struct rlimit tiny = {4, 4};
+            if (w.also == file_too_large &&
+                (signal(SIGXFSZ, SIG_IGN) == SIG_ERR || setrlimit(RLIMIT_FSIZE, &tiny) != 0)) {
+                return 101;
+            }
             int created = 0;
             ctl::lease_write_seam seam;
             seam.unnamed_error = w.unnamed_error;
             seam.naming_error = w.naming_error;
+            // Names taken for real, so that the link itself meets them.
+            std::vector<std::string> taken;
+            seam.before_naming = [&](const std::string& name) {
+                if (static_cast<int>(taken.size()) >= w.names_taken) return;
+                int fd = open(name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+                if (fd >= 0) close(fd);
+                taken.push_back(name);
+            };
             seam.after_create = [&] { ++created; };
             seam.before_rename = [] { ctl::remove_temporary_leftovers(kMainPanelLease); };
             std::string error;
-            return ctl::replace_lease_file(kMainPanelLease, kLine, &error, &seam) ? created : 0;
+            bool written = ctl::replace_lease_file(kMainPanelLease, kLine, &error, &seam);
+            for (const std::string& name : taken) unlink(name.c_str());
+            return written ? created : 0;
         });
         EXPECT_EQ(made, w.files_made) << w.what;
-        EXPECT_EQ(read_file(kMainPanelLease), w.files_made ? std::optional<std::string>(kLine) : std::nullopt)
-            << w.what;
+        if (w.also != lease_is_a_directory) {
+            EXPECT_EQ(read_file(kMainPanelLease), w.files_made ? std::optional<std::string>(kLine) : std::nullopt)
+                << w.what;
+        }
         EXPECT_EQ(temporaries(), std::vector<std::string>{}) << w.what;
     }
+    ASSERT_TRUE(remove_tree(kMainPanelLease));
 }
 
 // A clean-up locks a file before it looks at its name again, so it may

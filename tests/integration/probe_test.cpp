@@ -274,11 +274,12 @@ TEST_F(ProbeTest, DaemonsAsTheLockTableShowsThem) {
         EXPECT_TRUE(has(s.out, summary)) << what << "\n" << s.out;
     };
 
-    // Shared locks of one file on both sides of the main-panel lock, all
-    // on one processor (the kernel lists locks per processor, newest or
-    // oldest first), so that at least a page of lines comes before it.
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    const size_t filler_lines = page / 32 + 1;
+    // Read locks on byte ranges of one file on both sides of the main-panel
+    // lock, all on one processor (the kernel lists locks per processor,
+    // newest or oldest first), so that more than 64 KiB of lines (a busy
+    // phone's table) comes before it.
+    const size_t far = 64 * 1024;
+    const int filler_ranges = static_cast<int>(far / 32) + 1;
     cpu_set_t all, one;
     ASSERT_EQ(sched_getaffinity(0, sizeof all, &all), 0);
     CPU_ZERO(&one);
@@ -295,16 +296,30 @@ TEST_F(ProbeTest, DaemonsAsTheLockTableShowsThem) {
         if (fd >= 0) fds.push_back(fd);
         return fd >= 0 && flock(fd, how) == 0;
     };
-    const char* const filler = "/sandbox/filler.lock";
-    bool locked = true;
-    for (size_t i = 0; i < filler_lines; ++i) locked = lock(filler, LOCK_SH) && locked;
+    int filler = open("/sandbox/filler.lock", O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(filler, 0);
+    fds.push_back(filler);
+    // Ranges apart from each other stay one lock (one line) each.
+    auto ranges = [&](off_t base) {
+        bool ok = true;
+        for (int i = 0; i < filler_ranges; ++i) {
+            struct flock range = {};
+            range.l_type = F_RDLCK;
+            range.l_whence = SEEK_SET;
+            range.l_start = base + 2 * i;
+            range.l_len = 1;
+            ok = fcntl(filler, F_OFD_SETLK, &range) == 0 && ok;
+        }
+        return ok;
+    };
+    bool locked = ranges(0);
     locked = lock(kMainPanelLock, LOCK_EX) && locked;
-    for (size_t i = 0; i < filler_lines; ++i) locked = lock(filler, LOCK_SH) && locked;
+    locked = ranges(1 << 20) && locked;
     ASSERT_EQ(sched_setaffinity(0, sizeof all, &all), 0);
     ASSERT_TRUE(locked);
     size_t at = lock_line_at(kMainPanelLock);
     ASSERT_NE(at, std::string::npos);
-    ASSERT_GT(at, page);
+    ASSERT_GT(at, far);
     expect("far down a long table", "running, pid " + me, "not running",
            "Daemons: outdoor not running, main panel running (pid " + me + ")\n");
 
@@ -313,6 +328,10 @@ TEST_F(ProbeTest, DaemonsAsTheLockTableShowsThem) {
            "running, pid " + me,
            "Daemons: outdoor running (pid " + me + "), main panel not running\nOutdoor: starting\n"
            "Main panel: not holding\n");
+    // The module watcher's view of the same table.
+    ctl::module_state watched = ctl::read_module_state(monotonic_ms);
+    EXPECT_EQ(watched.outdoor_pid, getpid());
+    EXPECT_EQ(watched.main_pid, 0) << "the outdoor daemon's instant is no main-panel daemon";
 
     // A file whose reads fail, in the table's place.
     FakeNode* broken = node("panel0-backlight");
