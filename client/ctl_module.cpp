@@ -41,7 +41,11 @@ enum : size_t {
 
 enum : int64_t { MS_PER_SEC = 1000, NS_PER_MS = 1000000 };
 
-const uint32_t kFolderEvents = IN_CREATE | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// IN_CLOSE_WRITE: a manager's update copies the new module.prop over the
+// old one in place; its description is then written again.
+const uint32_t kFolderEvents =
+    IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+const char kModuleProp[] = "module.prop";
 // The records are replaced by rename, so a record written in place (none
 // is) would go unseen; everything else in those directories is ignored
 // once its event has been read.
@@ -78,8 +82,12 @@ struct event_news {
     bool any = false;
 };
 
-void say(const std::string& line) {
-    printf("module-watch: %s\n", line.c_str());
+long g_said = 0;
+
+void say(const std::string& line, bool last = false) {
+    std::string out = module_watch_line(&g_said, line, last);
+    if (out.empty()) return;
+    printf("%s\n", out.c_str());
     fflush(stdout);
 }
 
@@ -122,6 +130,7 @@ void drain(watch_state* w, event_news* news) {
             } else if (ev->wd == w->folder_wd) {
                 if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) w->gone = true;
                 else if (is_stop_flag(name)) news->flags = true;
+                else if ((ev->mask & IN_CLOSE_WRITE) && strcmp(name, kModuleProp) == 0) news->state = true;
             } else if (ev->wd == w->private_wd) {
                 if (ev->mask & IN_IGNORED) w->private_wd = -1;
                 else if (strcmp(name, kOutdoorRecord) == 0) news->state = true;
@@ -153,12 +162,24 @@ bool read_text(const std::string& path, std::string* text, struct stat* st) {
     return true;
 }
 
-// Replaces path with text: a temporary file beside it with the old one's
-// owner and mode, renamed over it. Not synced: the next change or the next
-// boot writes it again, and a description lost to a power cut costs
-// nothing.
-bool replace_text(const std::string& dir, const std::string& path, const std::string& text,
-                  const struct stat& old) {
+// Whether path still holds what was read (text, with status st): a
+// manager's update may have copied another module.prop there meanwhile.
+bool unchanged(const std::string& path, const std::string& text, const struct stat& st) {
+    std::string now;
+    struct stat now_st;
+    return read_text(path, &now, &now_st) && now == text && now_st.st_ino == st.st_ino &&
+           now_st.st_mtim.tv_sec == st.st_mtim.tv_sec && now_st.st_mtim.tv_nsec == st.st_mtim.tv_nsec;
+}
+
+// Replaces path, read as `read` with status old, with text: a temporary
+// file beside it with the old one's owner and mode, renamed over it, and
+// only while path still holds what was read (else *changed is set: its
+// close brings another look). What may still come between that last look
+// and the rename is a copy begun within those microseconds. Not synced:
+// the next change or the next boot writes it again, and a description
+// lost to a power cut costs nothing.
+bool replace_text(const std::string& dir, const std::string& path, const std::string& read,
+                  const std::string& text, const struct stat& old, bool* changed) {
     std::string tmp = dir + "/.module.prop.new";
     int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) return false;
@@ -172,7 +193,8 @@ bool replace_text(const std::string& dir, const std::string& path, const std::st
     }
     ok = ok && fchown(fd, old.st_uid, old.st_gid) == 0 && fchmod(fd, old.st_mode & 07777) == 0;
     ok = close(fd) == 0 && ok;
-    ok = ok && rename(tmp.c_str(), path.c_str()) == 0;
+    *changed = ok && !unchanged(path, read, old);
+    ok = ok && !*changed && rename(tmp.c_str(), path.c_str()) == 0;
     if (!ok) unlink(tmp.c_str());
     return ok;
 }
@@ -181,14 +203,15 @@ bool replace_text(const std::string& dir, const std::string& path, const std::st
 // file's; returns when to look again (-1: only on an event).
 int64_t update_description(watch_state* w) {
     module_state state = read_module_state(monotonic_ms);
-    std::string path = w->dir + "/module.prop";
+    std::string path = w->dir + "/" + kModuleProp;
     std::string old;
     struct stat st;
     if (read_text(path, &old, &st)) {
         std::string updated = replace_description(old, module_description(state));
+        bool changed = false;
         if (updated != old) {
-            if (replace_text(w->dir, path, updated, st)) ++w->writes;
-            else say("cannot replace " + path + ": " + strerror(errno));
+            if (replace_text(w->dir, path, old, updated, st, &changed)) ++w->writes;
+            else if (!changed) say("cannot replace " + path + ": " + strerror(errno));
         }
     }
     return module_recheck_at(state);
@@ -298,7 +321,8 @@ int run_module_watch(const options& opts) {
     if (!w.gone) update_description(&w);
     close(w.fd);
     say("ended after " + std::to_string(w.wakeups) + " wake-ups, " + std::to_string(w.writes) +
-        " description writes");
+            " description writes",
+        true);
     return EXIT_OK;
 }
 

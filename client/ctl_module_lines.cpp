@@ -133,6 +133,14 @@ int64_t module_recheck_at(const module_state& state) {
 }
 
 std::string replace_description(const std::string& prop, const std::string& description) {
+    // A manager copies the new version's module.prop over the old one in
+    // place: read at the wrong moment it is cut short, and written back
+    // it would lose the fields after the cut.
+    bool has_id = prop.compare(0, 3, "id=") == 0 || prop.find("\nid=") != std::string::npos;
+    bool has_description =
+        prop.compare(0, sizeof kDescriptionKey - 1, kDescriptionKey) == 0 ||
+        prop.find(std::string("\n") + kDescriptionKey) != std::string::npos;
+    if (!has_id || !has_description || prop.back() != '\n') return prop;
     std::string line = kDescriptionKey;
     for (char c : description) line += (c == '\n' || c == '\r') ? ' ' : c;
     std::string out;
@@ -150,8 +158,15 @@ std::string replace_description(const std::string& prop, const std::string& desc
         }
         at = next;
     }
-    if (!replaced) out += line + "\n";
     return out;
+}
+
+std::string module_watch_line(long* said, const std::string& line, bool last) {
+    long n = (*said)++;
+    if (last || n < MODULE_WATCH_LINES_MAX) return "module-watch: " + line;
+    if (n == MODULE_WATCH_LINES_MAX) return "module-watch: further lines dropped (more than " +
+                                            std::to_string(MODULE_WATCH_LINES_MAX) + ")";
+    return std::string();
 }
 
 bool is_stop_flag(const char* name) {

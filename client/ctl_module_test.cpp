@@ -116,13 +116,37 @@ TEST(CtlModule, OnlyTheDescriptionLineChanges) {
     const std::string prop = "id=veltaris\nname=N\ndescription=old text\nxdescription=kept\nauthor=a\n";
     EXPECT_EQ(ctl::replace_description(prop, "Outdoor: waiting"),
               "id=veltaris\nname=N\ndescription=Outdoor: waiting\nxdescription=kept\nauthor=a\n");
-    EXPECT_EQ(ctl::replace_description("id=v\ndescription=a", "b\nc\rd"), "id=v\ndescription=b c d\n");
-    EXPECT_EQ(ctl::replace_description("id=v\nauthor=a", "x"), "id=v\nauthor=a\ndescription=x\n");
+    EXPECT_EQ(ctl::replace_description("id=v\ndescription=a\n", "b\nc\rd"), "id=v\ndescription=b c d\n");
+    // What may be a module.prop half copied by a manager's update is left
+    // as it is: a description would be written over the fields yet to come.
+    for (const char* partial : {"", "id=v\nauthor=a\n", "id=v\ndescription=a", "name=N\ndescription=a\n",
+                                "id=v\nxdescription=a\n", "xid=v\ndescription=a\n", "id=v\ndescription=a\nversion=v1"})
+        EXPECT_EQ(ctl::replace_description(partial, "x"), partial) << partial;
+    EXPECT_EQ(ctl::replace_description("description=a\nid=v\n", "x"), "description=x\nid=v\n");
     EXPECT_EQ(ctl::replace_description(ctl::replace_description(prop, "x"), "x"), ctl::replace_description(prop, "x"));
     EXPECT_TRUE(ctl::is_stop_flag("disable"));
     EXPECT_TRUE(ctl::is_stop_flag("remove"));
     EXPECT_FALSE(ctl::is_stop_flag("update"));
     EXPECT_FALSE(ctl::is_stop_flag("disabled"));
+}
+
+// What module-watch prints stays a few lines however long it runs; its
+// last line always comes.
+TEST(CtlModule, WatcherOutputIsBounded) {
+    long said = 0;
+    int printed = 0;
+    std::string dropped;
+    for (int i = 0; i < 1000; ++i) {
+        std::string line = ctl::module_watch_line(&said, "cannot replace", false);
+        if (line.empty()) continue;
+        ++printed;
+        if (line.find("dropped") != std::string::npos) dropped = line;
+    }
+    EXPECT_EQ(printed, ctl::MODULE_WATCH_LINES_MAX + 1);
+    EXPECT_EQ(dropped, "module-watch: further lines dropped (more than 32)");
+    EXPECT_EQ(ctl::module_watch_line(&said, "ended", true), "module-watch: ended");
+    said = 0;
+    EXPECT_EQ(ctl::module_watch_line(&said, "a", false), "module-watch: a");
 }
 
 TEST(CtlModule, SummaryLines) {

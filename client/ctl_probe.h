@@ -188,9 +188,22 @@ std::string module_description(const module_state& state);
 // daemon may have died without its last one); -1: no need.
 int64_t module_recheck_at(const module_state& state);
 
-// module.prop with its description line replaced (added when missing);
-// line breaks in the description become blanks.
+// module.prop with its description line replaced; line breaks in the
+// description become blanks. A text that may be a module.prop half
+// written (by a manager's copy during an update: no id line, no
+// description line, or a last line without its end) comes back as it is.
 std::string replace_description(const std::string& prop, const std::string& description);
+
+enum : long {
+    // What module-watch prints goes to a file the service logs at its
+    // end, and a phone runs for months: past this many lines it says so
+    // once and prints only its last line.
+    MODULE_WATCH_LINES_MAX = 32,
+};
+
+// The line module-watch prints as its (*said + 1)th, counted in *said;
+// empty when it is dropped. The last line is always printed.
+std::string module_watch_line(long* said, const std::string& line, bool last);
 
 // The module's flag files that stop the service: "disable", "remove".
 bool is_stop_flag(const char* name);

@@ -157,12 +157,19 @@ selinux_connect judge_access(const access_decision& decision, uint32_t perm) {
     return c;
 }
 
+// What allows a connection the kernel allows.
+const char kAllowedBy[] = "allowed by the module's sepolicy rule or the root manager's own policy";
+
 std::string selinux_connect_line(const selinux_view& view, size_t i) {
     const selinux_connect& c = view.connect[i];
     std::string who = std::string("control socket: ") + kSelinuxClients[i];
     switch (c.answer) {
         case connect_answer::allowed:
-            return who + " may connect to " + domain_text(view) + " (" + view.mode + ")";
+            // The kernel's answer cannot say which rule allows it: this
+            // module's, or the root manager's own policy (B's kernel lets
+            // any domain connect to its root domain from one release on; A
+            // and C let system_app connect to theirs).
+            return who + " may connect to " + domain_text(view) + " (" + view.mode + "): " + kAllowedBy;
         case connect_answer::denied:
             return who + " may not connect to " + domain_text(view) + " (" + denial_effect(view, c) +
                    "): the module's sepolicy rule is not in force";
@@ -192,10 +199,10 @@ std::string selinux_log_line(const selinux_view& view) {
         else if (c.answer == connect_answer::denied) each += " may not connect";
         else each += " unknown (" + c.reason + ")";
     }
-    const char* verdict = denied        ? "the module's sepolicy rule is not in force"
-                          : all_allowed ? "the module's sepolicy rule is in force"
+    std::string verdict = denied        ? "the module's sepolicy rule is not in force"
+                          : all_allowed ? std::string("both may connect: ") + kAllowedBy
                                         : "unknown whether the module's sepolicy rule is in force";
-    line += std::string(": ") + verdict + " (" + each + ")";
+    line += ": " + verdict + " (" + each + ")";
     if (denied && view.mode == "enforcing") line += "; their clients get EACCES";
     if (denied && view.mode == "permissive") line += "; only logged while permissive";
     return line;

@@ -112,15 +112,19 @@ TEST(CtlSelinux, LinesSayWhetherTheRuleIsInForce) {
     EXPECT_EQ(ctl::selinux_connect_line(v, 0),
               "control socket: system_server may not connect to domain su (enforcing): the module's sepolicy "
               "rule is not in force");
-    EXPECT_EQ(ctl::selinux_connect_line(v, 1), "control socket: system_app may connect to domain su (enforcing)");
+    // Allowed says by what it may be: the manager's own policy may allow
+    // it without the module's rule (which the kernel's answer cannot tell).
+    EXPECT_EQ(ctl::selinux_connect_line(v, 1),
+              "control socket: system_app may connect to domain su (enforcing): allowed by the module's sepolicy "
+              "rule or the root manager's own policy");
     EXPECT_EQ(ctl::selinux_log_line(v),
               "selinux: enforcing, domain su (u:r:su:s0): the module's sepolicy rule is not in force "
               "(system_server may not connect, system_app may connect); their clients get EACCES");
 
     v = view_of("enforcing", connect_answer::allowed, connect_answer::allowed);
     EXPECT_EQ(ctl::selinux_log_line(v),
-              "selinux: enforcing, domain su (u:r:su:s0): the module's sepolicy rule is in force "
-              "(system_server may connect, system_app may connect)");
+              "selinux: enforcing, domain su (u:r:su:s0): both may connect: allowed by the module's sepolicy rule "
+              "or the root manager's own policy (system_server may connect, system_app may connect)");
 
     v = view_of("permissive", connect_answer::denied, connect_answer::denied);
     EXPECT_NE(ctl::selinux_connect_line(v, 0).find("(permissive: only logged)"), std::string::npos);

@@ -4,11 +4,11 @@
 # lines for a phone's screen: the node outdoor mode uses, the daemons that
 # run, outdoor mode's state, the main panel's hold (with what a main-panel
 # daemon says of itself), SELinux and whether the platform may reach the
-# control socket. Only reads. The binary is taken from the module folder
-# itself: some managers mount its system/ nowhere.
+# control socket. Only reads. The binary is taken from the module folder's
+# own bin/, which no manager mounts and no metamodule moves.
 
 MODDIR=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
-BIN=$MODDIR/system/bin
+BIN=$MODDIR/bin
 
 "$BIN/veltarisctl" --version
 "$BIN/veltarisctl" probe --summary || printf '%s\n' "! veltaris: $BIN/veltarisctl probe failed (exit $?)"

@@ -7,14 +7,16 @@
 # installer, which never runs update-binary. By hand, as root, from the
 # unpacked folder:
 #   sh customize.sh
-# It picks the binaries for the device's ABI, puts them in system/bin with
-# their SELinux label, adds the policy rule for the installer's own root
+# It picks the binaries for the device's ABI, puts them in bin/ of the
+# module folder with their SELinux label, adds the policy rule for the installer's own root
 # domain when sepolicy.rule lacks it, and makes sure the daemon's private
 # directory exists, root-only. Of what the installer provides it uses
-# only those three functions (each with a stand-in here when run by hand)
-# and MODPATH.
+# only those three functions (each with a stand-in here when run by hand),
+# MODPATH and BOOTMODE.
 
+veltaris_by_hand=0
 if [ -z "$MODPATH" ]; then
+    veltaris_by_hand=1
     MODPATH=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 fi
 command -v ui_print >/dev/null 2>&1 || ui_print() { printf '%s\n' "$1"; }
@@ -30,6 +32,13 @@ command -v set_perm >/dev/null 2>&1 || set_perm() {
 }
 
 [ "$(id -u)" = 0 ] || abort "! veltaris: the installer must run as root"
+# From recovery the install would not be whole: A loads a module's rules at
+# boot only from the copy its installer makes in a running system, so the
+# control socket stays closed to the platform until the module is toggled;
+# B and C install nothing from recovery at all.
+if [ "$veltaris_by_hand" -eq 0 ] && [ "$BOOTMODE" != true ]; then
+    abort "! veltaris: install this zip from the root manager's app in a running system, not from recovery"
+fi
 . "$MODPATH/veltaris-lib.sh" || abort "! veltaris: $MODPATH/veltaris-lib.sh is missing (an incomplete package?)"
 
 veltaris_abi=$(getprop ro.product.cpu.abi)
@@ -60,22 +69,36 @@ fi
 # hold the outdoor-node file where earlier versions kept it.
 [ "$veltaris_ready" -eq 0 ] || veltaris_adopt_node_file "$VELTARIS_MODULE"
 
-mkdir -p "$MODPATH/system/bin" || abort "! veltaris: cannot create $MODPATH/system/bin"
+# The binaries stay in the module folder's own bin/, which no manager
+# mounts and no metamodule moves: under B and C the folder's system/ is
+# mounted (or moved away) only by a metamodule, so nothing may depend on it.
 for veltaris_file in veltarisd veltarisctl; do
-    cp -f "$MODPATH/bin/$veltaris_abi/$veltaris_file" "$MODPATH/system/bin/$veltaris_file" &&
-        set_perm "$MODPATH/system/bin/$veltaris_file" 0 0 0755 u:object_r:system_file:s0 ||
+    cp -f "$MODPATH/bin/$veltaris_abi/$veltaris_file" "$MODPATH/bin/$veltaris_file" &&
+        set_perm "$MODPATH/bin/$veltaris_file" 0 0 0755 u:object_r:system_file:s0 ||
         abort "! veltaris: cannot install $veltaris_file"
 done
-rm -rf "${MODPATH:?}/bin"
+for veltaris_file in "$MODPATH"/bin/*/; do
+    rm -rf "$veltaris_file" || abort "! veltaris: cannot remove $veltaris_file"
+done
 for veltaris_file in service.sh uninstall.sh action.sh; do
     set_perm "$MODPATH/$veltaris_file" 0 0 0755 || abort "! veltaris: cannot set the mode of $veltaris_file"
 done
 
+# Whether type $1 may be a root manager's domain: not one of the
+# platform's own, in which an install by hand or from recovery runs.
+veltaris_manager_domain() {
+    case "$1" in
+        recovery | shell | adbd | init | vendor_init | kernel | system_server | system_app | untrusted_app*) return 1 ;;
+    esac
+}
+
 # The platform's client connects to the daemon's socket, which needs a
 # rule naming the domain root runs in. sepolicy.rule names the domains the
 # managers are known to use; the one this installer runs in is added when
-# it is another, and is a plain type name.
-if veltaris_installer_domain &&
+# it is another, is a plain type name, and is a root manager's: never one
+# of the platform's own (recovery, an adb or init shell by hand), which
+# the service never runs in and which no client may reach.
+if veltaris_installer_domain && veltaris_manager_domain "$veltaris_domain" &&
     ! grep -qxF "allow system_server $veltaris_domain unix_stream_socket connectto" "$MODPATH/sepolicy.rule"; then
     printf '%s\n' "# The root domain of the manager that installed this module:" \
         "allow system_server $veltaris_domain unix_stream_socket connectto" \
@@ -89,7 +112,7 @@ if [ "$veltaris_ready" -eq 1 ]; then
 else
     ui_print "- veltaris: installed the $veltaris_abi binaries; the daemon cannot run until $VELTARIS_PRIVATE is owned by root"
 fi
-# The module's system/ is on PATH only where the manager mounts it (not
-# under every manager), so the commands name the binaries by full path.
-ui_print "- veltaris: the binaries are $VELTARIS_MODULE/system/bin/veltarisd and $VELTARIS_MODULE/system/bin/veltarisctl (by this full path: they may not be on PATH)"
-ui_print "- veltaris: after a reboot, check the device with: su -c $VELTARIS_MODULE/system/bin/veltarisctl probe"
+# Nothing of the module is on PATH, so the commands name the binaries by
+# full path.
+ui_print "- veltaris: the binaries are $VELTARIS_MODULE/bin/veltarisd and $VELTARIS_MODULE/bin/veltarisctl (by this full path: they are not on PATH)"
+ui_print "- veltaris: after a reboot, check the device with: su -c $VELTARIS_MODULE/bin/veltarisctl probe"

@@ -29,7 +29,7 @@
 
 MODDIR=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 . "$MODDIR/veltaris-lib.sh"
-BIN=$MODDIR/system/bin
+BIN=$MODDIR/bin
 umask 077
 
 # What the module watcher prints (its reason for stopping the service, its

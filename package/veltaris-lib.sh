@@ -32,6 +32,11 @@ VELTARIS_MAIN_PANEL_HEALTH=/data/system/veltaris-main-panel-health
 # private directory: an update of the module replaces the module folder.
 VELTARIS_NODE_FILE=$VELTARIS_PRIVATE/outdoor-node
 VELTARIS_BOOT_ID=/proc/sys/kernel/random/boot_id
+# Seconds a stopped process gets to end before SIGKILL. The service and its
+# daemon are stopped one after the other, each at most this and a second
+# more, so the whole stop takes at most the 10 s the managers' module guides
+# give a blocking boot-stage script.
+VELTARIS_STOP_WAIT=4
 
 # Rotation happens under a lock, so that two writers that find the log full
 # at once rotate it once and the history survives in .old.
@@ -130,7 +135,7 @@ veltaris_lock_held() {
 }
 
 # Stops the process recorded in pid file $1 (see veltaris_pid_runs):
-# SIGTERM, up to 10 s to end, then SIGKILL. Only that pid is ever
+# SIGTERM, up to VELTARIS_STOP_WAIT s to end, then SIGKILL. Only that pid is ever
 # signalled, and it counts as ended once its command line has lost the
 # recorded word (gone, or a zombie), whatever the file says by then.
 # 0 when it no longer runs, else 1 (with the reason on standard error and
@@ -143,13 +148,13 @@ veltaris_stop_pid_file() {
         veltaris_mark=$veltaris_words
         kill -TERM "$veltaris_target" 2>/dev/null
         veltaris_waited=0
-        while veltaris_has_word "$veltaris_target" "$veltaris_mark" && [ "$veltaris_waited" -lt 10 ]; do
+        while veltaris_has_word "$veltaris_target" "$veltaris_mark" && [ "$veltaris_waited" -lt "$VELTARIS_STOP_WAIT" ]; do
             sleep 1
             veltaris_waited=$((veltaris_waited + 1))
         done
         if veltaris_has_word "$veltaris_target" "$veltaris_mark"; then
             kill -KILL "$veltaris_target" 2>/dev/null
-            veltaris_log "uninstall: pid $veltaris_target ignored SIGTERM for 10 s; killed"
+            veltaris_log "uninstall: pid $veltaris_target ignored SIGTERM for $VELTARIS_STOP_WAIT s; killed"
             sleep 1
         fi
         veltaris_has_word "$veltaris_target" "$veltaris_mark"

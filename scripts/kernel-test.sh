@@ -290,10 +290,12 @@ initramfs() {
     zip=$(compgen -G "$top/build/veltaris-*.zip" | head -1 || true)
     [ -n "$zip" ] && cp "$zip" "$root/kt/package.zip"
     echo 'root:x:0:0:root:/:/system/bin/sh' >"$root/etc/passwd"
-    # The one property the package's installer asks for.
+    # The property the package's installer asks for, and the one the
+    # stand-ins of managers B and C check before they install.
     local abi=arm64-v8a
     [ "$arch" = arm64 ] || abi=x86_64
-    printf '#!/system/bin/sh\ncase "$1" in ro.product.cpu.abi) echo %s ;; esac\n' "$abi" >"$root/system/bin/getprop"
+    printf '#!/system/bin/sh\ncase "$1" in ro.product.cpu.abi) echo %s ;; sys.boot_completed) echo 1 ;; esac\n' \
+        "$abi" >"$root/system/bin/getprop"
     chmod 0755 "$root/system/bin/getprop"
     (cd "$root" && find . | cpio -o -H newc --quiet | gzip -1) >"$kdir/initramfs.gz"
 }

@@ -7,6 +7,7 @@
 #                            and source customize.sh themselves)
 #   META-INF/com/google/android/updater-script  the manager's marker line
 #   module.prop              id, name, version, versionCode, author, description
+#                            (and updateJson when given an update address)
 #   customize.sh             install script (the manager sources it)
 #   sepolicy.rule            the policy rules the manager adds at boot
 #   service.sh               late-start boot service: recover, probe, supervise outdoor mode
@@ -15,12 +16,29 @@
 #   veltaris-lib.sh          what the three share
 #   bin/arm64-v8a/           static veltarisd and veltarisctl for 64-bit ARM
 #   bin/armeabi-v7a/         the same for 32-bit ARM
-#   bin/x86_64/              the same for x86_64; the installer keeps one pair
+#   bin/x86_64/              the same for x86_64; the installer keeps one pair,
+#                            in bin/ itself (no system/: see customize.sh)
 # The version comes from project() in CMakeLists.txt; versionCode is
 # major * 10000 + minor * 100 + patch. The Android binaries are (re)built
 # first with scripts/build-android.sh.
+#   scripts/package.sh [--update-json URL]
+# With --update-json (or VELTARIS_UPDATE_JSON set), module.prop carries
+# updateJson=URL, where the managers look for an update (scripts/
+# module-prop.sh; "Releases" in the README).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+update_json=${VELTARIS_UPDATE_JSON:-}
+case "${1:-}" in
+    --update-json) update_json=${2:?package: --update-json needs an address} ;;
+    '') ;;
+    *)
+        echo "package: unknown argument '$1' (--update-json URL)" >&2
+        exit 2
+        ;;
+esac
+# A wrong address is refused before anything is built.
+bash scripts/module-prop.sh 0.0.0 "$update_json" >/dev/null
 
 bash scripts/deps.sh zip mksh
 bash scripts/build-android.sh >/dev/null
@@ -31,8 +49,6 @@ if [ -z "$version" ]; then
     echo "package: no version in CMakeLists.txt's project()" >&2
     exit 1
 fi
-IFS=. read -r major minor patch <<<"$version"
-version_code=$((major * 10000 + minor * 100 + patch))
 
 # The scripts run under busybox's ash (the root managers run every module
 # script with it) and the device's mksh (by hand): at least their syntax is
@@ -44,7 +60,7 @@ done
 
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
-sed -e "s/@VERSION@/$version/" -e "s/@VERSION_CODE@/$version_code/" package/module.prop.in >"$stage/module.prop"
+bash scripts/module-prop.sh "$version" "$update_json" >"$stage/module.prop"
 cp package/customize.sh package/service.sh package/uninstall.sh package/action.sh package/veltaris-lib.sh \
     package/sepolicy.rule "$stage/"
 cp -r package/META-INF "$stage/"

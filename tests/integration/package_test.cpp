@@ -48,10 +48,14 @@ const char* const kModuleUpdate = "/data/adb/modules_update/veltaris";
 const char* const kInstallerFunctions = "/data/adb/magisk/util_functions.sh";
 const char* const kOtherInstaller = "/sandbox/managers.sh";
 const char* const kSetPermLog = "/sandbox/set_perm.log";
+// Where the stand-in of A copies the rules it loads at boot.
+const char* const kPreinitRules = "/sandbox/preinit/veltaris/sepolicy.rule";
 // The only commands on the scripts' PATH: a stand-in getprop and date,
 // unzip (Android has one), then toybox applets and mksh as sh.
 const char* const kScriptPath = "PATH=/sandbox/bin:/sandbox/toybox";
-const std::string kInstalledBin = std::string(kModule) + "/system/bin/";
+// The binaries' place in the module folder: no mount or metamodule
+// touches it.
+const std::string kInstalledBin = std::string(kModule) + "/bin/";
 const std::string kServiceLog = std::string(kPrivateDir) + "/service.log";
 const std::string kServicePid = std::string(kPrivateDir) + "/service.pid";
 const std::string kOutdoorPid = std::string(kPrivateDir) + "/outdoor.pid";
@@ -113,6 +117,33 @@ std::string variant_label(const Variant& v) {
 std::string variant_name(const testing::TestParamInfo<Variant>& info) { return variant_label(info.param); }
 void PrintTo(const Variant& v, std::ostream* os) { *os << variant_label(v); }
 
+// Whether a rule file reads as B reads it, which splits statements at ';'
+// as well as at line ends: every piece is blank, a comment, or a whole
+// allow rule (a ';' in a comment would make its rest a statement).
+bool rules_split_cleanly(const std::string& rules, std::string* bad) {
+    std::string piece;
+    for (size_t at = 0; at <= rules.size(); ++at) {
+        char c = at < rules.size() ? rules[at] : '\n';
+        if (c != ';' && c != '\n') {
+            piece += c;
+            continue;
+        }
+        size_t first = piece.find_first_not_of(" \t");
+        std::string words = first == std::string::npos ? "" : piece.substr(first);
+        bool comment_line = !words.empty() && words[0] == '#';
+        if (comment_line && c == ';') {
+            *bad = piece;
+            return false;
+        }
+        if (!words.empty() && !comment_line && (words.rfind("allow ", 0) != 0 || count(words, " ") != 4)) {
+            *bad = piece;
+            return false;
+        }
+        piece.clear();
+    }
+    return true;
+}
+
 // The rule lines sepolicy.rule must hold: both clients for every root
 // domain in use, one rule a line, as the managers read them.
 std::string connectto_rules(const std::string& domain) {
@@ -149,8 +180,12 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
         ASSERT_EQ(symlink("/usr/bin/mksh", "/sandbox/toybox/sh"), 0);
         ASSERT_EQ(symlink("/usr/bin/mksh", "/sandbox/toybox/mksh"), 0);
         ASSERT_EQ(symlink("/usr/bin/unzip", "/sandbox/bin/unzip"), 0);
+        // The device's ABI, and whether boot is complete (B and C install
+        // only then).
         ASSERT_TRUE(write_file("/sandbox/bin/getprop",
-                               "#!/bin/sh\n[ \"$1\" = ro.product.cpu.abi ] && cat /sandbox/abi\n", 0755));
+                               "#!/bin/sh\ncase \"$1\" in ro.product.cpu.abi) cat /sandbox/abi ;;\n"
+                               "sys.boot_completed) cat /sandbox/boot_completed 2>/dev/null || echo 1 ;; esac\n",
+                               0755));
         // A wall clock that jumps a day at each reading, as it may when
         // the network time arrives after boot.
         ASSERT_TRUE(write_file("/sandbox/bin/date",
@@ -199,17 +234,19 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
 
     // The zip as the variant's manager consumes it: A's update-binary taken
     // out and run as `update-binary 3 OUTFD ZIP`; B's and C's installer
-    // given the zip. `context` replaces the installer's SELinux context.
-    ProgramResult install_zip(const std::string& context = "") {
-        std::vector<std::string> env = {"BOOTMODE=true", std::string("STANDIN_LOG=") + kSetPermLog};
+    // given the zip. `context` replaces the installer's SELinux context;
+    // `boot_mode` false is an install from recovery (A's alone).
+    ProgramResult install_zip(const std::string& context = "", const std::string& zip = package_zip(),
+                              bool boot_mode = true) {
+        std::vector<std::string> env = {std::string("BOOTMODE=") + (boot_mode ? "true" : "false"),
+                                        std::string("STANDIN_LOG=") + kSetPermLog,
+                                        "STANDIN_PREINIT=/sandbox/preinit"};
         if (!context.empty()) env.push_back("STANDIN_CONTEXT=" + context);
         if (GetParam().manager != Manager::A)
-            return run_shell({kOtherInstaller, GetParam().manager == Manager::B ? "B" : "C", package_zip()}, "/",
-                             env);
-        ProgramResult binary =
-            run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/update-binary"});
+            return run_shell({kOtherInstaller, GetParam().manager == Manager::B ? "B" : "C", zip}, "/", env);
+        ProgramResult binary = run_program({"unzip", "-p", zip, "META-INF/com/google/android/update-binary"});
         if (binary.code != 0 || !write_file("/sandbox/update-binary", binary.out, 0755)) return binary;
-        return run_shell({"/sandbox/update-binary", "3", "1", package_zip()}, "/", env);
+        return run_shell({"/sandbox/update-binary", "3", "1", zip}, "/", env);
     }
 
     // Installs as a manager does (then its next boot moves the update in
@@ -313,7 +350,11 @@ TEST_P(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
         ProgramResult original = run_program({"unzip", "-p", package_zip(), std::string("bin/arm64-v8a/") + name});
         EXPECT_TRUE(read_file(installed) == original.out) << installed << " is not the arm64 binary";
     }
-    EXPECT_FALSE(path_exists(std::string(kModule) + "/bin")) << "the unused builds are removed";
+    for (const char* abi : {"arm64-v8a", "armeabi-v7a", "x86_64"})
+        EXPECT_FALSE(path_exists(kInstalledBin + abi)) << "the unused builds are removed";
+    // Nothing the module runs is in system/, which a metamodule mounts
+    // (or moves away) under B and C.
+    EXPECT_FALSE(path_exists(std::string(kModule) + "/system"));
 
     // An existing directory is only ever tightened; one the daemon will
     // refuse is not called ready.
@@ -341,17 +382,19 @@ TEST_P(PackageTest, InstallByHandMakesThePrivateDirectoryAndChoosesTheAbi) {
     r = script("customize.sh");
     ASSERT_EQ(r.code, 0) << r;
     EXPECT_TRUE(has(r.out, "installed the x86_64 binaries")) << r;
-    EXPECT_TRUE(read_file(std::string(kModule) + "/system/bin/veltarisd") == x86_daemon);
+    EXPECT_TRUE(read_file(kInstalledBin + "veltarisd") == x86_daemon);
 }
 
 // The zip as each manager's installer takes it: A's marker line and
 // update-binary handing over to A's functions, B and C unpacking it and
 // sourcing customize.sh themselves; customize.sh using their ui_print and
 // set_perm (labels and modes given explicitly), naming the binaries by
-// full path, leaving the rules that manager loads, and an unsupported ABI
-// aborting through them.
+// full path, leaving the rules that manager loads (where A loads them
+// from, too), and an unsupported ABI, a recovery install, or (B, C) an
+// install before boot is complete refused through them.
 TEST_P(PackageTest, InstallThroughTheManagersInstaller) {
-    if (GetParam().manager == Manager::A) {
+    const bool a = GetParam().manager == Manager::A;
+    if (a) {
         ProgramResult marker =
             run_program({"unzip", "-p", package_zip(), "META-INF/com/google/android/updater-script"});
         EXPECT_EQ(marker.out, "#MAGISK\n") << marker;
@@ -366,15 +409,13 @@ TEST_P(PackageTest, InstallThroughTheManagersInstaller) {
     EXPECT_TRUE(has(r.out, "- veltaris: installed the arm64-v8a binaries")) << r;
     EXPECT_TRUE(has(r.out, "su -c " + kInstalledBin + "veltarisctl probe\n")) << r;
     EXPECT_TRUE(has(r.out, "installer: done")) << r;
-    if (GetParam().manager == Manager::A) {
-        EXPECT_FALSE(path_exists(std::string(kModuleUpdate) + "/META-INF"));
-    }
+    EXPECT_FALSE(path_exists(std::string(kModuleUpdate) + "/META-INF"));
     // The manager's own domain is among the rules: nothing added.
     std::string installed_rules = std::string(kModuleUpdate) + "/sepolicy.rule";
     EXPECT_EQ(read_file(installed_rules), rules);
     auto perms = read_file(kSetPermLog).value_or("");
     for (const char* name : {"veltarisd", "veltarisctl"}) {
-        std::string installed = std::string(kModuleUpdate) + "/system/bin/" + name;
+        std::string installed = std::string(kModuleUpdate) + "/bin/" + name;
         EXPECT_EQ(file_mode(installed), 0755) << installed;
         EXPECT_TRUE(has(perms, installed + " 0 0 0755 u:object_r:system_file:s0\n")) << perms;
         ProgramResult runs = run_program({"/usr/bin/qemu-aarch64-static", installed, "--version"});
@@ -383,14 +424,17 @@ TEST_P(PackageTest, InstallThroughTheManagersInstaller) {
     EXPECT_EQ(file_mode(kPrivateDir), 0700);
 
     // An installer in a domain none of the rules names (a fork's) adds its
-    // two, once; only a plain type name is taken.
+    // two, once; only a plain type name of a root manager's domain is
+    // taken, never one of the platform's own. Every rule file reads the
+    // same split at ';' (B) as at line ends, and A's boot-time copy is the
+    // installed file.
     struct {
         const char* context;
         const char* added;
-    } const domains[] = {{"u:r:root_fork2:s0", "root_fork2"}, {"u:r:su:s0", nullptr},
-                         {"u:r:Su:s0", nullptr},                {"u:r:su-x:s0", nullptr},
-                         {"u:r:su x:s0", nullptr},               {"u:r:su", nullptr},
-                         {"unconfined", nullptr}};
+    } const domains[] = {{"u:r:root_fork2:s0", "root_fork2"}, {"u:r:su:s0", nullptr},    {"u:r:Su:s0", nullptr},
+                         {"u:r:su-x:s0", nullptr},             {"u:r:su x:s0", nullptr}, {"u:r:su", nullptr},
+                         {"unconfined", nullptr},              {"u:r:recovery:s0", nullptr},
+                         {"u:r:shell:s0", nullptr},            {"u:r:adbd:s0", nullptr}};
     for (const auto& d : domains) {
         r = install_zip(d.context);
         ASSERT_EQ(r.code, 0) << d.context << ": " << r;
@@ -398,7 +442,31 @@ TEST_P(PackageTest, InstallThroughTheManagersInstaller) {
         if (d.added) want += "# The root domain of the manager that installed this module:\n" + connectto_rules(d.added);
         EXPECT_EQ(read_file(installed_rules).value_or(""), want) << d.context;
         EXPECT_EQ(has(r.out, "its rule was added to sepolicy.rule"), d.added != nullptr) << d.context << ": " << r;
+        std::string bad;
+        EXPECT_TRUE(rules_split_cleanly(read_file(installed_rules).value_or(""), &bad)) << d.context << ": " << bad;
+        if (a) {
+            EXPECT_EQ(read_file(kPreinitRules).value_or("(none)"), want) << d.context;
+        }
     }
+
+    // Refused, and nothing of the module left in the manager's folder: from
+    // recovery (which only A's installer runs in), or before boot is
+    // complete (which B and C check themselves).
+    ASSERT_TRUE(remove_tree(kModuleUpdate));
+    if (a) {
+        r = install_zip("", package_zip(), false);
+        EXPECT_TRUE(has(r.out, "! veltaris: install this zip from the root manager's app in a running system, "
+                               "not from recovery"))
+            << r;
+    } else {
+        ASSERT_TRUE(write_file("/sandbox/boot_completed", "0\n"));
+        r = install_zip();
+        EXPECT_TRUE(has(r.out, "boot is not complete")) << r;
+        ASSERT_TRUE(remove_tree("/sandbox/boot_completed"));
+    }
+    EXPECT_EQ(r.code, 1) << r;
+    EXPECT_FALSE(has(r.out, "installer: done")) << r;
+    EXPECT_FALSE(path_exists(kModuleUpdate));
 
     ASSERT_TRUE(set_abi("mips"));
     r = install_zip();
@@ -760,9 +828,11 @@ TEST_P(PackageTest, DisableOrRemoveStopsTheServiceAndABootStartsNothing) {
 }
 
 // What the manager shows: the description follows outdoor mode (waiting,
-// boosting for system_server, stopped with the service), and the action
-// button prints a short report; the log says whether the module's
-// sepolicy rule is in force (here: no SELinux at all).
+// boosting for system_server, stopped with the service), also in the new
+// version's module.prop that an update copies over the installed one
+// (whose other fields it keeps), and the action button prints a short
+// report; the log says whether the module's sepolicy rule is in force
+// (here: no SELinux at all).
 TEST_P(PackageTest, DescriptionAndActionButtonFollowTheService) {
     FakeNode* node = panel();
     ASSERT_TRUE(node);
@@ -781,6 +851,29 @@ TEST_P(PackageTest, DescriptionAndActionButtonFollowTheService) {
     EXPECT_TRUE(wait_until([&] { return description() == "Outdoor: boosting 100->177 | Main panel: not holding"; },
                            kSettle))
         << description() << "; node " << node->value();
+
+    // An update to a later version while the service runs: the manager
+    // marks the folder and copies the new module.prop over the installed
+    // one in place; the description is written into that one.
+    ProgramResult new_prop = run_program({"unzip", "-p", package_zip(), "module.prop"});
+    ASSERT_EQ(new_prop.code, 0) << new_prop;
+    size_t at = new_prop.out.find("\nversion=");
+    ASSERT_NE(at, std::string::npos) << new_prop;
+    std::string later = new_prop.out;
+    later.replace(at + 1, later.find('\n', at + 1) - at - 1, "version=v99.0.0");
+    ASSERT_TRUE(mkdir_p("/sandbox/update") && write_file("/sandbox/update/module.prop", later));
+    ASSERT_EQ(run_program({"cp", package_zip(), "/sandbox/update.zip"}).code, 0);
+    ProgramResult zipped = run_program({"zip", "-q", "-j", "/sandbox/update.zip", "/sandbox/update/module.prop"});
+    ASSERT_EQ(zipped.code, 0) << zipped;
+    ProgramResult updated = install_zip("", "/sandbox/update.zip");
+    ASSERT_EQ(updated.code, 0) << updated;
+    EXPECT_TRUE(path_exists(std::string(kModule) + "/update"));
+    const std::string boosting = "Outdoor: boosting 100->177 | Main panel: not holding";
+    EXPECT_TRUE(wait_until([&] { return description() == boosting; }, kSettle)) << description();
+    size_t d = later.find("\ndescription=");
+    ASSERT_NE(d, std::string::npos);
+    later.replace(d + 13, later.find('\n', d + 1) - d - 13, boosting);
+    EXPECT_EQ(read_file(std::string(kModule) + "/module.prop").value_or(""), later);
 
     ProgramResult action = script("action.sh");
     EXPECT_EQ(action.code, 0) << action;
@@ -807,6 +900,27 @@ INSTANTIATE_TEST_SUITE_P(Managers, PackageTest,
                          testing::Values(Variant{Manager::A, Shell::busybox}, Variant{Manager::B, Shell::busybox},
                                          Variant{Manager::C, Shell::busybox}, Variant{Manager::A, Shell::mksh}),
                          variant_name);
+
+// module.prop as scripts/package.sh writes it: updateJson only when the
+// release is given an update address, and then an https one on one line;
+// every other field as before.
+class ModulePropTest : public SandboxTest {};
+
+TEST_F(ModulePropTest, UpdateJsonOnlyWhenAnAddressIsGiven) {
+    const std::string script = std::string(VELTARIS_PACKAGE_SOURCE_DIR) + "/../scripts/module-prop.sh";
+    ProgramResult plain = run_program({"bash", script, "1.2.3"});
+    ASSERT_EQ(plain.code, 0) << plain;
+    EXPECT_TRUE(has(plain.out, "\nversion=v1.2.3\nversionCode=10203\n")) << plain.out;
+    EXPECT_FALSE(has(plain.out, "updateJson")) << plain.out;
+    ProgramResult with = run_program({"bash", script, "1.2.3", "https://example.org/veltaris/update.json"});
+    ASSERT_EQ(with.code, 0) << with;
+    EXPECT_EQ(with.out, plain.out + "updateJson=https://example.org/veltaris/update.json\n");
+    for (const char* bad : {"http://example.org/u.json", "https://example.org/a b.json", "https://x\nid=other", "u.json"}) {
+        ProgramResult refused = run_program({"bash", script, "1.2.3", bad});
+        EXPECT_EQ(refused.code, 2) << bad << ": " << refused;
+        EXPECT_TRUE(refused.out.empty()) << bad << ": " << refused;
+    }
+}
 
 // ---- the managers' busybox against what the scripts call ----
 

@@ -7,10 +7,28 @@
 # variables and its ui_print, abort, set_perm and set_perm_recursive.
 #
 # Manager A: this file is its installer functions (util_functions.sh); the
-# module's update-binary sources it and calls install_module, which leaves
-# META-INF out.
+# module's update-binary sources it and calls install_module.
 # Managers B (KSU=true) and C (APATCH=true): they never run update-binary;
-# `sh managers.sh B|C ZIP` unpacks the whole zip and sources customize.sh.
+# `sh managers.sh B|C ZIP` unpacks the zip and sources customize.sh.
+# What each copies of its published behaviour:
+# - all three leave META-INF out of the module folder (A's install_module
+#   unzips with -x 'META-INF/*'; B's and C's installers extract the module
+#   without the installer entry, as their module guides' layouts show);
+# - A finds BOOTMODE itself (true where zygote runs) and takes one that is
+#   set, so a recovery install is modelled by BOOTMODE=false; its abort
+#   removes MODPATH, as a failed install leaves no module behind;
+# - B and C install only in a running system and refuse to before boot is
+#   complete (their installers check sys.boot_completed first); their
+#   BOOTMODE is always true;
+# - A loads modules' sepolicy.rule at boot only from its preinit partition,
+#   where its installer copies the rule file after customize.sh, in a
+#   running system only; modelled as a copy to
+#   $STANDIN_PREINIT/<id>/sepolicy.rule;
+# - on an update (the module already installed), all three mark the
+#   installed folder with the flag file "update" and copy the new
+#   module.prop over the installed one in place, so that the manager shows
+#   the new version before the reboot; A also removes the flags "disable"
+#   and "remove" there.
 #
 # The managers run all of it in their busybox's ash with ASH_STANDALONE=1;
 # the caller chooses the shell. What differs from a phone:
@@ -25,14 +43,15 @@
 # same shell), whether or not it reads them.
 # shellcheck disable=SC2034
 
-ui_print() { echo "$1"; }
+ui_print() { printf '%s\n' "$1"; }
 abort() {
-    echo "$1"
+    printf '%s\n' "$1"
+    [ -z "${MODPATH:-}" ] || rm -rf "$MODPATH"
     exit 1
 }
 set_perm() {
     chown "$2:$3" "$1" && chmod "$4" "$1" || return 1
-    echo "$1 $2 $3 $4 ${5:-u:object_r:system_file:s0}" >> "${STANDIN_LOG:-/dev/null}"
+    printf '%s\n' "$1 $2 $3 $4 ${5:-u:object_r:system_file:s0}" >> "${STANDIN_LOG:-/dev/null}"
 }
 set_perm_recursive() {
     find "$1" -type d | while read -r standin_dir; do set_perm "$standin_dir" "$2" "$3" "$4" "$6"; done
@@ -44,7 +63,7 @@ set_perm_recursive() {
 standin_install() {
     standin_manager=$1
     ZIPFILE=$2
-    BOOTMODE=true
+    BOOTMODE=${BOOTMODE:-true}
     API=34
     ARCH=arm64
     IS64BIT=true
@@ -56,6 +75,7 @@ standin_install() {
             standin_context=u:r:magisk:s0
             ;;
         B)
+            BOOTMODE=true
             KSU=true
             KSU_VER=v3.2.2
             KSU_VER_CODE=32200
@@ -66,6 +86,7 @@ standin_install() {
             standin_context=u:r:ksu:s0
             ;;
         C)
+            BOOTMODE=true
             APATCH=true
             APATCH_VER=11142
             APATCH_VER_CODE=11142
@@ -79,21 +100,31 @@ standin_install() {
         *) abort "! stand-in: no manager $standin_manager" ;;
     esac
     [ -z "${STANDIN_CONTEXT:-}" ] || standin_context=$STANDIN_CONTEXT
+    if [ "$standin_manager" != A ] && [ "$(getprop sys.boot_completed)" != 1 ]; then
+        abort "! stand-in: boot is not complete: modules are installed only in a running system"
+    fi
+    standin_live=/data/adb/modules/veltaris
     MODPATH=/data/adb/modules_update/veltaris
     rm -rf "$MODPATH" "$TMPDIR" && mkdir -p "$MODPATH" "$TMPDIR" || abort "! stand-in: no module folder"
     printf '%s\0' "$standin_context" > "$TMPDIR/attr-current" &&
         mount -o bind "$TMPDIR/attr-current" "/proc/$$/attr/current" ||
         abort "! stand-in: cannot model the domain $standin_context"
-    if [ "$standin_manager" = A ]; then
-        unzip -q -o "$ZIPFILE" -x 'META-INF/*' -d "$MODPATH" || abort "! unzip failed"
-    else
-        unzip -q -o "$ZIPFILE" -d "$MODPATH" || abort "! unzip failed"
-    fi
+    unzip -q -o "$ZIPFILE" -x 'META-INF/*' -d "$MODPATH" || abort "! unzip failed"
     set_perm_recursive "$MODPATH" 0 0 0755 0644
     . "$MODPATH/customize.sh"
     umount "/proc/$$/attr/current"
+    if [ "$standin_manager" = A ] && [ "$BOOTMODE" = true ] && [ -f "$MODPATH/sepolicy.rule" ]; then
+        mkdir -p "${STANDIN_PREINIT:-/data/adb/standin-preinit}/veltaris" &&
+            cp -f "$MODPATH/sepolicy.rule" "${STANDIN_PREINIT:-/data/adb/standin-preinit}/veltaris/sepolicy.rule" ||
+            abort "! stand-in: cannot copy the rules to the preinit partition"
+    fi
+    if [ -d "$standin_live" ]; then
+        : > "$standin_live/update"
+        [ "$standin_manager" != A ] || rm -f "$standin_live/disable" "$standin_live/remove"
+        cp -f "$MODPATH/module.prop" "$standin_live/module.prop" || abort "! stand-in: cannot copy module.prop"
+    fi
     rm -rf "$TMPDIR"
-    echo "installer: done"
+    printf '%s\n' "installer: done"
 }
 
 # A's update-binary calls this.

@@ -600,7 +600,7 @@ sc_package_install() {
     unzip -q -o /kt/package.zip -d "$MODDIR" || fail "unzip"
     (cd "$MODDIR" && pkg_sh mksh "$MODDIR/customize.sh") >$out 2>&1 ||
         fail "customize.sh exit $?: $(cat $out)"
-    "$MODDIR/system/bin/veltarisd" --version || fail "installed veltarisd does not run"
+    "$MODDIR/bin/veltarisd" --version || fail "installed veltarisd does not run"
     [ "$(stat -c %a "$WS")" = 700 ] || fail "private directory mode $(stat -c %a "$WS")"
     mkdir -p /data/adb/magisk
     cp /kt/managers.sh /data/adb/magisk/util_functions.sh
@@ -613,9 +613,9 @@ sc_package_install() {
             pkg_sh ash /kt/managers.sh $m /kt/package.zip </dev/null >$out 2>&1 || rc=$?
         fi
         [ $rc = 0 ] && grep -q '^installer: done' $out || fail "install by $m: exit $rc: $(cat $out)"
-        grep -q "su -c $MODDIR/system/bin/veltarisctl probe" $out || fail "install by $m names no full path: $(cat $out)"
-        "$upd/system/bin/veltarisd" --version >/dev/null || fail "veltarisd installed by $m does not run"
-        "$upd/system/bin/veltarisctl" --version >/dev/null || fail "veltarisctl installed by $m does not run"
+        grep -q "su -c $MODDIR/bin/veltarisctl probe" $out || fail "install by $m names no full path: $(cat $out)"
+        "$upd/bin/veltarisd" --version >/dev/null || fail "veltarisd installed by $m does not run"
+        "$upd/bin/veltarisctl" --version >/dev/null || fail "veltarisctl installed by $m does not run"
         for d in magisk su ksu; do
             grep -qx "allow system_server $d unix_stream_socket connectto" "$upd/sepolicy.rule" &&
                 grep -qx "allow system_app $d unix_stream_socket connectto" "$upd/sepolicy.rule" ||
