@@ -77,7 +77,8 @@ fi
 # A main-panel daemon is the platform client's, but its binary goes with
 # the module: STOP ends its hold (the release gives the node's bits back)
 # and the daemon. One that does not answer, or still holds its lock after
-# 10 s, keeps the private directory below, and says so.
+# 10 s, keeps the private directory below, and says so, unless it runs the
+# module's own binary and ends on the SIGTERM that follows.
 if veltaris_lock_held "$VELTARIS_MAIN_PANEL_LOCK"; then
     stop_reply=$("$BIN/veltarisctl" stop 2>&1)
     stop_status=$?
