@@ -4,6 +4,11 @@
 //   - the module folder: the flag files "disable" and "remove" (the user
 //     turned the module off or asked for its removal), which end the
 //     service: SIGTERM to its parent, the supervisor;
+//   - the folder that holds it: the module folder's own deletion (a manager
+//     that removes modules in a running boot), which ends the service too.
+//     The folder's own watch cannot tell: this very executable lies inside
+//     it, and while it runs the folder's entry stays in use, so rm -rf
+//     unlinks the folder without the delete event on it ever coming;
 //   - the private directory: the outdoor health record, renamed in whole;
 //   - /data/system: the main-panel health record, likewise.
 // The state goes into the description line of the folder's module.prop,
@@ -46,6 +51,9 @@ enum : int64_t { MS_PER_SEC = 1000, NS_PER_MS = 1000000 };
 const uint32_t kFolderEvents =
     IN_CREATE | IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 const char kModuleProp[] = "module.prop";
+// Entries of other modules come and go here only when the user installs or
+// removes one: no wake-up while idle.
+const uint32_t kParentEvents = IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
 // The records are replaced by rename, so a record written in place (none
 // is) would go unseen; everything else in those directories is ignored
 // once its event has been read.
@@ -67,6 +75,8 @@ struct watch_state {
     int32_t notify_pid = 0;
     int fd = -1;
     int folder_wd = -1;
+    int parent_wd = -1;
+    std::string folder_name;
     int private_wd = -1;
     int system_wd = -1;
     bool notified = false;
@@ -131,6 +141,9 @@ void drain(watch_state* w, event_news* news) {
                 if (ev->mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_IGNORED | IN_UNMOUNT)) w->gone = true;
                 else if (is_stop_flag(name)) news->flags = true;
                 else if ((ev->mask & IN_CLOSE_WRITE) && strcmp(name, kModuleProp) == 0) news->state = true;
+            } else if (ev->wd == w->parent_wd) {
+                if (parent_event_ends_folder(ev->mask, name, w->folder_name)) w->gone = true;
+                else if (ev->mask & IN_IGNORED) w->parent_wd = -1;
             } else if (ev->wd == w->private_wd) {
                 if (ev->mask & IN_IGNORED) w->private_wd = -1;
                 else if (strcmp(name, kOutdoorRecord) == 0) news->state = true;
@@ -280,6 +293,13 @@ int run_module_watch(const options& opts) {
         fprintf(stderr, "veltarisctl: inotify: %s\n", strerror(errno));
         return EXIT_REFUSED;
     }
+    // The parent first: a folder removed before its own watch is set makes
+    // that fail, one removed after is seen there.
+    std::string parent;
+    if (split_module_dir(w.dir, &parent, &w.folder_name))
+        w.parent_wd = inotify_add_watch(w.fd, parent.c_str(), kParentEvents);
+    if (w.parent_wd < 0)
+        say("cannot watch the folder that holds " + w.dir + ": its removal is seen only once nothing uses it");
     w.folder_wd = inotify_add_watch(w.fd, w.dir.c_str(), kFolderEvents);
     if (w.folder_wd < 0) {
         fprintf(stderr, "veltarisctl: cannot watch %s: %s\n", w.dir.c_str(), strerror(errno));

@@ -3,6 +3,7 @@
 // it, and the few lines of the summary the action button shows.
 #include <stdio.h>
 #include <string.h>
+#include <sys/inotify.h>
 
 #include <string>
 
@@ -171,6 +172,22 @@ std::string module_watch_line(long* said, const std::string& line, bool last) {
 
 bool is_stop_flag(const char* name) {
     return strcmp(name, "disable") == 0 || strcmp(name, "remove") == 0;
+}
+
+bool split_module_dir(const std::string& dir, std::string* parent, std::string* name) {
+    size_t end = dir.find_last_not_of('/');
+    if (end == std::string::npos) return false;
+    size_t slash = dir.rfind('/', end);
+    if (slash == std::string::npos) return false;
+    *name = dir.substr(slash + 1, end - slash);
+    size_t parent_end = dir.find_last_not_of('/', slash);
+    *parent = parent_end == std::string::npos ? "/" : dir.substr(0, parent_end + 1);
+    return true;
+}
+
+bool parent_event_ends_folder(uint32_t mask, const char* name, const std::string& folder_name) {
+    if (mask & (IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) return true;
+    return (mask & (IN_DELETE | IN_MOVED_FROM)) != 0 && folder_name == name;
 }
 
 std::string summarize_status_reply(const std::string& reply) {

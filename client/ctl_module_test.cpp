@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <string.h>
 
 #include <string>
@@ -147,6 +148,47 @@ TEST(CtlModule, WatcherOutputIsBounded) {
     EXPECT_EQ(ctl::module_watch_line(&said, "ended", true), "module-watch: ended");
     said = 0;
     EXPECT_EQ(ctl::module_watch_line(&said, "a", false), "module-watch: a");
+}
+
+// The module folder's removal is watched from the folder that holds it.
+TEST(CtlModule, FolderGoneFromItsParent) {
+    struct {
+        const char* dir;
+        const char* parent;  // null: no pair
+        const char* name;
+    } const dirs[] = {{"/data/adb/modules/veltaris", "/data/adb/modules", "veltaris"},
+                      {"/data/adb/modules//veltaris//", "/data/adb/modules", "veltaris"},
+                      {"/veltaris", "/", "veltaris"},
+                      {"//veltaris", "/", "veltaris"},
+                      {"/", nullptr, nullptr},
+                      {"veltaris", nullptr, nullptr},
+                      {"", nullptr, nullptr}};
+    for (const auto& d : dirs) {
+        std::string parent = "-", name = "-";
+        EXPECT_EQ(ctl::split_module_dir(d.dir, &parent, &name), d.parent != nullptr) << d.dir;
+        if (d.parent) {
+            EXPECT_EQ(parent, d.parent) << d.dir;
+            EXPECT_EQ(name, d.name) << d.dir;
+        }
+    }
+    struct {
+        uint32_t mask;
+        const char* name;
+        bool ends;
+    } const events[] = {{IN_DELETE | IN_ISDIR, "veltaris", true},
+                        {IN_MOVED_FROM | IN_ISDIR, "veltaris", true},
+                        {IN_DELETE | IN_ISDIR, "other", false},
+                        {IN_DELETE | IN_ISDIR, "veltaris2", false},
+                        {IN_DELETE | IN_ISDIR, "velt", false},
+                        {IN_DELETE | IN_ISDIR, "veltarix", false},
+                        {IN_CREATE | IN_ISDIR, "veltaris", false},
+                        {IN_MOVED_TO | IN_ISDIR, "veltaris", false},
+                        {IN_IGNORED, "", false},
+                        {IN_DELETE_SELF, "", true},
+                        {IN_MOVE_SELF, "", true},
+                        {IN_UNMOUNT, "", true}};
+    for (const auto& e : events)
+        EXPECT_EQ(ctl::parent_event_ends_folder(e.mask, e.name, "veltaris"), e.ends) << std::hex << e.mask << " " << e.name;
 }
 
 TEST(CtlModule, SummaryLines) {

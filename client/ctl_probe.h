@@ -208,6 +208,15 @@ std::string module_watch_line(long* said, const std::string& line, bool last);
 // The module's flag files that stop the service: "disable", "remove".
 bool is_stop_flag(const char* name);
 
+// The folder that holds the module folder and the module folder's own name
+// in it ("/data/adb/modules", "veltaris"), trailing slashes left out; false
+// when the path names no such pair (no slash, or the root).
+bool split_module_dir(const std::string& dir, std::string* parent, std::string* name);
+// Whether an event of the watch on the module folder's parent says the
+// module folder is gone from its path: its entry deleted or moved away, or
+// the parent itself deleted, moved or unmounted.
+bool parent_event_ends_folder(uint32_t mask, const char* name, const std::string& folder_name);
+
 // A status reply in a few words: "armed, target 120, node shows 120,
 // session s1".
 std::string summarize_status_reply(const std::string& reply);

@@ -24,8 +24,10 @@
 # processes it starts do not inherit).
 # The root manager's side: a module the user disabled or marked for
 # removal starts nothing, and a watcher (veltarisctl module-watch) stops
-# the service when that happens while it runs, and keeps the module's
-# description current with outdoor mode's and the main panel's state.
+# the service when that happens while it runs, or when the module folder
+# itself is deleted (a manager's removal in a running boot), and keeps the
+# module's description current with outdoor mode's and the main panel's
+# state.
 
 MODDIR=$(case "$0" in */*) cd "${0%/*}" && pwd ;; *) pwd ;; esac) || exit 1
 . "$MODDIR/veltaris-lib.sh"

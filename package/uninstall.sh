@@ -1,21 +1,29 @@
 #!/system/bin/sh
-# Run by the root manager when the module is removed: at the next boot,
-# in its post-fs-data stage, before any service.sh (so nothing of this
-# module runs yet), and with no arguments. By hand, as root:
+# Run by the root manager when the module is removed, with no arguments:
+# usually at the next boot, in its post-fs-data stage, before any
+# service.sh (so nothing of this module runs yet); but a manager that is
+# itself uninstalled runs it in the running boot, with everything running,
+# and deletes the module folder right after, whatever this script's
+# status, and no later boot runs it again. By hand, as root:
 #   sh uninstall.sh [--purge]
-# Stops the boot service and the outdoor daemon it started (each by the
-# pid it recorded in this boot, never by name), puts back node permissions
-# that a main-panel daemon may have left (veltarisd --recover), and then
-# removes what the module left on the device: the private directory (the
+# Stops the boot service (which stops its module watcher) and the outdoor
+# daemon it started (each by the pid it recorded in this boot, never by
+# name), asks a running main-panel daemon to end its hold (STOP through
+# the control socket: its release puts the node's bits back), stops what
+# else still runs one of the module's binaries (a lease holder the owner
+# started from this folder, say; found by the executable file itself,
+# never by name), puts back node permissions that a main-panel daemon may
+# have left (veltarisd --recover), and then removes what the module left
+# on the device: the private directory (the
 # service log, the outdoor health record, the permission record once
 # --recover has had its chance, the outdoor-node file, pid files and
 # locks) and the main-panel health record in /data/system with its .new
 # sibling. A file named keep-on-uninstall in the private directory keeps
 # all of that (only the pid files go); --purge, or a file named
 # purge-on-uninstall there, removes it even then. Nothing is removed while
-# a main-panel daemon runs (its lock and permission record are in the
-# private directory; it is the platform client's to stop): exit 1, and
-# run it again once that daemon has ended.
+# a main-panel daemon still runs after STOP (its lock and permission record
+# are in the private directory): exit 1, and run it again once that daemon
+# has ended.
 # Exits 0 only when everything it had to stop is known to be stopped and
 # everything it had to remove is gone.
 
@@ -50,12 +58,85 @@ case $? in
         failed=1
         ;;
 esac
+# A supervisor on its way out (its watcher stopped it: the manager marked
+# the module for removal first) removes its pid file before it lets go of
+# the lock: up to 10 s for that.
+waited=0
+while [ "$failed" -eq 0 ] && [ "$waited" -lt 10 ] && veltaris_lock_held "$VELTARIS_SERVICE_LOCK"; do
+    sleep 1
+    waited=$((waited + 1))
+done
 if [ "$failed" -eq 0 ] && veltaris_lock_held "$VELTARIS_SERVICE_LOCK"; then
     printf '%s\n' "! veltaris: the service still runs: it holds $VELTARIS_SERVICE_LOCK but its pid file names no one" >&2
     failed=1
 fi
 if [ "$failed" -eq 0 ]; then
     veltaris_stop_pid_file "$VELTARIS_OUTDOOR_PID" || failed=1
+fi
+
+# A main-panel daemon is the platform client's, but its binary goes with
+# the module: STOP ends its hold (the release gives the node's bits back)
+# and the daemon. One that does not answer, or still holds its lock after
+# 10 s, keeps the private directory below, and says so, unless it runs the
+# module's own binary and ends on the SIGTERM that follows.
+if veltaris_lock_held "$VELTARIS_MAIN_PANEL_LOCK"; then
+    stop_reply=$("$BIN/veltarisctl" stop 2>&1)
+    stop_status=$?
+    veltaris_log "uninstall: STOP to the main-panel daemon: exit $stop_status${stop_reply:+: $stop_reply}"
+    if [ "$stop_status" -eq 0 ]; then
+        printf '%s\n' "- veltaris: STOP to the main-panel daemon: $stop_reply"
+    else
+        printf '%s\n' "! veltaris: the main-panel daemon did not end its hold on STOP (veltarisctl exit $stop_status: $stop_reply)" >&2
+    fi
+    # 0 or 1: it answered, and ends after its reply either way.
+    waited=0
+    while [ "$stop_status" -le 1 ] && [ "$waited" -lt 10 ] && veltaris_lock_held "$VELTARIS_MAIN_PANEL_LOCK"; do
+        sleep 1
+        waited=$((waited + 1))
+    done
+fi
+
+# Whatever else runs the module's own binaries: what the owner started
+# from this folder by hand (a lease holder, a daemon), a watcher whose
+# service is gone. The executable is compared as a file (device and
+# inode), so no other program, and no other copy, is ever signalled;
+# SIGTERM (a daemon that holds the node gives its bits back on it), up to
+# 10 s, then SIGKILL (a crashed hold's bits come back with --recover).
+# Sets veltaris_running to the pids found, returns 1 when there is none.
+module_binaries_running() {
+    veltaris_running=
+    for veltaris_proc in /proc/[0-9]*; do
+        [ "${veltaris_proc#/proc/}" != "$$" ] || continue
+        for veltaris_file in veltarisd veltarisctl; do
+            # shellcheck disable=SC3013 # both shells that run it have -ef
+            if [ "$veltaris_proc/exe" -ef "$BIN/$veltaris_file" ]; then
+                veltaris_running="$veltaris_running ${veltaris_proc#/proc/}"
+            fi
+        done
+    done 2>/dev/null
+    [ -n "$veltaris_running" ]
+}
+# Not while the service may still run: it would restart its daemon.
+if [ "$failed" -eq 0 ] && module_binaries_running; then
+    veltaris_log "uninstall: SIGTERM to what still runs the module's binaries:$veltaris_running"
+    # shellcheck disable=SC2086 # one pid a word
+    kill -TERM $veltaris_running 2>/dev/null
+    waited=0
+    while [ "$waited" -lt 10 ] && module_binaries_running; do
+        sleep 1
+        waited=$((waited + 1))
+    done
+    if module_binaries_running; then
+        veltaris_log "uninstall: pids$veltaris_running ignored SIGTERM for 10 s; killed"
+        # shellcheck disable=SC2086
+        kill -KILL $veltaris_running 2>/dev/null
+        sleep 1
+    fi
+    if module_binaries_running; then
+        printf '%s\n' "! veltaris: pids$veltaris_running still run the module's binaries after SIGKILL" >&2
+        veltaris_log "uninstall: pids$veltaris_running still run the module's binaries after SIGKILL"
+        failed=1
+    fi
 fi
 recover_output=$("$BIN/veltarisd" --recover 2>&1)
 recover_status=$?

@@ -24,8 +24,10 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <ctype.h>
+#include <dirent.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -251,12 +253,15 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
 
     // Installs as a manager does (then its next boot moves the update in
     // place of the old folder) and puts qemu wrappers in place of the
-    // binaries.
-    bool install() {
+    // binaries; `native`: the x86_64 build, which runs here as it is, from
+    // the module folder, as the binaries do on a phone.
+    bool install(bool native = false) {
+        if (native && !set_abi("x86_64")) return false;
         ProgramResult r = install_zip();
         EXPECT_EQ(r.code, 0) << r;
         EXPECT_TRUE(has(r.out, "installer: done")) << r;
         if (r.code != 0 || !remove_tree(kModule) || rename(kModuleUpdate, kModule) != 0) return false;
+        if (native) return true;
         for (const char* name : {"veltarisd", "veltarisctl"}) {
             std::string installed = kInstalledBin + name;
             std::string real = std::string("/sandbox/arm64-") + name;
@@ -269,6 +274,28 @@ class PackageTest : public SandboxTest, public testing::WithParamInterface<Varia
     }
 
     std::string log() { return read_file(kServiceLog).value_or("(no log)"); }
+
+    // The processes of this sandbox (its mount namespace) whose command
+    // line names the module folder, one "PID: ARGS" a line.
+    std::string module_processes() {
+        std::string out;
+        auto own_ns = [](const std::string& pid) {
+            char link[64] = {}, self[64] = {};
+            ssize_t n = readlink(("/proc/" + pid + "/ns/mnt").c_str(), link, sizeof link - 1);
+            return n > 0 && readlink("/proc/self/ns/mnt", self, sizeof self - 1) == n && strcmp(link, self) == 0;
+        };
+        DIR* proc = opendir("/proc");
+        if (!proc) return "(no /proc)";
+        while (struct dirent* e = readdir(proc)) {
+            std::string pid = e->d_name;
+            if (pid.find_first_not_of("0123456789") != std::string::npos || !own_ns(pid)) continue;
+            std::string args = read_file("/proc/" + pid + "/cmdline").value_or("");
+            for (char& c : args) c = c ? c : ' ';
+            if (has(args, kModule)) out += pid + ": " + args + "\n";
+        }
+        closedir(proc);
+        return out;
+    }
 
     // The description line of the installed module.prop.
     std::string description() {
@@ -656,6 +683,61 @@ TEST_P(PackageTest, RemovalAtBootLeavesNothingBehind) {
     EXPECT_EQ(r.code, 1) << r;
     EXPECT_TRUE(has(r.err, "veltarisd --recover failed")) << r;
     EXPECT_TRUE(path_exists(kPermissionRecord));
+}
+
+// A manager that is itself uninstalled (A's and B's) runs uninstall.sh in
+// the running boot and deletes the module folder right after, whatever the
+// script's status. Outdoor mode runs, the watcher runs from its binary in
+// the module folder (the x86_64 build, run as it is), and a client holds
+// the main panel through a daemon started from the module's binary: the
+// daemon is asked to STOP and gives the bits back, and afterwards nothing
+// runs and nothing of the module is left. What the owner left running by
+// hand from the module's binaries (veltarisctl watch) is stopped too.
+TEST_P(PackageTest, RemovalInARunningBootLeavesNothingBehind) {
+    if (GetParam().manager == Manager::C) GTEST_SKIP() << "C removes modules at the next boot only";
+    FakeNode* node = panel();
+    ASSERT_TRUE(node);
+    ASSERT_TRUE(install(true));
+    ASSERT_EQ(script("service.sh").code, 0);
+    pid_t outdoor = wait_outdoor();
+    ASSERT_GT(outdoor, 0) << log();
+    pid_t service = read_pid(kServicePid);
+    ASSERT_TRUE(alive(service));
+    ASSERT_TRUE(wait_until([&] { return has(module_processes(), " module-watch "); }, kSettle)) << module_processes();
+
+    // The client's hold: its lease holder, the daemon from the module's
+    // binary, ARM and SET.
+    pid_t client = start_program({client_binary(), "lease", "s1", "150", "--hold"});
+    ASSERT_GT(client, 0);
+    ASSERT_TRUE(wait_until([&] { return has(read_file(kMainPanelLease).value_or(""), "s1 "); }, kSettle));
+    pid_t daemon = start_program({kInstalledBin + "veltarisd", "--daemon", "--node", kNodePath});
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(wait_until([&] { return control_socket_listening(); }, kSettle));
+    ProgramResult step = run_program({client_binary(), "arm", "s1", std::to_string(client)});
+    ASSERT_EQ(step.code, 0) << step;
+    step = run_program({client_binary(), "set", "s1", "150"});
+    ASSERT_EQ(step.code, 0) << step;
+    ASSERT_TRUE(wait_until([&] { return node->value() == 150 && (node->mode() & 0222) == 0; }, kSettle))
+        << node->value() << " mode " << std::oct << node->mode();
+    pid_t owner = start_program({kInstalledBin + "veltarisctl", "watch", "--node", kNodePath});
+    ASSERT_GT(owner, 0);
+    ASSERT_TRUE(wait_until([&] { return has(module_processes(), " watch --node "); }, kSettle)) << module_processes();
+
+    ProgramResult r = run_shell({kOtherInstaller, "uninstall-running", GetParam().manager == Manager::A ? "A" : "B"},
+                                "/");
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_TRUE(has(r.out, "uninstall.sh of veltaris: exit 0\n")) << r;
+    EXPECT_TRUE(has(r.out, "- veltaris: STOP to the main-panel daemon: {")) << r;
+    EXPECT_TRUE(has(r.out, "\"reason\":\"released\"")) << r;
+    EXPECT_TRUE(has(r.out, "- veltaris: removed " + std::string(kPrivateDir))) << r;
+    for (pid_t pid : {service, outdoor, daemon, owner}) EXPECT_FALSE(alive(pid)) << pid;
+    EXPECT_EQ(module_processes(), "");
+    EXPECT_EQ(node->mode(), 0664u);
+    for (const std::string& gone : {std::string(kModule), std::string(kPrivateDir), std::string(kMainPanelHealth),
+                                    std::string(kMainPanelHealthTmp)})
+        EXPECT_FALSE(path_exists(gone)) << gone;
+    EXPECT_TRUE(alive(client)) << "the platform client's own process is not the module's";
+    stop_process(client);
 }
 
 // Pid files left by an earlier version or boot name whoever has those
@@ -1100,6 +1182,9 @@ struct AppletProbe {
     const char* want;
 };
 const AppletProbe kAppletProbes[] = {
+    // The same file, by device and inode (uninstall.sh's look for what
+    // runs the module's binaries).
+    {"[", "-ef", ": > a; : > b; [ a -ef a ] && ! [ a -ef b ] && [ /proc/$$/exe -ef /proc/self/exe ] && printf ok", "ok"},
     // customize.sh by hand, where SELinux is on.
     {"chcon", "CONTEXT FILE", "chcon --help >/dev/null 2>&1 && printf ok", "ok"},
     {"chmod", "0700 go-rwx", ": > f; chmod 0777 f && chmod go-rwx f && stat -c %a f", "700\n"},
@@ -1140,7 +1225,7 @@ const AppletProbe kAppletProbes[] = {
 // the device itself has (getprop).
 const std::set<std::string> kNotApplets = {
     ".",     ":",    "[",    "cd",     "pwd",  "exit", "return", "shift", "read",    "printf",  "echo",
-    "break", "continue", "kill",  "wait", "trap", "umask",  "set",  "unset", "export", "local", "true",   "false",   "test",
+    "sh",    "break", "continue", "kill",  "wait", "trap", "umask",  "set",  "unset", "export", "local", "true",   "false",   "test",
     "getprop"};
 
 class ManagersBusyboxTest : public SandboxTest {};

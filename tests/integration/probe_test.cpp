@@ -446,13 +446,13 @@ class ProbeModuleWatchTest : public ProbeTest {
     // parent, which notes a SIGTERM and then stops it, as the service does.
     // The trap names the watcher by $!, which is set when the watcher is
     // started: a watcher that signals at once may come before w=$!.
-    pid_t start_supervised_watcher() {
+    pid_t start_supervised_watcher(const std::string& ctl = client_binary()) {
         const std::string script = std::string("trap 'echo term >> ") + kSupervisorLog +
                                    "; kill -TERM $!' TERM\n"
                                    "\"$CTL\" module-watch " + kModuleDir + " --notify $$ > " + kWatchOut + " 2>&1 &\n"
                                    "w=$!\nwait $w\nwait $w\necho ended >> " + kSupervisorLog + "\n";
         ProgramOptions o;
-        o.env = {"CTL=" + client_binary()};
+        o.env = {"CTL=" + ctl};
         return start_program({"sh", "-c", script}, o);
     }
 
@@ -526,8 +526,10 @@ TEST_F(ProbeModuleWatchTest, DescribesTheStateAndWakesOnlyForIt) {
 }
 
 // A flag made before the watcher started is seen; a watcher ends with its
-// parent and when the module folder goes away; and it signals nothing but
-// its own parent.
+// parent and when the module folder goes away, also when it runs from an
+// executable inside that folder, as the boot service starts it (which
+// keeps the folder's entry in use, so the folder's own delete event never
+// comes); and it signals nothing but its own parent.
 TEST_F(ProbeModuleWatchTest, SeesEarlierFlagsAndEndsWithItsParentOrFolder) {
     ASSERT_TRUE(write_file(std::string(kModuleDir) + "/remove", ""));
     ASSERT_GT(start_supervised_watcher(), 0);
@@ -541,12 +543,21 @@ TEST_F(ProbeModuleWatchTest, SeesEarlierFlagsAndEndsWithItsParentOrFolder) {
     stop_process(parent, SIGKILL);
     EXPECT_TRUE(wait_until([&] { return has(watch_out(), "module-watch: ended after 1 wake-ups"); }, 10s)) << watch_out();
 
-    ASSERT_TRUE(restart());
-    ASSERT_GT(start_supervised_watcher(), 0);
-    ASSERT_TRUE(description_becomes("Outdoor: not running | Main panel: not holding"));
-    ASSERT_TRUE(remove_tree(kModuleDir));
-    EXPECT_TRUE(wait_until([&] { return read_file(kSupervisorLog) == "term\nended\n"; }, 10s)) << watch_out();
-    EXPECT_TRUE(has(watch_out(), std::string("module-watch: ") + kModuleDir + " is gone: SIGTERM to pid ")) << watch_out();
+    const std::string inside = std::string(kModuleDir) + "/system/bin/veltarisctl";
+    for (const std::string& ctl : {client_binary(), inside}) {
+        SCOPED_TRACE(ctl);
+        ASSERT_TRUE(mkdir_p(std::string(kModuleDir) + "/system/bin") && restart());
+        auto binary = read_file(client_binary());
+        ASSERT_TRUE(binary && write_file(inside, *binary, 0755));
+        pid_t supervisor = start_supervised_watcher(ctl);
+        ASSERT_GT(supervisor, 0);
+        ASSERT_TRUE(description_becomes("Outdoor: not running | Main panel: not holding"));
+        ASSERT_TRUE(remove_tree(kModuleDir));
+        EXPECT_TRUE(wait_until([&] { return read_file(kSupervisorLog) == "term\nended\n"; }, 10s)) << watch_out();
+        EXPECT_TRUE(has(watch_out(), std::string("module-watch: ") + kModuleDir + " is gone: SIGTERM to pid "))
+            << watch_out();
+        stop_process(supervisor, SIGKILL);
+    }
 
     ProgramResult stranger = run_program({client_binary(), "module-watch", "/data", "--notify", "1"});
     EXPECT_EQ(stranger.code, 2) << stranger;

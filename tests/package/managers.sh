@@ -6,6 +6,8 @@
 # set_perm_recursive, then customize.sh sourced with the manager's
 # variables and its ui_print, abort, set_perm and set_perm_recursive.
 #
+# Removal in a running boot: `sh managers.sh uninstall-running A|B`.
+#
 # Manager A: this file is its installer functions (util_functions.sh); the
 # module's update-binary sources it and calls install_module.
 # Managers B (KSU=true) and C (APATCH=true): they never run update-binary;
@@ -127,9 +129,39 @@ standin_install() {
     printf '%s\n' "installer: done"
 }
 
+# standin_uninstall_running A|B: a removal in the running boot, as A's
+# "uninstall the manager" and B's "uninstall permanently" do it in their
+# published sources: each module's uninstall.sh runs now, with everything
+# it started still running, and its folder is deleted right after,
+# whatever the script's status (the manager only logs it); no later boot
+# runs the script again. B first marks every module for removal (its
+# "remove" flag file) and then removes the marked ones, each script run
+# from its module folder; A runs each from its daemon's folder, /.
+standin_uninstall_running() {
+    if [ "$1" = B ]; then
+        for standin_module in /data/adb/modules/*/; do
+            [ -d "$standin_module" ] && : > "${standin_module}remove"
+        done
+    fi
+    for standin_module in /data/adb/modules/*/; do
+        standin_module=${standin_module%/}
+        [ -d "$standin_module" ] || continue
+        if [ -f "$standin_module/uninstall.sh" ]; then
+            if [ "$1" = B ]; then
+                (cd "$standin_module" && sh ./uninstall.sh)
+            else
+                (cd / && sh "$standin_module/uninstall.sh")
+            fi
+            echo "uninstall.sh of ${standin_module##*/}: exit $?"
+        fi
+        rm -rf "$standin_module"
+    done
+}
+
 # A's update-binary calls this.
 install_module() { standin_install A "$ZIPFILE"; }
 
 case "${1:-}" in
     B | C) standin_install "$1" "$2" ;;
+    uninstall-running) standin_uninstall_running "$2" ;;
 esac
