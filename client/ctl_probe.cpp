@@ -43,7 +43,6 @@ const char kSelinuxClass[] = "unix_stream_socket";
 const char kSelinuxPerm[] = "connectto";
 enum : size_t {
     PROBE_READ_MAX = 65536,
-    PROC_LOCKS_READ_MAX = 1 << 20,
     SELINUX_READ_MAX = 256,  // a context, a number, an access decision
 };
 
@@ -142,9 +141,7 @@ struct lock_holders {
 // Both instance locks' holders from one read of the lock table.
 lock_holders read_lock_holders() {
     file_read locks = read_small(kProcLocks, PROC_LOCKS_READ_MAX);
-    // A table that fills the buffer may go on past it: a holder beyond
-    // the cut cannot be told from none.
-    if (locks.error == 0 && locks.text.size() >= PROC_LOCKS_READ_MAX) locks.error = EFBIG;
+    locks.error = lock_table_error(locks.text.size(), locks.error);
     lock_holders h;
     h.outdoor = holder_of(OUTDOOR_LOCK_PATH, locks, &h.outdoor_err);
     h.main_lock = holder_of(MAIN_PANEL_LOCK_PATH, locks, &h.main_err);

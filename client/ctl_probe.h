@@ -239,6 +239,13 @@ const char* real_path_verdict_text(real_path_verdict verdict);
 // leds class decides the same way.
 probe_choice choose_main_panel(const std::vector<probe_node>& nodes);
 
+enum : size_t { PROC_LOCKS_READ_MAX = 1 << 20 };  // what the probe reads of /proc/locks
+// Why a read of the lock table (bytes long, read_error its errno or 0)
+// cannot tell holders: a table that fills the whole read may go on past
+// it, and a holder beyond the cut cannot be told from none (EFBIG). 0
+// when it can. Pure.
+int lock_table_error(size_t bytes, int read_error);
+
 // The pid holding a flock on the file (device major:minor, inode) in the
 // text of /proc/locks; 0 when none does. Waiters ("->") are not holders.
 int32_t flock_holder(const std::string& proc_locks, unsigned major, unsigned minor,

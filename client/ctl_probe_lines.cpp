@@ -1,4 +1,5 @@
 // Judging and formatting for `probe`; no I/O here.
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -107,6 +108,11 @@ probe_choice choose_main_panel(const std::vector<probe_node>& nodes) {
     }
     choice.reason = "no usable node in the backlight or leds class";
     return choice;
+}
+
+int lock_table_error(size_t bytes, int read_error) {
+    if (read_error != 0) return read_error;
+    return bytes >= PROC_LOCKS_READ_MAX ? EFBIG : 0;
 }
 
 int32_t flock_holder(const std::string& proc_locks, unsigned major, unsigned minor,

@@ -72,6 +72,10 @@ TEST(CtlProbe, FlockHolderFromProcLocks) {
     EXPECT_EQ(ctl::flock_holder(locks, 0x00, 0x1f, 99), 0) << "a waiter holds nothing";
     EXPECT_EQ(ctl::flock_holder(locks, 0x00, 0x1f, 123), 0);
     EXPECT_EQ(ctl::flock_holder("", 0, 0, 1), 0);
+    // A table that fills the whole read may go on past it.
+    EXPECT_EQ(ctl::lock_table_error(ctl::PROC_LOCKS_READ_MAX - 1, 0), 0);
+    EXPECT_EQ(ctl::lock_table_error(ctl::PROC_LOCKS_READ_MAX, 0), EFBIG);
+    EXPECT_EQ(ctl::lock_table_error(10, EIO), EIO);
 }
 
 TEST(CtlProbe, LeaseViews) {
