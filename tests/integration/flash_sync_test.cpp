@@ -149,6 +149,11 @@ TEST_F(FlashSyncTest, OutdoorModeSyncsNothing) {
 // turn goes on at once. Waiting for it, as a main-panel start does, would
 // stall every turn (and a stop) for as long as that daemon runs.
 TEST_F(FlashSyncTest, OutdoorModeNeverWaitsForTheMainPanelLock) {
+    // An emulator's own threads sleep (qemu-user's RCU thread, every 10 ms),
+    // and strace cannot tell them from the daemon's: the host binary shows
+    // what the code does.
+    const char* emulator = getenv("VELTARIS_EMULATOR");
+    if (emulator != nullptr && *emulator != '\0') GTEST_SKIP() << "under " << emulator;
     int lock = open(kMainPanelLock, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
     ASSERT_GE(lock, 0) << strerror(errno);
     ASSERT_EQ(flock(lock, LOCK_EX), 0);
