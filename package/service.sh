@@ -118,6 +118,31 @@ describe_status() {
     fi
 }
 
+# The node for outdoor mode in $node: the owner's choice, or the probe's;
+# status 1 (logged) when there is none.
+choose_node() {
+    if [ -f "$VELTARIS_NODE_FILE" ]; then
+        node=$(veltaris_read_node_file)
+        veltaris_log "node: $node (from $VELTARIS_NODE_FILE)"
+        return 0
+    fi
+    node=$("$BIN/veltarisctl" probe --choose 2>&1 9>&-)
+    probe_status=$?
+    if [ "$probe_status" -ne 0 ]; then
+        veltaris_log "gave up: no node for outdoor mode (probe exit $probe_status: $node); name one in $VELTARIS_NODE_FILE"
+        return 1
+    fi
+    veltaris_log "node: $node (chosen by veltarisctl probe)"
+}
+
+# The owner's hold lives as long as the module runs: a module disabled,
+# marked for removal or stopped ends it, with the node's bits back.
+end_owner_hold() {
+    [ -f "$VELTARIS_PRIVATE/owner-hold.pid" ] || return 0
+    release_reply=$("$BIN/veltarisctl" release 2>&1 9>&-)
+    veltaris_log "service: the owner's hold: exit $?${release_reply:+: $release_reply}"
+}
+
 supervise() {
     # The supervisor records its own pid (the read builtin opens
     # /proc/self in this very process), so a supervisor that gives up at
@@ -140,23 +165,11 @@ supervise() {
     veltaris_log "recover: exit $recover_status${recover_output:+: $recover_output}"
 
     veltaris_adopt_node_file "$MODDIR"
-    if [ -f "$VELTARIS_NODE_FILE" ]; then
-        node=$(veltaris_read_node_file)
-        veltaris_log "node: $node (from $VELTARIS_NODE_FILE)"
-    else
-        node=$("$BIN/veltarisctl" probe --choose 2>&1 9>&-)
-        probe_status=$?
-        if [ "$probe_status" -ne 0 ]; then
-            veltaris_log "gave up: no node for outdoor mode (probe exit $probe_status: $node); name one in $VELTARIS_NODE_FILE"
-            stop_module_watch
-            rm -f "$VELTARIS_SERVICE_PID"
-            return
-        fi
-        veltaris_log "node: $node (chosen by veltarisctl probe)"
-    fi
-
     delay=1
     while [ "$stopping" -eq 0 ]; do
+        # Chosen again at every start: the owner may name another node on
+        # the module's page, which then ends the daemon on the old one.
+        choose_node || break
         started=$(veltaris_uptime)
         "$BIN/veltarisd" --outdoor --node "$node" </dev/null >/dev/null 2>&1 9>&- &
         child=$!
@@ -195,6 +208,7 @@ supervise() {
         delay=$((delay * 2))
         [ "$delay" -gt 60 ] && delay=60
     done
+    end_owner_hold
     stop_module_watch
     rm -f "$VELTARIS_SERVICE_PID"
     veltaris_log "service: stopped"

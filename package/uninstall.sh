@@ -74,6 +74,14 @@ if [ "$failed" -eq 0 ]; then
     veltaris_stop_pid_file "$VELTARIS_OUTDOOR_PID" || failed=1
 fi
 
+# The owner's hold ends as its owner would end it (release: the daemon
+# gives the bits back, the keeper and its lease go); what is left of it
+# ends below like any other hold.
+if [ -f "$VELTARIS_PRIVATE/owner-hold.pid" ]; then
+    release_reply=$("$BIN/veltarisctl" release 2>&1)
+    veltaris_log "uninstall: the owner's hold: exit $?${release_reply:+: $release_reply}"
+fi
+
 # A main-panel daemon is the platform client's, but its binary goes with
 # the module: STOP ends its hold (the release gives the node's bits back)
 # and the daemon. One that does not answer, or still holds its lock after
