@@ -740,6 +740,54 @@ TEST_P(PackageTest, RemovalInARunningBootLeavesNothingBehind) {
     stop_process(client);
 }
 
+// Manager A has no page: its action button toggles the owner's hold, at
+// the value the panel shows the first time and at the last value held
+// after that, and the description says who holds the panel. The hold lives
+// as long as the module: disabling it in the manager, and removing it in a
+// running boot, end it with the node's bits back and nothing left.
+TEST_P(PackageTest, ActionButtonTogglesTheOwnersHoldWhichEndsWithTheModule) {
+    FakeNode* node = panel();
+    ASSERT_TRUE(node);
+    ASSERT_TRUE(install(true));
+    ASSERT_EQ(script("service.sh").code, 0);
+    ASSERT_GT(wait_outdoor(), 0) << log();
+    ProgramResult hold = script("action.sh");
+    EXPECT_EQ(hold.code, 0) << hold;
+    EXPECT_TRUE(has(hold.out, "\"reason\":\"readback_ok\",")) << hold;
+    EXPECT_TRUE(has(hold.out, "\nMain panel: holding (owner)\n")) << hold;
+    EXPECT_EQ(node->value(), 100);
+    EXPECT_EQ(node->mode() & 0222, 0u);
+    EXPECT_TRUE(wait_until([&] { return has(description(), "| Main panel: holding (owner)"); }, kSettle))
+        << description();
+
+    ProgramResult release = script("action.sh");
+    EXPECT_TRUE(has(release.out, "\"reason\":\"released\",")) << release;
+    EXPECT_TRUE(wait_until([&] { return node->mode() == 0664u && !control_socket_listening(); }, kSettle));
+    node->set_value(130);
+    ASSERT_EQ(script("action.sh").code, 0);
+    EXPECT_EQ(node->value(), 100) << "held again at the last value held";
+
+    ASSERT_TRUE(write_file(std::string(kModule) + "/disable", ""));
+    EXPECT_TRUE(wait_until([&] { return !path_exists(kServicePid) && node->mode() == 0664u; }, kSettle)) << log();
+    EXPECT_TRUE(has(log(), "service: the owner's hold: exit 0: {\"ok\":true,\"reason\":\"released\"")) << log();
+    EXPECT_FALSE(path_exists(kMainPanelLease));
+    EXPECT_EQ(module_processes(), "");
+
+    if (GetParam().manager == Manager::C) return;  // C removes modules at the next boot only
+    ASSERT_TRUE(remove_tree(std::string(kModule) + "/disable"));
+    ASSERT_EQ(script("service.sh").code, 0);
+    ASSERT_GT(wait_outdoor(), 0) << log();
+    ASSERT_EQ(script("action.sh").code, 0);
+    ASSERT_EQ(node->mode() & 0222, 0u);
+    ProgramResult r = run_shell({kOtherInstaller, "uninstall-running", GetParam().manager == Manager::A ? "A" : "B"},
+                                "/");
+    EXPECT_EQ(r.code, 0) << r;
+    EXPECT_EQ(node->mode(), 0664u);
+    EXPECT_EQ(module_processes(), "");
+    for (const std::string& gone : {std::string(kModule), std::string(kPrivateDir), std::string(kMainPanelLease)})
+        EXPECT_FALSE(path_exists(gone)) << gone;
+}
+
 // Pid files left by an earlier version or boot name whoever has those
 // pids now: another module's boot script, a process with the daemon's
 // words in its command line. They neither stop the service nor get
@@ -918,7 +966,9 @@ TEST_P(PackageTest, DisableOrRemoveStopsTheServiceAndABootStartsNothing) {
 TEST_P(PackageTest, DescriptionAndActionButtonFollowTheService) {
     FakeNode* node = panel();
     ASSERT_TRUE(node);
-    ASSERT_TRUE(install());
+    // The x86_64 binaries: the button starts a main-panel daemon and a
+    // keeper from the module's own bin/, which qemu's stand-ins cannot.
+    ASSERT_TRUE(install(true));
     pid_t server = start_system_server();
     ASSERT_GT(server, 0);
     ASSERT_EQ(script("service.sh").code, 0);
@@ -957,14 +1007,17 @@ TEST_P(PackageTest, DescriptionAndActionButtonFollowTheService) {
     later.replace(d + 13, later.find('\n', d + 1) - d - 13, boosting);
     EXPECT_EQ(read_file(std::string(kModule) + "/module.prop").value_or(""), later);
 
+    // The button holds the panel for its owner at what it shows.
     ProgramResult action = script("action.sh");
     EXPECT_EQ(action.code, 0) << action;
     for (const std::string& line :
          {std::string("Node: ") + kNodePath, "Daemons: outdoor running (pid " + std::to_string(outdoor) +
-                                                  "), main panel not running",
-          std::string("Outdoor: boosting 100->177"), std::string("Main panel: not holding"), std::string("SELinux: disabled"),
+                                                  "), main panel running",
+          std::string("Outdoor: boosting 100->177"), std::string("Main panel: holding (owner)"),
+          std::string("SELinux: disabled"),
           std::string("Control socket: system_server: unknown (no selinuxfs: SELinux is off)")})
-        EXPECT_TRUE(has(action.out, "\n" + line + "\n")) << line << "\n" << action.out;
+        EXPECT_TRUE(has(action.out, "\n" + line)) << line << "\n" << action.out;
+    EXPECT_EQ(node->value(), 177);
 
     // The log is kept to be read.
     ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/keep-on-uninstall", ""));
