@@ -64,9 +64,9 @@ std::string keep(const std::string& session, int32_t value, const sigset_t* set,
     bool seen = false;
     std::string error;
     for (;;) {
-        struct timespec ts = {KEEPER_RENEW_MS / 1000, (KEEPER_RENEW_MS % 1000) * 1000000L};
         int64_t left = renewed + KEEPER_RENEW_MS - monotonic_ms();
-        ts = {static_cast<time_t>(left > 0 ? left / 1000 : 0), left > 0 ? (left % 1000) * 1000000L : 0};
+        if (left < 0) left = 0;
+        struct timespec ts = {static_cast<time_t>(left / 1000), static_cast<long>((left % 1000) * 1000000)};
         siginfo_t info;
         int sig = sigtimedwait(set, &info, &ts);
         if (sig == SIGTERM || sig == SIGINT || sig == SIGHUP) return "stopped";
