@@ -144,7 +144,8 @@ std::string judge_health_record(const file_snapshot& snap, int64_t now_ms, bool 
 std::string max_brightness_path(const std::string& node_path);
 
 // Sends one request line on the control socket and collects the reply
-// (3 s at most). False with *error when nothing could be sent.
+// (3 s at most). False with *error when nothing could be sent; errno is
+// connect's when the connection failed.
 bool control_exchange(const std::string& request, std::string* reply, std::string* error);
 
 // Prints "veltarisctl: MESSAGE" on standard error.
@@ -169,12 +170,17 @@ struct lease_write_seam {
 
 // Replaces the lease at path with text: a temporary file in its directory,
 // written, synced, handed to the system user (mode 0600) and renamed over
-// the lease. False with *error when it could not.
+// the lease. False with *error when it could not. A writer that renews for
+// hours passes durable false: a lease names a deadline on this boot's
+// clock, so a sync would wear the flash for nothing.
 bool replace_lease_file(const char* path, const std::string& text, std::string* error,
-                        const lease_write_seam* seam = nullptr);
+                        const lease_write_seam* seam = nullptr, bool durable = true);
 // Whether a directory entry is ".NAME.XXXXXX" (six letters or digits), the
 // name of a temporary file of the lease NAME.
 bool is_own_temporary_name(const char* entry, const std::string& lease_name);
+// Removes the lease at path only while it still holds last, what this
+// client wrote: another writer's lease is none of our business.
+void remove_own_lease(const char* path, const std::string& last);
 // Removes the temporary files that cut-off writers of the lease at path
 // left behind, and none that a writer at work holds.
 void remove_temporary_leftovers(const char* path);

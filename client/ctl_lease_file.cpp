@@ -152,7 +152,7 @@ int make_named_locked(const std::string& dir, const std::string& lease_name, con
 // Writes text into the temporary file open on fd (what names it) and makes
 // it a lease the daemons accept: synced, the system user's, mode 0600.
 // False with *error.
-bool fill_temporary(int fd, const std::string& text, const std::string& what, std::string* error) {
+bool fill_temporary(int fd, const std::string& text, const std::string& what, bool durable, std::string* error) {
     size_t done = 0;
     while (done < text.size()) {
         ssize_t n = write(fd, text.data() + done, text.size() - done);
@@ -163,7 +163,7 @@ bool fill_temporary(int fd, const std::string& text, const std::string& what, st
         }
         done += static_cast<size_t>(n);
     }
-    if (fsync(fd) != 0) {
+    if (durable && fsync(fd) != 0) {
         *error = "cannot sync " + what + ": " + errno_text(errno);
         return false;
     }
@@ -192,7 +192,7 @@ bool fill_temporary(int fd, const std::string& text, const std::string& what, st
 // denies link, or impossible, as without /proc for a user who may not name
 // a file by its descriptor), a named temporary file, locked, serves.
 bool replace_lease_file(const char* path, const std::string& text, std::string* error,
-                        const lease_write_seam* seam) {
+                        const lease_write_seam* seam, bool durable) {
     std::string dir, lease_name;
     split_lease_path(path, &dir, &lease_name);
     std::string tmp;  // the temporary name, once there is one
@@ -203,7 +203,7 @@ bool replace_lease_file(const char* path, const std::string& text, std::string* 
         return false;
     }
     if (fd >= 0) {
-        if (!fill_temporary(fd, text, "the temporary file in " + dir, error)) {
+        if (!fill_temporary(fd, text, "the temporary file in " + dir, durable, error)) {
             close(fd);
             return false;
         }
@@ -223,7 +223,7 @@ bool replace_lease_file(const char* path, const std::string& text, std::string* 
     if (fd < 0) {
         fd = make_named_locked(dir, lease_name, seam, &tmp, error);
         if (fd < 0) return false;
-        if (!fill_temporary(fd, text, tmp, error)) {
+        if (!fill_temporary(fd, text, tmp, durable, error)) {
             // Ours while we hold the lock (no clean-up removes a locked
             // file), so removed before the close lets go of it.
             unlink(tmp.c_str());

@@ -40,8 +40,8 @@ bool bool_word(const char* word, bool* out) {
     return true;
 }
 
-// The raw JSON value of key in a flat one-line object: a string without
-// its quotes, or the bare word. Empty when absent.
+}  // namespace
+
 std::string json_value(const std::string& object, const char* key) {
     std::string pattern = std::string("\"") + key + "\":";
     size_t at = object.find(pattern);
@@ -54,8 +54,6 @@ std::string json_value(const std::string& object, const char* key) {
     size_t end = object.find_first_of(",}", at);
     return end == std::string::npos ? std::string() : object.substr(at, end - at);
 }
-
-}  // namespace
 
 bool parse_outdoor_record(const std::string& text, outdoor_record* out) {
     int pid = 0, base = 0, target = 0;

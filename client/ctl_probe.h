@@ -217,6 +217,10 @@ bool split_module_dir(const std::string& dir, std::string* parent, std::string* 
 // the parent itself deleted, moved or unmounted.
 bool parent_event_ends_folder(uint32_t mask, const char* name, const std::string& folder_name);
 
+// The raw JSON value of key in a flat one-line object: a string without
+// its quotes, or the bare word. Empty when absent.
+std::string json_value(const std::string& object, const char* key);
+
 // A status reply in a few words: "armed, target 120, node shows 120,
 // session s1".
 std::string summarize_status_reply(const std::string& reply);

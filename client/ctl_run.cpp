@@ -94,7 +94,10 @@ bool exchange(const std::string& request, std::string* reply, std::string* error
     if (connect(fd, reinterpret_cast<const sockaddr*>(&addr), addr_len) != 0) {
         *error = std::string("no daemon on the control socket @") + CONTROL_SOCKET_NAME +
                  " (connect: " + errno_text(errno) + ")";
+        // Callers tell a policy's refusal (EACCES) from no daemon.
+        int saved = errno;
         close(fd);
+        errno = saved;
         return false;
     }
 
@@ -130,22 +133,6 @@ bool exchange(const std::string& request, std::string* reply, std::string* error
 }
 
 // ---- lease files -------------------------------------------------------
-
-// Removes the lease only while it still holds what this client last
-// wrote: another writer's lease is none of our business.
-void remove_own_lease(const char* path, const std::string& last) {
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) return;
-    char buf[LEASE_READ_SIZE + 1];
-    ssize_t n = read(fd, buf, sizeof buf);
-    close(fd);
-    if (n < 0 || std::string(buf, static_cast<size_t>(n)) != last) {
-        complain(std::string("left ") + path + " in place: someone else has rewritten it");
-        return;
-    }
-    if (unlink(path) != 0 && errno != ENOENT)
-        complain(std::string("cannot remove ") + path + ": " + errno_text(errno));
-}
 
 using line_maker = bool (*)(const options& opts, int32_t pid, int64_t now_ms, std::string* line,
                             std::string* error);
@@ -238,6 +225,20 @@ file_snapshot take_snapshot(const std::string& path) {
 }
 
 }  // namespace
+
+void remove_own_lease(const char* path, const std::string& last) {
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) return;
+    char buf[LEASE_READ_SIZE + 1];
+    ssize_t n = read(fd, buf, sizeof buf);
+    close(fd);
+    if (n < 0 || std::string(buf, static_cast<size_t>(n)) != last) {
+        complain(std::string("left ") + path + " in place: someone else has rewritten it");
+        return;
+    }
+    if (unlink(path) != 0 && errno != ENOENT)
+        complain(std::string("cannot remove ") + path + ": " + errno_text(errno));
+}
 
 bool control_exchange(const std::string& request, std::string* reply, std::string* error) {
     return exchange(request, reply, error);
