@@ -207,6 +207,7 @@
     const log = Array.isArray(s.log) ? s.log.filter((l) => typeof l === 'string') : [];
     setText('log', log.length ? log.join('\n') : '(empty)');
 
+    // One point per status (a render of the same status adds none).
     plot.add(int(s.now_ms), value !== null && value >= 0 ? value : null, target !== null && target >= 0 ? target : null,
       record && record.held === true && int(record.target) !== null ? record.target : null, max !== null && max > 0 ? max : 255);
   };
@@ -223,7 +224,7 @@
       const line = (x1, y1, x2, y2) => { const l = document.createElementNS(svgNs, 'line'); l.setAttribute('class', 'grid'); l.setAttribute('x1', x1); l.setAttribute('y1', y1); l.setAttribute('x2', x2); l.setAttribute('y2', y2); g.append(l); };
       const text = (x, y, t, anchor) => { const e = document.createElementNS(svgNs, 'text'); e.setAttribute('class', 'tick'); e.setAttribute('x', x); e.setAttribute('y', y); e.setAttribute('text-anchor', anchor); e.textContent = t; g.append(e); };
       [0, 0.5, 1].forEach((f) => { const y = T + (1 - f) * (H - T - B); line(L, y, W - R, y); text(L - 3, y + 3, String(Math.round(f * scale)), 'end'); });
-      [0, 1, 2, 3, 4, 5].forEach((m) => { const x = L + (m / 5) * (W - L - R); line(x, T, x, H - B); text(x, H - 5, m === 5 ? 'now' : '-' + (5 - m) + 'm', 'middle'); });
+      [0, 1, 2, 3, 4, 5].forEach((m) => { const x = L + (m / 5) * (W - L - R); line(x, T, x, H - B); text(x, H - 5, m === 5 ? 'now' : '-' + (5 - m) + 'm', m === 5 ? 'end' : 'middle'); });
     };
     const draw = () => {
       const now = points.length ? points[points.length - 1].t : 0;
@@ -238,9 +239,10 @@
     };
     return {
       add(t, value, target, boost, maximum) {
-        if (t === null) return;
+        const last = points.length ? points[points.length - 1].t : null;
+        if (t === null || t === last) return;
         if (maximum !== scale) { scale = maximum; grid(); }
-        if (points.length && t <= points[points.length - 1].t) points.length = 0;  // another clock: start afresh
+        if (last !== null && t < last) points.length = 0;  // another boot's clock: start afresh
         points.push({ t, value, target, boost });
         while (points.length && points[0].t < t - WINDOW) points.shift();
         draw();
@@ -254,7 +256,8 @@
   let inflight = false;
   const visible = () => document.visibilityState === 'visible';
   const stopTimer = () => { if (timer) { clearTimeout(timer); timer = 0; } };
-  const schedule = () => { stopTimer(); if (visible()) timer = setTimeout(tick, 1000); };
+  // The next refresh a second after the start of the last one.
+  const schedule = (since) => { stopTimer(); if (visible()) timer = setTimeout(tick, Math.max(200, 1000 - (Date.now() - since))); };
   const refresh = async () => {
     const s = await run('status');
     if (s.ok === true) {
@@ -271,7 +274,8 @@
     stopTimer();
     if (!visible() || inflight) return;
     inflight = true;
-    try { await refresh(); } finally { inflight = false; schedule(); }
+    const started = Date.now();
+    try { await refresh(); } finally { inflight = false; schedule(started); }
   }
   document.addEventListener('visibilitychange', () => { if (visible()) tick(); else stopTimer(); });
 

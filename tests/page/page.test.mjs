@@ -78,8 +78,10 @@ const control = async (word) => {
 const commands = [];      // every command line the stand-in received
 const refused = [];       // those that did not have the allowed form
 let denyConnect = false;  // run commands with connect() failing (EACCES)
+const statusTimes = [];   // how long each `page status` took, in ms
 async function runForPage(command) {
   commands.push(command);
+  const started = Date.now();
   if (typeof command !== 'string' || !ALLOWED.test(command)) {
     refused.push(String(command));
     return { errno: 126, stdout: '', stderr: 'refused by the test: not the page entry' };
@@ -98,6 +100,7 @@ async function runForPage(command) {
   });
   fs.closeSync(out);
   fs.closeSync(err);
+  if (command.endsWith(' page status')) statusTimes.push(Date.now() - started);
   const read = (f) => { const t = fs.readFileSync(f, 'utf8'); fs.rmSync(f); return t; };
   // The managers collect output by lines and join them without the last
   // line feed.
@@ -458,6 +461,8 @@ async function main() {
     check(external.length === 0, `nothing fetched from elsewhere (${external.join(' ') || 'none'})`);
     log(`load time: ${loadMs} ms from navigation to the first status shown`);
     log(`webroot: ${bytes} bytes (index.html, page.js, page.css)`);
+    const sorted = statusTimes.slice().sort((a, b) => a - b);
+    log(`page status: ${sorted.length} runs, median ${sorted[sorted.length >> 1]} ms, longest ${sorted[sorted.length - 1]} ms (through the stand-in)`);
     log(`screenshots: ${shots.join(' ')}`);
   } finally {
     await browser.close();
