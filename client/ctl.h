@@ -47,6 +47,10 @@ enum : int32_t {
     WATCH_INTERVAL_MS = 50,
 };
 
+// The session of the owner's hold (veltarisctl hold), which stands in for a
+// platform client on a phone whose platform has none.
+inline constexpr const char* OWNER_SESSION = "owner";
+
 inline constexpr const char* DEFAULT_NODE_PATH = "/sys/class/backlight/panel0-backlight/brightness";
 
 struct options {

@@ -118,7 +118,12 @@ bool main_panel_holding(const module_state& state) {
 }
 
 std::string describe_main_panel(const module_state& state) {
-    return main_panel_holding(state) ? "Main panel: holding" : "Main panel: not holding";
+    main_panel_record r;
+    if (!main_panel_holding(state) || !parse_main_panel_record(state.main_record, &r)) return "Main panel: not holding";
+    // Who holds it, which the owner cannot otherwise see on a manager
+    // without the module's page: the owner's own hold, or a platform
+    // client's session.
+    return r.session == OWNER_SESSION ? "Main panel: holding (owner)" : "Main panel: holding (platform: " + r.session + ")";
 }
 
 std::string module_description(const module_state& state) {

@@ -25,8 +25,6 @@ namespace ctl {
 // The word a keeper's command line holds, which the scripts check.
 #define OWNER_KEEPER_WORD "owner-keeper"
 
-inline constexpr const char* OWNER_SESSION = "owner";
-
 enum : int32_t {
     // The keeper writes the furthest deadline the daemon accepts and
     // renews at half of it: 15 wake-ups a minute, 4 s of slack for a

@@ -383,7 +383,7 @@ TEST_F(ProbeTest, RecordsAreJudgedByAClockReadAfterThem) {
     EXPECT_EQ(json("outdoor_health", "age_ms"), "9");
     EXPECT_EQ(json("main_panel_lease", "accepted"), "true");
     EXPECT_EQ(json("outdoor_lease", "accepted"), "true");
-    EXPECT_EQ(ctl::describe_main_panel(report.service), "Main panel: holding");
+    EXPECT_EQ(ctl::describe_main_panel(report.service), "Main panel: holding (platform: s1)");
 }
 
 // Without selinuxfs SELinux is off: nothing refuses the socket, and each
@@ -488,7 +488,7 @@ TEST_F(ProbeModuleWatchTest, DescribesTheStateAndWakesOnlyForIt) {
     holder_field += ' ';
     ASSERT_TRUE(wait_until([&] { return has(read_file("/proc/locks").value_or(""), holder_field); }, 10s));
     ASSERT_EQ(write_file_as(0, 0, kMainPanelHealth, "s1 1 0 " + std::to_string(monotonic_ms()) + "\n", 0644), 0);
-    EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: holding")) << description();
+    EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: holding (platform: s1)")) << description();
     EXPECT_NE(stat_path(kModuleProp)->st_ino, prop_before->st_ino);
     // No further record: the timed look finds the hold gone stale.
     EXPECT_TRUE(description_becomes("Outdoor: boosting 100->177 | Main panel: not holding")) << description();
