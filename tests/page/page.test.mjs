@@ -79,8 +79,13 @@ const commands = [];      // every command line the stand-in received
 const refused = [];       // those that did not have the allowed form
 let denyConnect = false;  // run commands with connect() failing (EACCES)
 const statusTimes = [];   // how long each `page status` took, in ms
+let pending = 0;          // commands under way
 async function runForPage(command) {
   commands.push(command);
+  pending++;
+  try { return await runCommand(command); } finally { pending--; }
+}
+async function runCommand(command) {
   const started = Date.now();
   if (typeof command !== 'string' || !ALLOWED.test(command)) {
     refused.push(String(command));
@@ -274,7 +279,9 @@ async function main() {
     check(p2 >= p1 + 2, `the plot gains points while visible (${p1} -> ${p2})`);
     // ...and nothing runs while hidden.
     await setVisibility(page, 'hidden');
-    await sleep(400);  // a refresh already under way may end
+    // A refresh already under way may end, and its point count.
+    await waitFor(() => pending === 0, 5000, 10);
+    await sleep(300);
     const c1 = await bridgeCalls(page), n1 = commands.length, q1 = await points(page);
     await sleep(3500);
     const c2 = await bridgeCalls(page), n2 = commands.length, q2 = await points(page);
