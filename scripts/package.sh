@@ -14,6 +14,8 @@
 #   uninstall.sh             stops what the service started, recovers, cleans up
 #   action.sh                the manager's action button: a short report for the phone's screen
 #   veltaris-lib.sh          what the three share
+#   webroot/                 the module's page (index.html, page.js, page.css),
+#                            which managers B and C open from the module folder
 #   bin/arm64-v8a/           static veltarisd and veltarisctl for 64-bit ARM
 #   bin/armeabi-v7a/         the same for 32-bit ARM
 #   bin/x86_64/              the same for x86_64; the installer keeps one pair,
@@ -64,6 +66,10 @@ bash scripts/module-prop.sh "$version" "$update_json" >"$stage/module.prop"
 cp package/customize.sh package/service.sh package/uninstall.sh package/action.sh package/veltaris-lib.sh \
     package/sepolicy.rule "$stage/"
 cp -r package/META-INF "$stage/"
+# The page: plain files, nothing fetched at run time (README, "The page").
+mkdir "$stage/webroot"
+cp webroot/index.html webroot/page.js webroot/page.css "$stage/webroot/"
+chmod 0644 "$stage/webroot/"*
 chmod 0755 "$stage"/*.sh "$stage/META-INF/com/google/android/update-binary"
 for pair in arm64:arm64-v8a arm32:armeabi-v7a x86_64:x86_64; do
     build=${pair%%:*}
@@ -77,6 +83,6 @@ mkdir -p build
 out="$PWD/build/veltaris-$version.zip"
 rm -f "$out"
 (cd "$stage" && zip -q -X -r "$out" META-INF module.prop sepolicy.rule customize.sh service.sh uninstall.sh action.sh \
-    veltaris-lib.sh bin)
+    veltaris-lib.sh webroot bin)
 echo "package: $out"
 unzip -l "$out"

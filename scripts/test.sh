@@ -22,7 +22,8 @@
 #      tests that run the real daemon, the device package's scripts under
 #      mksh and under a busybox built with the root managers' settings
 #      (scripts/build-busybox.sh), with its arm64 binaries under qemu, crash
-#      consistency, fault injection, socket abuse and the benchmark's smoke
+#      consistency, fault injection, socket abuse, the module's page in
+#      Debian's headless Chromium (tests/page) and the benchmark's smoke
 #      run. It runs last, so the output ends with CTest's summary.
 # With --quick only step 8 runs. Extra arguments go to every ctest call.
 set -euo pipefail
@@ -37,7 +38,13 @@ fi
 bash scripts/deps.sh clang clang-tidy cppcheck strace valgrind \
     g++-aarch64-linux-gnu g++-arm-linux-gnueabihf qemu-user-static mksh zip unzip \
     qemu-system-x86 qemu-system-arm toybox f2fs-tools e2fsprogs cpio zstd \
-    kmod binutils file gcc-aarch64-linux-gnu make
+    kmod binutils file gcc-aarch64-linux-gnu make chromium fonts-dejavu-core
+# The page test's driver (tests/page): playwright-core, pinned in its
+# package-lock.json; it drives Debian's chromium and downloads no browser.
+# Node.js 20 comes with the machine (with its own npm); Debian's packages
+# only where there is none.
+command -v npm >/dev/null || bash scripts/deps.sh nodejs npm
+npm ci --prefix tests/page --no-audit --no-fund --loglevel=error </dev/null
 bash scripts/build.sh
 # The root managers' busybox, which the package tests run the scripts with
 # (cached in build/: a few minutes once, nothing after).
