@@ -2,7 +2,8 @@
 # Static analysis of the daemon sources: the include layers
 # (scripts/check-layers.pl), clang-tidy (checks in .clang-tidy) and
 # cppcheck, over common/ process/ node/ mainpanel/ outdoor/ daemon/ without
-# the unit tests. Exits non-zero when any of them reports anything.
+# the unit tests; the layers also over client/ and its rooms, tests
+# included. Exits non-zero when any of them reports anything.
 #
 # clang-tidy reads the compile commands of build/ (scripts/build.sh makes
 # them); when build/ has none yet, a compile-commands-only configuration is

@@ -7,11 +7,15 @@
 # halves its time. The daemon and the client keep the build's own flags, so
 # every mutant is compiled as it would ship.
 function(mutate_cheap_test_side)
-  foreach(dir tests sandbox fuzz demo client)
-    get_property(targets DIRECTORY "${CMAKE_SOURCE_DIR}/${dir}" PROPERTY BUILDSYSTEM_TARGETS)
+  # The client's rooms are folders of their own (client/control, ...).
+  get_property(rooms DIRECTORY "${CMAKE_SOURCE_DIR}/client" PROPERTY SUBDIRECTORIES)
+  foreach(dir tests sandbox fuzz demo client ${rooms})
+    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR "${CMAKE_SOURCE_DIR}")
+    file(RELATIVE_PATH relative "${CMAKE_SOURCE_DIR}" "${dir}")
+    get_property(targets DIRECTORY "${dir}" PROPERTY BUILDSYSTEM_TARGETS)
     foreach(target IN LISTS targets)
       # Of the client, only its tests: the rest is code under test.
-      if(dir STREQUAL "client" AND NOT target STREQUAL "client_tests")
+      if(relative MATCHES "^client" AND NOT target MATCHES "_tests$")
         continue()
       endif()
       get_target_property(type ${target} TYPE)

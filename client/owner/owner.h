@@ -10,8 +10,16 @@
 #include <string>
 #include <vector>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
+#include "client/control/escape.h"
+#include "client/control/exit_status.h"
+#include "client/control/health_record.h"
+#include "client/control/lease_file.h"
+#include "client/control/lines.h"
+#include "client/control/run.h"
+#include "client/control/watch.h"
+#include "client/module/module.h"
+#include "client/probe/probe.h"
+#include "client/probe/selinux.h"
 #include "process/protocol.h"
 
 namespace ctl {

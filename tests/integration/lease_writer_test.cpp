@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "client/ctl.h"
+#include "client/control/lease_file.h"
 #include "sandbox/sandbox.h"
 
 namespace sandbox {

@@ -21,7 +21,8 @@
 #include <thread>
 #include <vector>
 
-#include "client/ctl_probe.h"
+#include "client/module/module.h"
+#include "client/probe/probe.h"
 #include "sandbox/sandbox.h"
 
 namespace sandbox {

@@ -3,7 +3,8 @@
 #include <string>
 #include <vector>
 
-#include "client/ctl.h"
+#include "client/args.h"
+#include "client/control/exit_status.h"
 
 namespace {
 

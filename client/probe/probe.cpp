@@ -18,11 +18,16 @@
 #include <string>
 #include <vector>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
+#include "client/control/escape.h"
+#include "client/control/exit_status.h"
+#include "client/control/health_record.h"
+#include "client/control/watch.h"
+#include "client/probe/probe.h"
+#include "client/probe/selinux.h"
 #include "common/clock.h"
 #include "common/small_file.h"
 #include "process/environment.h"
+#include "process/protocol.h"
 #include "process/state.h"
 #include "mainpanel/health.h"
 #include "mainpanel/lease.h"
@@ -541,37 +546,24 @@ probe_report gather_probe(const probe_clock& clock) {
     return prober(clock).run();
 }
 
-int run_probe(const options& opts) {
-    if (opts.selinux) {
+int run_probe(probe_output output) {
+    if (output == probe_output::selinux) {
         printf("%s\n", selinux_log_line(read_selinux()).c_str());
         fflush(stdout);
         return EXIT_OK;
     }
     probe_report report = gather_probe(monotonic_ms);
     bool found = report.choice.index >= 0;
-    if (opts.choose) {
+    if (output == probe_output::choose) {
         if (found) printf("%s\n", report.nodes[static_cast<size_t>(report.choice.index)].path.c_str());
         else fprintf(stderr, "veltarisctl: no main panel: %s\n", report.choice.reason.c_str());
-    } else if (opts.json) {
+    } else if (output == probe_output::json) {
         fputs(format_probe_json(report).c_str(), stdout);
-    } else if (opts.summary) {
-        // What the main-panel daemon says of itself, when one runs.
-        std::string said;
-        if (report.service.main_pid > 0) {
-            options status;
-            status.cmd = command::status;
-            std::string request, reply, error;
-            bool asked = format_request(status, &request, &error) && control_exchange(request, &reply, &error);
-            said = asked ? summarize_status_reply(reply) : "no answer: " + error;
-        }
-        fputs(format_probe_summary(report, said).c_str(), stdout);
     } else {
         fputs(format_probe_table(report).c_str(), stdout);
     }
     fflush(stdout);
-    // The summary is a report for the action button: no panel is a line
-    // in it, not a failure of the button.
-    return found || opts.summary ? EXIT_OK : EXIT_REFUSED;
+    return found ? EXIT_OK : EXIT_REFUSED;
 }
 
 }  // namespace ctl

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "client/ctl.h"
+#include "client/control/watch.h"
 
 namespace {
 

@@ -5,12 +5,12 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "client/ctl.h"
-#include "common/version.h"
-#include "daemon/startup.h"
+#include "client/control/exit_status.h"
+#include "client/control/lines.h"
 #include "mainpanel/control.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
+#include "process/protocol.h"
 
 namespace ctl {
 
@@ -84,15 +84,15 @@ bool format_outdoor_lease(bool v2, int32_t pid, int64_t deadline_ms, int32_t val
     return true;
 }
 
-bool format_request(const options& opts, std::string* line, std::string* error) {
+bool format_request(const request_fields& request, std::string* line, std::string* error) {
     // The request's row of the daemon's own command table: its word and
     // its fields come from there.
     control_verb verb;
-    switch (opts.cmd) {
-        case command::status: verb = VERB_STATUS; break;
-        case command::arm: verb = VERB_ARM; break;
-        case command::set: verb = VERB_SET; break;
-        case command::stop: verb = opts.session.empty() ? VERB_STOP : VERB_STOP_SESSION; break;
+    switch (request.kind) {
+        case request_kind::status: verb = VERB_STATUS; break;
+        case request_kind::arm: verb = VERB_ARM; break;
+        case request_kind::set: verb = VERB_SET; break;
+        case request_kind::stop: verb = request.session.empty() ? VERB_STOP : VERB_STOP_SESSION; break;
         default:
             *error = "not a control-socket command";
             return false;
@@ -104,9 +104,9 @@ bool format_request(const options& opts, std::string* line, std::string* error) 
     std::string text = row->word;
     if (row->fields >= 2) {
         text += ' ';
-        text += opts.session;
+        text += request.session;
     }
-    int32_t number = opts.cmd == command::arm ? opts.pid : opts.value;
+    int32_t number = request.kind == request_kind::arm ? request.pid : request.value;
     if (row->fields >= 3) {
         text += ' ';
         text += std::to_string(number);
@@ -118,7 +118,7 @@ bool format_request(const options& opts, std::string* line, std::string* error) 
     control_request req = {};
     parse_control_request(text.c_str(), &req);
     bool same = text.size() < REQUEST_SIZE && find_control_command(&req) == row &&
-                (row->fields < 2 || opts.session == req.session) &&
+                (row->fields < 2 || request.session == req.session) &&
                 (row->fields < 3 || req.number == number);
     if (!same) {
         *error = "the request '" + text.substr(0, text.size() - 1) + "' would not read back as written";
@@ -135,10 +135,6 @@ int reply_exit_code(const std::string& reply) {
     if (reply.compare(0, sizeof kOk - 1, kOk) == 0) return EXIT_OK;
     if (reply.compare(0, sizeof kNotOk - 1, kNotOk) == 0) return EXIT_REFUSED;
     return EXIT_NO_DAEMON;
-}
-
-std::string version_line() {
-    return std::string("veltarisctl ") + VELTARIS_VERSION + " (build " + NATIVE_BUILD + ")\n";
 }
 
 void fill_control_address(sockaddr_un* addr, socklen_t* len) {

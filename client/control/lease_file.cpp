@@ -20,7 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "client/ctl.h"
+#include "client/control/exit_status.h"
+#include "client/control/lease_file.h"
+#include "process/protocol.h"
 
 namespace ctl {
 

@@ -1,4 +1,4 @@
-#include "client/ctl_probe.h"
+#include "client/probe/probe.h"
 
 #include <gtest/gtest.h>
 
@@ -101,52 +101,6 @@ TEST(CtlProbe, LeaseViews) {
     EXPECT_FALSE(ctl::view_outdoor_lease(long_line, 10000).accepted) << "159 bytes or more";
     std::string long_main = "s1 42 10500 1 100" + std::string(150, ' ');
     EXPECT_FALSE(ctl::view_main_panel_lease(long_main, 10000, 255).accepted) << "159 bytes or more";
-}
-
-TEST(CtlProbe, HealthTimes) {
-    EXPECT_EQ(ctl::main_panel_health_time("s1 1 0 12345\n"), 12345);
-    EXPECT_EQ(ctl::main_panel_health_time(" 0 116 999\n"), 999) << "empty session";
-    EXPECT_EQ(ctl::main_panel_health_time("s1 1 0\n"), -1);
-    EXPECT_EQ(ctl::main_panel_health_time("s1 1 0 12345 x\n"), -1);
-    EXPECT_EQ(ctl::main_panel_health_time("s1 1 0 99999999999999999999\n"), -1);
-    EXPECT_EQ(ctl::outdoor_health_time("{\"pid\":1,\"reason\":\"waiting\",\"uptime_ms\":4242}\n"), 4242);
-    EXPECT_EQ(ctl::outdoor_health_time("{}"), -1);
-}
-
-// After a power cut a health record may be missing, empty or old: each
-// says that no daemon of this boot wrote it. Only text that is not one
-// whole record is malformed.
-TEST(CtlProbe, HealthRecordsAsAClientMustReadThem) {
-    const std::string outdoor = "{\"pid\":7,\"held\":false,\"reason\":\"waiting\",\"uptime_ms\":4000}\n";
-    struct {
-        bool present;
-        std::string text;
-        bool outdoor;
-        bool valid, this_boot;
-        std::string verdict;
-    } cases[] = {
-        {false, "", false, false, false, "absent: no daemon of this boot"},
-        {true, "", false, false, false, "empty: no daemon of this boot"},
-        {true, "", true, false, false, "empty: no daemon of this boot"},
-        {true, "s1 1 0 9000\n", false, true, false,
-         "written by an earlier boot (stamped 4000 ms ahead of this boot's clock): no daemon of this boot"},
-        {true, "s1 1 0 4000\n", false, true, true, "written 1000 ms ago"},
-        {true, " 0 0 5000\n", false, true, true, "written 0 ms ago"},
-        {true, outdoor, true, true, true, "written 1000 ms ago"},
-        // Torn: cut short, or more than one line.
-        {true, "s1 1 0 40", false, false, false, "malformed (torn, or not the daemon's)"},
-        {true, "s1 1", false, false, false, "malformed (torn, or not the daemon's)"},
-        {true, "s1 1 0 4000\ns1 1 0 4001\n", false, false, false, "malformed (torn, or not the daemon's)"},
-        {true, outdoor.substr(0, outdoor.size() - 3), true, false, false, "malformed (torn, or not the daemon's)"},
-        {true, "s1 1 0 4000\n", true, false, false, "malformed (torn, or not the daemon's)"},
-    };
-    for (const auto& c : cases) {
-        ctl::health_view v = ctl::view_health_record(c.present, c.text, c.outdoor, 5000);
-        EXPECT_EQ(v.present, c.present) << c.text;
-        EXPECT_EQ(v.valid, c.valid) << c.text;
-        EXPECT_EQ(v.this_boot, c.this_boot) << c.text;
-        EXPECT_EQ(v.verdict, c.verdict) << c.text;
-    }
 }
 
 TEST(CtlProbe, JsonEscapesEveryUnsafeByte) {

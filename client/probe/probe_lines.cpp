@@ -6,11 +6,13 @@
 
 #include <sstream>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
+#include "client/control/escape.h"
+#include "client/probe/probe.h"
+#include "client/probe/selinux.h"
 #include "common/scan.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
+#include "process/protocol.h"
 
 namespace ctl {
 
@@ -115,6 +117,10 @@ int lock_table_error(size_t bytes, int read_error) {
     return bytes >= PROC_LOCKS_READ_MAX ? EFBIG : 0;
 }
 
+int32_t main_panel_holder(int32_t main_lock_pid, int32_t outdoor_lock_pid) {
+    return main_lock_pid > 0 && main_lock_pid == outdoor_lock_pid ? 0 : main_lock_pid;
+}
+
 int32_t flock_holder(const std::string& proc_locks, unsigned major, unsigned minor,
                      uint64_t inode) {
     std::istringstream in(proc_locks);
@@ -173,48 +179,6 @@ lease_view view_outdoor_lease(const std::string& text, int64_t now_ms) {
     // A file of OUTDOOR_LEASE_READ_SIZE - 1 bytes or more is refused.
     v.accepted = text.size() < OUTDOOR_LEASE_READ_SIZE - 1 &&
                  parse_outdoor_lease(text.data(), text.size(), now_ms, &rec) != 0;
-    return v;
-}
-
-int64_t main_panel_health_time(const std::string& text) {
-    main_panel_record r;
-    return parse_main_panel_record(text, &r) ? r.time_ms : -1;
-}
-
-int64_t outdoor_health_time(const std::string& text) {
-    static const char kKey[] = "\"uptime_ms\":";
-    size_t at = text.find(kKey);
-    if (at == std::string::npos) return -1;
-    const char* p = text.c_str() + at + sizeof kKey - 1;
-    int64_t time_ms = 0;
-    if (!scan_i64(&p, &time_ms)) return -1;
-    return time_ms;
-}
-
-health_view view_health_record(bool present, const std::string& text, bool outdoor, int64_t now_ms) {
-    static const char kNoDaemon[] = ": no daemon of this boot";
-    health_view v;
-    v.present = present;
-    // One line, and for outdoor mode one JSON object of the daemon's.
-    bool one_line = text.find('\n') == text.size() - 1;
-    bool shape = !outdoor || (text.rfind("{\"pid\":", 0) == 0 && text.size() >= 2 &&
-                              text.compare(text.size() - 2, 2, "}\n") == 0);
-    int64_t at = outdoor ? outdoor_health_time(text) : main_panel_health_time(text);
-    v.valid = present && one_line && shape && at >= 0;
-    if (!present) {
-        v.verdict = std::string("absent") + kNoDaemon;
-    } else if (text.empty()) {
-        v.verdict = std::string("empty") + kNoDaemon;
-    } else if (!v.valid) {
-        v.verdict = "malformed (torn, or not the daemon's)";
-    } else if (at > now_ms) {
-        v.verdict = "written by an earlier boot (stamped " + std::to_string(static_cast<long long>(at - now_ms)) +
-                    " ms ahead of this boot's clock)" + kNoDaemon;
-    } else {
-        v.this_boot = true;
-        v.age_ms = now_ms - at;
-        v.verdict = "written " + std::to_string(static_cast<long long>(v.age_ms)) + " ms ago";
-    }
     return v;
 }
 

@@ -4,7 +4,9 @@
 #include <errno.h>
 #include <stdlib.h>
 
-#include "client/ctl.h"
+#include "client/args.h"
+#include "client/control/exit_status.h"
+#include "common/version.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
 #include "process/protocol.h"
@@ -456,6 +458,10 @@ parse_result parse_args(const std::vector<std::string>& args) {
     }
     r.ok = true;
     return r;
+}
+
+std::string version_line() {
+    return std::string("veltarisctl ") + VELTARIS_VERSION + " (build " + NATIVE_BUILD + ")\n";
 }
 
 int32_t lease_pid(const options& opts, int32_t self_pid, int32_t parent_pid) {

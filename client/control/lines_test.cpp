@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "client/ctl.h"
+#include "client/control/exit_status.h"
+#include "client/control/lines.h"
 #include "mainpanel/control.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
@@ -112,16 +113,17 @@ TEST(CtlOutdoorLease, RefusesWhatTheDaemonRefuses) {
     EXPECT_FALSE(error.empty());
 }
 
-ctl::options command_options(ctl::command cmd, const char* session, int32_t pid, int32_t value) {
-    ctl::options o;
-    o.cmd = cmd;
+ctl::request_fields make_request(ctl::request_kind kind, const char* session, int32_t pid,
+                                 int32_t value) {
+    ctl::request_fields o;
+    o.kind = kind;
     o.session = session;
     o.pid = pid;
     o.value = value;
     return o;
 }
 
-void expect_request(const ctl::options& o, const char* expected, const char* word, int count) {
+void expect_request(const ctl::request_fields& o, const char* expected, const char* word, int count) {
     std::string line, error;
     ASSERT_TRUE(ctl::format_request(o, &line, &error)) << error;
     EXPECT_EQ(line, expected);
@@ -132,17 +134,17 @@ void expect_request(const ctl::options& o, const char* expected, const char* wor
 }
 
 TEST(CtlRequest, EveryCommandLine) {
-    expect_request(command_options(ctl::command::status, "", 0, 0), "STATUS\n", "STATUS", 1);
-    expect_request(command_options(ctl::command::arm, "s1", 4321, 0), "ARM s1 4321\n", "ARM", 3);
-    expect_request(command_options(ctl::command::set, "s1", 4321, 120), "SET s1 120\n", "SET", 3);
-    expect_request(command_options(ctl::command::stop, "", 0, 0), "STOP\n", "STOP", 1);
-    expect_request(command_options(ctl::command::stop, "s1", 0, 0), "STOP s1\n", "STOP", 2);
+    expect_request(make_request(ctl::request_kind::status, "", 0, 0), "STATUS\n", "STATUS", 1);
+    expect_request(make_request(ctl::request_kind::arm, "s1", 4321, 0), "ARM s1 4321\n", "ARM", 3);
+    expect_request(make_request(ctl::request_kind::set, "s1", 4321, 120), "SET s1 120\n", "SET", 3);
+    expect_request(make_request(ctl::request_kind::stop, "", 0, 0), "STOP\n", "STOP", 1);
+    expect_request(make_request(ctl::request_kind::stop, "s1", 0, 0), "STOP s1\n", "STOP", 2);
 }
 
 TEST(CtlRequest, ArgumentsReadBackThroughTheDaemonsScanner) {
     std::string line, error;
     ASSERT_TRUE(
-        ctl::format_request(command_options(ctl::command::arm, "Ab_-9", 77, 0), &line, &error));
+        ctl::format_request(make_request(ctl::request_kind::arm, "Ab_-9", 77, 0), &line, &error));
     control_request req = {};
     parse_control_request(line.c_str(), &req);
     EXPECT_STREQ(req.session, "Ab_-9");
@@ -152,11 +154,13 @@ TEST(CtlRequest, ArgumentsReadBackThroughTheDaemonsScanner) {
 TEST(CtlRequest, RefusesWhatWouldNotReadBack) {
     std::string line, error;
     EXPECT_FALSE(
-        ctl::format_request(command_options(ctl::command::arm, "a b", 1, 0), &line, &error));
+        ctl::format_request(make_request(ctl::request_kind::arm, "a b", 1, 0), &line, &error));
     EXPECT_FALSE(ctl::format_request(
-        command_options(ctl::command::set, std::string(81, 'q').c_str(), 1, 50), &line, &error));
-    EXPECT_FALSE(
-        ctl::format_request(command_options(ctl::command::lease, "s", 1, 50), &line, &error));
+        make_request(ctl::request_kind::set, std::string(81, 'q').c_str(), 1, 50), &line, &error));
+    // A kind that is no command of the control socket (the command line's
+    // lease, say, which never reaches this room).
+    const auto not_a_request = static_cast<ctl::request_kind>(4);
+    EXPECT_FALSE(ctl::format_request(make_request(not_a_request, "s", 1, 50), &line, &error));
 }
 
 TEST(CtlReply, ExitCodeFollowsOk) {

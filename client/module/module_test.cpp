@@ -4,7 +4,8 @@
 
 #include <string>
 
-#include "client/ctl_probe.h"
+#include "client/module/module.h"
+#include "client/probe/probe.h"
 #include "mainpanel/control.h"
 #include "mainpanel/health.h"
 #include "outdoor/outdoor_health.h"
@@ -27,33 +28,6 @@ std::string main_line(const char* session, int holding, int64_t time_ms) {
     char buf[HEALTH_LINE_SIZE];
     int n = format_health_record(buf, sizeof buf, session, holding, 0, time_ms);
     return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
-
-TEST(CtlModule, RecordsAsTheDaemonsWriteThem) {
-    ctl::outdoor_record o;
-    ASSERT_TRUE(ctl::parse_outdoor_record(outdoor_line(true, false, 100, 177, "boosted"), &o));
-    EXPECT_EQ(o.pid, 321);
-    EXPECT_TRUE(o.held);
-    EXPECT_FALSE(o.inhibited);
-    EXPECT_EQ(o.base, 100);
-    EXPECT_EQ(o.target, 177);
-    EXPECT_EQ(o.reason, "boosted");
-    EXPECT_EQ(o.uptime_ms, 5000);
-    EXPECT_FALSE(ctl::parse_outdoor_record("{\"pid\":1,\"reason\":\"waiting\",\"uptime_ms\":4242}\n", &o));
-    EXPECT_FALSE(ctl::parse_outdoor_record("", &o));
-
-    ctl::main_panel_record m;
-    ASSERT_TRUE(ctl::parse_main_panel_record(main_line("s1", 1, 777), &m));
-    EXPECT_EQ(m.session, "s1");
-    EXPECT_EQ(m.holding, 1);
-    EXPECT_EQ(m.time_ms, 777);
-    ASSERT_TRUE(ctl::parse_main_panel_record(main_line("", 0, 5), &m)) << "no session";
-    EXPECT_EQ(m.holding, 0);
-    const std::string longest(SESSION_MAX, 's');
-    ASSERT_TRUE(ctl::parse_main_panel_record(main_line(longest.c_str(), 1, 5), &m)) << "a session of full length";
-    EXPECT_EQ(m.session, longest);
-    EXPECT_FALSE(ctl::parse_main_panel_record(longest + "s 1 0 5\n", &m)) << "one byte longer";
-    EXPECT_FALSE(ctl::parse_main_panel_record("s1 1 0\n", &m));
 }
 
 ctl::module_state state(int32_t outdoor_pid, const std::string& outdoor, int32_t main_pid, const std::string& main) {

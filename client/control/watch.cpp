@@ -3,11 +3,11 @@
 // the same bytes at the same moment (apart from the maximum, which the
 // watcher reads from the node's sibling when it can).
 #include <errno.h>
-#include <stdio.h>
 #include <string.h>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
+#include "client/control/escape.h"
+#include "client/control/health_record.h"
+#include "client/control/watch.h"
 #include "mainpanel/lease.h"
 #include "outdoor/outdoor_lease.h"
 
@@ -73,26 +73,6 @@ std::string max_brightness_path(const std::string& node_path) {
     size_t slash = node_path.rfind('/');
     if (slash == std::string::npos) return "max_brightness";
     return node_path.substr(0, slash + 1) + "max_brightness";
-}
-
-std::string escape_text(const std::string& text) {
-    std::string out;
-    for (unsigned char c : text) {
-        if (c == '\n') {
-            out += "\\n";
-        } else if (c == '\t') {
-            out += "\\t";
-        } else if (c == '\\') {
-            out += "\\\\";
-        } else if (c < 0x20 || c >= 0x7f) {
-            char hex[8];
-            snprintf(hex, sizeof hex, "\\x%02x", c);
-            out += hex;
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
 }
 
 }  // namespace ctl

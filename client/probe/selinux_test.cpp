@@ -3,7 +3,7 @@
 
 #include <string>
 
-#include "client/ctl_probe.h"
+#include "client/probe/selinux.h"
 
 namespace {
 

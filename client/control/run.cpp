@@ -1,6 +1,6 @@
-// The I/O side of veltarisctl: the control socket, the lease files and the
-// watcher. The texts themselves come from ctl_lines.cpp, already checked
-// against the daemon's parsers.
+// The I/O side of the control room: the control socket, the lease files
+// and the watcher. The texts themselves come from lines.cpp, already
+// checked against the daemon's parsers, and watch.cpp.
 #include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -13,10 +13,15 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
-#include "client/ctl.h"
+#include "client/control/exit_status.h"
+#include "client/control/lease_file.h"
+#include "client/control/lines.h"
+#include "client/control/run.h"
+#include "client/control/watch.h"
 #include "common/clock.h"
 #include "common/small_file.h"
 #include "mainpanel/control.h"
@@ -27,10 +32,6 @@
 #include "outdoor/outdoor_lease.h"
 
 namespace ctl {
-
-void complain(const std::string& message) {
-    fprintf(stderr, "veltarisctl: %s\n", message.c_str());
-}
 
 namespace {
 
@@ -134,39 +135,29 @@ bool exchange(const std::string& request, std::string* reply, std::string* error
 
 // ---- lease files -------------------------------------------------------
 
-using line_maker = bool (*)(const options& opts, int32_t pid, int64_t now_ms, std::string* line,
-                            std::string* error);
+// The lease line written at now_ms, checked; false with *error.
+using line_maker = std::function<bool(int64_t now_ms, std::string* line, std::string* error)>;
 
-bool make_main_panel_line(const options& opts, int32_t pid, int64_t now_ms, std::string* line,
-                          std::string* error) {
-    return format_main_panel_lease(opts.session, pid, now_ms + opts.ttl_ms, !opts.paused,
-                                   opts.value, now_ms, line, error);
-}
-
-bool make_outdoor_line(const options& opts, int32_t pid, int64_t now_ms, std::string* line,
-                       std::string* error) {
-    return format_outdoor_lease(opts.outdoor_v2, pid, now_ms + opts.ttl_ms, opts.value, opts.held,
-                                now_ms, line, error);
-}
-
-int write_and_hold(const options& opts, const char* path, int32_t pid, line_maker make) {
+// Writes the lease at path (naming pid) once, or with hold renews it every
+// ttl_ms / 3 until a stop signal and then removes it.
+int write_and_hold(const char* path, int32_t pid, int32_t ttl_ms, bool hold, const line_maker& make) {
     sigset_t stop_set;
-    if (opts.hold) block_client_stop_signals(&stop_set);
+    if (hold) block_client_stop_signals(&stop_set);
 
     std::string line;
     std::string error;
     remove_temporary_leftovers(path);
     int64_t written_at = monotonic_ms();
-    if (!make(opts, pid, written_at, &line, &error) || !replace_lease_file(path, line, &error)) {
+    if (!make(written_at, &line, &error) || !replace_lease_file(path, line, &error)) {
         complain(error);
         return EXIT_REFUSED;
     }
     fputs(line.c_str(), stdout);
     fflush(stdout);
-    if (!opts.hold) return EXIT_OK;
+    if (!hold) return EXIT_OK;
     std::string written = line;
 
-    int64_t interval = opts.ttl_ms / RENEW_DIVISOR;
+    int64_t interval = ttl_ms / RENEW_DIVISOR;
     if (interval < 1) interval = 1;
     fprintf(stderr, "veltarisctl: holding %s as pid %d, renewing every %lld ms until interrupted\n",
             path, static_cast<int>(pid), static_cast<long long>(interval));
@@ -175,8 +166,7 @@ int write_and_hold(const options& opts, const char* path, int32_t pid, line_make
         if (wait_for_stop(&stop_set, written_at + interval - monotonic_ms())) break;
         if (monotonic_ms() < written_at + interval) continue;
         written_at = monotonic_ms();
-        if (!make(opts, pid, written_at, &line, &error) ||
-            !replace_lease_file(path, line, &error)) {
+        if (!make(written_at, &line, &error) || !replace_lease_file(path, line, &error)) {
             complain(error);
             rc = EXIT_REFUSED;
             break;
@@ -244,10 +234,10 @@ bool control_exchange(const std::string& request, std::string* reply, std::strin
     return exchange(request, reply, error);
 }
 
-int run_control_command(const options& opts) {
+int run_control_command(const request_fields& fields) {
     std::string request;
     std::string error;
-    if (!format_request(opts, &request, &error)) {
+    if (!format_request(fields, &request, &error)) {
         complain(error);
         return EXIT_USAGE;
     }
@@ -270,32 +260,39 @@ int run_control_command(const options& opts) {
     return code;
 }
 
-int run_main_panel_lease(const options& opts) {
-    int32_t pid = lease_pid(opts, static_cast<int32_t>(getpid()), static_cast<int32_t>(getppid()));
-    return write_and_hold(opts, MAIN_PANEL_LEASE_PATH, pid, make_main_panel_line);
+int run_main_panel_lease(const main_panel_lease_args& lease) {
+    auto make = [&lease](int64_t now_ms, std::string* line, std::string* error) {
+        return format_main_panel_lease(lease.session, lease.pid, now_ms + lease.ttl_ms, !lease.paused,
+                                       lease.target, now_ms, line, error);
+    };
+    return write_and_hold(MAIN_PANEL_LEASE_PATH, lease.pid, lease.ttl_ms, lease.hold, make);
 }
 
-int run_outdoor_lease(const options& opts) {
+int run_outdoor_lease(const outdoor_lease_args& lease) {
     // Only a hint: the outdoor daemon checks the writer on every turn, and
     // a test may well hand it a stand-in process.
-    if (!is_system_server(opts.pid)) {
-        complain("note: pid " + std::to_string(opts.pid) +
+    if (!is_system_server(lease.pid)) {
+        complain("note: pid " + std::to_string(lease.pid) +
                  " is not system_server; the outdoor daemon ignores leases from other processes");
     }
-    return write_and_hold(opts, OUTDOOR_LEASE_PATH, opts.pid, make_outdoor_line);
+    auto make = [&lease](int64_t now_ms, std::string* line, std::string* error) {
+        return format_outdoor_lease(lease.v2, lease.pid, now_ms + lease.ttl_ms, lease.value, lease.held,
+                                    now_ms, line, error);
+    };
+    return write_and_hold(OUTDOOR_LEASE_PATH, lease.pid, lease.ttl_ms, lease.hold, make);
 }
 
-int run_watch(const options& opts) {
+int run_watch(const std::string& node_path) {
     sigset_t stop_set;
     block_client_stop_signals(&stop_set);
     watch_source sources[] = {
-        {"node", opts.node_path, watch_kind::plain, false, {}},
+        {"node", node_path, watch_kind::plain, false, {}},
         {"main-panel-lease", MAIN_PANEL_LEASE_PATH, watch_kind::main_lease, false, {}},
         {"main-panel-health", MAIN_PANEL_HEALTH_PATH, watch_kind::main_health, false, {}},
         {"outdoor-lease", OUTDOOR_LEASE_PATH, watch_kind::outdoor_lease, false, {}},
         {"outdoor-health", OUTDOOR_HEALTH_PATH, watch_kind::outdoor_health, false, {}},
     };
-    std::string max_path = max_brightness_path(opts.node_path);
+    std::string max_path = max_brightness_path(node_path);
     for (;;) {
         for (watch_source& src : sources) {
             file_snapshot snap = take_snapshot(src.path);

@@ -9,8 +9,9 @@
 
 #include <string>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
+#include "client/control/escape.h"
+#include "client/probe/probe.h"
+#include "client/probe/selinux.h"
 
 namespace ctl {
 

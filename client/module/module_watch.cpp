@@ -30,8 +30,9 @@
 #include <string>
 #include <vector>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
+#include "client/control/exit_status.h"
+#include "client/module/module.h"
+#include "client/probe/probe.h"
 #include "common/clock.h"
 #include "process/protocol.h"
 
@@ -255,10 +256,10 @@ void watch_records(watch_state* w, const char* dir, int* wd) {
 
 }  // namespace
 
-int run_module_watch(const options& opts) {
+int run_module_watch(const std::string& module_dir, int32_t notify_pid) {
     watch_state w;
-    w.dir = opts.module_dir;
-    w.notify_pid = opts.notify_pid;
+    w.dir = module_dir;
+    w.notify_pid = notify_pid;
     // Nothing of this process keeps the module folder in use.
     if (chdir("/") != 0) {
         fprintf(stderr, "veltarisctl: cannot change to /: %s\n", strerror(errno));

@@ -1,25 +1,21 @@
 // The module's own interface in the root manager, without I/O: the one-line
 // description made from the service's state, the module.prop that carries
 // it, and the few lines of the summary the action button shows.
-#include <stdio.h>
 #include <string.h>
 #include <sys/inotify.h>
 
 #include <string>
 
-#include "client/ctl.h"
-#include "client/ctl_probe.h"
-#include "common/scan.h"
+#include "client/control/escape.h"
+#include "client/control/health_record.h"
+#include "client/module/module.h"
+#include "client/probe/probe.h"
+#include "client/probe/selinux.h"
 #include "process/protocol.h"
 
 namespace ctl {
 
 namespace {
-
-enum : size_t {
-    BOOL_WORD_SIZE = 6,     // "false" and its NUL
-    REASON_WORD_SIZE = 32,  // the daemon's reason words are shorter
-};
 
 const char kDescriptionKey[] = "description=";
 // A holding record older than this is a hold that ended without its last
@@ -31,13 +27,6 @@ const char kSeparator[] = " | ";
 // is written by a daemon at work.
 bool is_end_reason(const std::string& reason) {
     return reason == "stopped" || reason == "node_changed" || reason == "write_failed";
-}
-
-bool bool_word(const char* word, bool* out) {
-    if (strcmp(word, "true") == 0) *out = true;
-    else if (strcmp(word, "false") == 0) *out = false;
-    else return false;
-    return true;
 }
 
 }  // namespace
@@ -53,45 +42,6 @@ std::string json_value(const std::string& object, const char* key) {
     }
     size_t end = object.find_first_of(",}", at);
     return end == std::string::npos ? std::string() : object.substr(at, end - at);
-}
-
-bool parse_outdoor_record(const std::string& text, outdoor_record* out) {
-    int pid = 0, base = 0, target = 0;
-    long long uptime = 0;
-    char held[BOOL_WORD_SIZE] = {}, inhibited[BOOL_WORD_SIZE] = {}, reason[REASON_WORD_SIZE] = {};
-    char close = 0;
-    // The daemon's own format (outdoor/outdoor_health.cpp), field by field.
-    int n = sscanf(text.c_str(),
-                   "{\"pid\":%d,\"held\":%5[a-z],\"inhibited\":%5[a-z],\"base\":%d,\"target\":%d,"
-                   "\"reason\":\"%31[a-z_]\",\"uptime_ms\":%lld%c",
-                   &pid, held, inhibited, &base, &target, reason, &uptime, &close);
-    outdoor_record r;
-    if (n != 8 || close != '}' || !bool_word(held, &r.held) || !bool_word(inhibited, &r.inhibited)) return false;
-    r.pid = pid;
-    r.base = base;
-    r.target = target;
-    r.reason = reason;
-    r.uptime_ms = uptime;
-    *out = r;
-    return true;
-}
-
-bool parse_main_panel_record(const std::string& text, main_panel_record* out) {
-    // The session may be empty: the line then starts with its blank.
-    size_t blank = text.find(' ');
-    if (blank == std::string::npos || blank > SESSION_MAX) return false;
-    main_panel_record r;
-    r.session = text.substr(0, blank);
-    const char* p = text.c_str() + blank;
-    char tail = 0;
-    if (!scan_i32(&p, &r.holding) || !scan_i32(&p, &r.error) || !scan_i64(&p, &r.time_ms) || scan_char(&p, &tail))
-        return false;
-    *out = r;
-    return true;
-}
-
-int32_t main_panel_holder(int32_t main_lock_pid, int32_t outdoor_lock_pid) {
-    return main_lock_pid > 0 && main_lock_pid == outdoor_lock_pid ? 0 : main_lock_pid;
 }
 
 std::string describe_outdoor(const module_state& state) {
