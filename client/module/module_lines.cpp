@@ -8,6 +8,7 @@
 
 #include "client/control/escape.h"
 #include "client/control/health_record.h"
+#include "client/control/lines.h"
 #include "client/module/module.h"
 #include "client/probe/probe.h"
 #include "client/probe/selinux.h"
