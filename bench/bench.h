@@ -238,6 +238,8 @@ void measure_hold(Context& ctx);
 // The idle outdoor daemon, and one that keeps a boost beside a taken
 // main-panel lock.
 void measure_outdoor_wakeups(Context& ctx);
+// The owner's keeper (veltarisctl hold): wake-ups, renames and syncs.
+void measure_owner_keeper(Context& ctx);
 // strace on pid for window_ms, tick called every ~10 ms meanwhile: the
 // trace's lines (one call each, descriptors named), or empty with *why.
 std::vector<std::string> trace_calls(pid_t pid, int64_t window_ms, const std::function<void()>& tick,

@@ -455,6 +455,63 @@ void measure_outdoor_wakeups(Context& ctx) {
     measure_outdoor_busy_panel(ctx);
     measure_outdoor_busy_nothing_kept(ctx);
     measure_start_lock_wait(ctx);
+    measure_owner_keeper(ctx);
+}
+
+// The owner's keeper, which renews the main-panel lease for as long as the
+// owner's hold lasts (hours): its wake-ups (one a renewal, every
+// KEEPER_RENEW_MS), its renames (one a renewal) and its syncs (none: a
+// lease's deadline means nothing after a reboot), counted with strace over
+// the window.
+void measure_owner_keeper(Context& ctx) {
+    Figure f = plain_figure("owner_keeper", "the owner's keeper: wake-ups, renames and syncs");
+    f.goal = "15/min, 0 syncs";
+    std::string why, strace, trace = "/sandbox/strace-keeper";
+    int hold = wait_pid(spawn({sandbox::client_binary(), "hold", "150", "--node", ctx.node->brightness_path()}),
+                        30000);
+    pid_t keeper = atoi(sandbox::read_file(PRIVATE_DIR "/owner-hold.pid").value_or("0").c_str());
+    double window_s = 0;
+    if (hold != 0 || keeper <= 0) why = fmt("veltarisctl hold exited %d", hold);
+    else if (!tool_available("strace", &strace)) why = "strace is not installed";
+    if (why.empty()) {
+        pid_t tracer = spawn({strace, "-qq", "-e", "trace=rt_sigtimedwait,fsync,fdatasync,rename,renameat,renameat2",
+                              "-e", "signal=none", "-o", trace, "-p", std::to_string(keeper)});
+        int64_t deadline = now_ns() + 10000000000LL;
+        while (status_field(keeper, "TracerPid") <= 0 && now_ns() < deadline) sleep_ms(1);
+        int64_t t0 = now_ns();
+        sleep_ms(static_cast<int64_t>(ctx.sizes.outdoor_wakeup_seconds) * 1000);
+        window_s = static_cast<double>(now_ns() - t0) / 1e9;
+        kill(tracer, SIGINT);
+        if (wait_pid(tracer, 10000) < 0) kill_and_wait(tracer);
+    }
+    wait_pid(spawn({sandbox::client_binary(), "release"}), 30000);
+    std::string text = sandbox::read_file(trace).value_or("");
+    unlink(trace.c_str());
+    auto calls = [&](const char* name) {
+        long n = 0;
+        for (size_t at = text.find(name); at != std::string::npos; at = text.find(name, at + 1)) ++n;
+        return n;
+    };
+    long wakeups = calls("rt_sigtimedwait(");
+    long syncs = calls("fsync(") + calls("fdatasync(");
+    long renames = calls("rename");
+    if (!why.empty() || window_s <= 0) {
+        f.result = "error";
+        f.verdict = Verdict::error;
+        f.notes.push_back(why.empty() ? "strace did not attach" : why);
+    } else {
+        double per_min = static_cast<double>(wakeups) * 60.0 / window_s;
+        f.result = fmt("%.1f/min, %ld syncs, %ld renames", per_min, syncs, renames);
+        f.baseline = fmt("%.0f s window", window_s);
+        f.verdict = syncs == 0 && per_min <= 15.0 * 1.5 ? Verdict::met : Verdict::missed;
+        f.num("window_s", window_s);
+        f.num("wakeups", static_cast<double>(wakeups));
+        f.num("syncs", static_cast<double>(syncs));
+        f.num("renames", static_cast<double>(renames));
+        f.notes.push_back("veltarisctl hold 150 on the panel; the keeper's sigtimedwait calls, syncs and renames "
+                          "counted with strace attached for the window, then veltarisctl release");
+    }
+    ctx.report->add(std::move(f));
 }
 
 namespace {
