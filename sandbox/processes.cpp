@@ -582,4 +582,11 @@ pid_t start_program(const std::vector<std::string>& argv, const ProgramOptions& 
     return pid;
 }
 
+bool process_alive(pid_t pid) {
+    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    if (pid <= 0 || !stat) return false;
+    size_t paren = stat->rfind(')');
+    return paren != std::string::npos && paren + 2 < stat->size() && (*stat)[paren + 2] != 'Z';
+}
+
 }  // namespace sandbox

@@ -283,6 +283,8 @@ bool wait_signal_caught(pid_t pid, int sig, std::chrono::milliseconds timeout = 
 // Sends sig and waits for the process to end; returns its exit status as
 // Daemon::wait_exit does.
 int stop_process(pid_t pid, int sig = 9 /* SIGKILL */, std::chrono::milliseconds timeout = 10s);
+// Running, and not a zombie waiting to be reaped.
+bool process_alive(pid_t pid);
 
 // ---- control socket ----
 

@@ -37,13 +37,6 @@ pid_t keeper_pid() {
     return text ? static_cast<pid_t>(atoi(text->c_str())) : 0;
 }
 
-bool alive(pid_t pid) {
-    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    if (pid <= 0 || !stat) return false;
-    size_t paren = stat->rfind(')');
-    return paren != std::string::npos && paren + 2 < stat->size() && (*stat)[paren + 2] != 'Z';
-}
-
 // The real uid of a process, from its status.
 long uid_of(pid_t pid) {
     auto status = read_file("/proc/" + std::to_string(pid) + "/status").value_or("");
@@ -61,7 +54,7 @@ std::vector<pid_t> started_here() {
     DIR* dir = opendir("/proc");
     while (dirent* e = dir ? readdir(dir) : nullptr) {
         pid_t pid = atoi(e->d_name);
-        if (pid <= 0 || pid == getpid() || !alive(pid)) continue;
+        if (pid <= 0 || pid == getpid() || !process_alive(pid)) continue;
         char ns[64] = "", exe[512] = "";
         std::string base = "/proc/" + std::to_string(pid);
         ssize_t a = readlink((base + "/ns/net").c_str(), ns, sizeof ns - 1);
@@ -100,7 +93,7 @@ TEST_F(OwnerHoldTest, HoldIsAUid1000LeaseOfALiveKeeperArmedAndSetOverTheSocket) 
     EXPECT_EQ(node_->mode() & 0222, 0u) << "the write bits are off while held";
 
     pid_t keeper = keeper_pid();
-    ASSERT_TRUE(alive(keeper));
+    ASSERT_TRUE(process_alive(keeper));
     EXPECT_EQ(uid_of(keeper), static_cast<long>(kSystemUid)) << "the keeper runs as the system user";
     auto st = stat_path(kMainPanelLease);
     ASSERT_TRUE(st);
@@ -128,7 +121,7 @@ TEST_F(OwnerHoldTest, HoldIsAUid1000LeaseOfALiveKeeperArmedAndSetOverTheSocket) 
     ProgramResult release = ctl({"page", "release"});
     EXPECT_TRUE(has(release.out, "{\"ok\":true,\"reason\":\"released\"")) << release;
     EXPECT_TRUE(released());
-    EXPECT_FALSE(alive(keeper));
+    EXPECT_FALSE(process_alive(keeper));
     EXPECT_FALSE(path_exists(kMainPanelLease));
     EXPECT_FALSE(path_exists(kKeeperPid));
     EXPECT_FALSE(path_exists(PRIVATE_DIR "/main-panel-permissions"));
@@ -139,7 +132,7 @@ TEST_F(OwnerHoldTest, HoldIsAUid1000LeaseOfALiveKeeperArmedAndSetOverTheSocket) 
 TEST_F(OwnerHoldTest, AKeeperThatDiesEndsTheHoldWithTheBitsBack) {
     ASSERT_EQ(ctl({"hold", "120"}).code, 0);
     pid_t keeper = keeper_pid();
-    ASSERT_TRUE(alive(keeper));
+    ASSERT_TRUE(process_alive(keeper));
     ASSERT_EQ(stop_process(keeper, SIGKILL), 128 + SIGKILL);
     EXPECT_TRUE(released());
     EXPECT_FALSE(path_exists(PRIVATE_DIR "/main-panel-permissions"));

@@ -97,13 +97,6 @@ pid_t read_pid(const std::string& path) {
     return text ? static_cast<pid_t>(atoi(text->c_str())) : 0;
 }
 
-// Running, and not a zombie waiting to be reaped.
-bool alive(pid_t pid) {
-    auto stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    if (pid <= 0 || !stat) return false;
-    size_t paren = stat->rfind(')');
-    return paren != std::string::npos && paren + 2 < stat->size() && (*stat)[paren + 2] != 'Z';
-}
 
 enum class Manager { A, B, C };
 enum class Shell { mksh, busybox };
@@ -582,7 +575,7 @@ TEST_P(PackageTest, UninstallStopsTheServiceAndRecovers) {
     ASSERT_GT(outdoor, 0) << log();
     EXPECT_TRUE(has(log(), std::string("node: ") + kNodePath + " (from " + kPrivateDir + "/outdoor-node)\n")) << log();
     pid_t service = read_pid(kServicePid);
-    ASSERT_TRUE(alive(service));
+    ASSERT_TRUE(process_alive(service));
     leave_crashed_hold(node);
     // Kept, so that the log shows what removal did.
     ASSERT_TRUE(write_file(std::string(kPrivateDir) + "/keep-on-uninstall", ""));
@@ -593,13 +586,13 @@ TEST_P(PackageTest, UninstallStopsTheServiceAndRecovers) {
     EXPECT_NE(r.code, 0) << r;
     EXPECT_TRUE(has(r.err, "cannot tell")) << r;
     EXPECT_FALSE(has(log(), "uninstall: done")) << log();
-    EXPECT_TRUE(alive(service));
+    EXPECT_TRUE(process_alive(service));
     ASSERT_TRUE(set_boot_id(kDefaultBootId));
 
     r = script("uninstall.sh");
     EXPECT_EQ(r.code, 0) << r;
-    EXPECT_FALSE(alive(service));
-    EXPECT_FALSE(alive(outdoor));
+    EXPECT_FALSE(process_alive(service));
+    EXPECT_FALSE(process_alive(outdoor));
     EXPECT_EQ(node->mode(), 0664u);
     EXPECT_FALSE(path_exists(kPermissionRecord));
     EXPECT_FALSE(path_exists(kServicePid));
@@ -702,7 +695,7 @@ TEST_P(PackageTest, RemovalInARunningBootLeavesNothingBehind) {
     pid_t outdoor = wait_outdoor();
     ASSERT_GT(outdoor, 0) << log();
     pid_t service = read_pid(kServicePid);
-    ASSERT_TRUE(alive(service));
+    ASSERT_TRUE(process_alive(service));
     ASSERT_TRUE(wait_until([&] { return has(module_processes(), " module-watch "); }, kSettle)) << module_processes();
 
     // The client's hold: its lease holder, the daemon from the module's
@@ -730,13 +723,13 @@ TEST_P(PackageTest, RemovalInARunningBootLeavesNothingBehind) {
     EXPECT_TRUE(has(r.out, "- veltaris: STOP to the main-panel daemon: {")) << r;
     EXPECT_TRUE(has(r.out, "\"reason\":\"released\"")) << r;
     EXPECT_TRUE(has(r.out, "- veltaris: removed " + std::string(kPrivateDir))) << r;
-    for (pid_t pid : {service, outdoor, daemon, owner}) EXPECT_FALSE(alive(pid)) << pid;
+    for (pid_t pid : {service, outdoor, daemon, owner}) EXPECT_FALSE(process_alive(pid)) << pid;
     EXPECT_EQ(module_processes(), "");
     EXPECT_EQ(node->mode(), 0664u);
     for (const std::string& gone : {std::string(kModule), std::string(kPrivateDir), std::string(kMainPanelHealth),
                                     std::string(kMainPanelHealthTmp)})
         EXPECT_FALSE(path_exists(gone)) << gone;
-    EXPECT_TRUE(alive(client)) << "the platform client's own process is not the module's";
+    EXPECT_TRUE(process_alive(client)) << "the platform client's own process is not the module's";
     stop_process(client);
 }
 
@@ -811,8 +804,8 @@ TEST_P(PackageTest, StalePidFilesNameNoOneElse) {
 
     ProgramResult r = script("uninstall.sh");
     EXPECT_EQ(r.code, 0) << r;
-    EXPECT_TRUE(alive(other_script));
-    EXPECT_TRUE(alive(look_alike));
+    EXPECT_TRUE(process_alive(other_script));
+    EXPECT_TRUE(process_alive(look_alike));
 
     ASSERT_EQ(script("service.sh").code, 0);
     EXPECT_GT(wait_outdoor(), 0) << log();
@@ -828,13 +821,13 @@ TEST_P(PackageTest, StalePidFilesNameNoOneElse) {
     ASSERT_TRUE(write_file(kServicePid, std::to_string(other_script) + " " + boot + "\nservice.sh\n"));
     r = script("uninstall.sh");
     EXPECT_NE(r.code, 0) << r;
-    EXPECT_TRUE(alive(other_script));
+    EXPECT_TRUE(process_alive(other_script));
 
     ASSERT_TRUE(write_file(kServicePid, *own));
     r = script("uninstall.sh");
     EXPECT_EQ(r.code, 0) << r;
-    EXPECT_TRUE(alive(other_script));
-    EXPECT_TRUE(alive(look_alike));
+    EXPECT_TRUE(process_alive(other_script));
+    EXPECT_TRUE(process_alive(look_alike));
     EXPECT_TRUE(lock_free(kOutdoorLock));
 }
 
@@ -944,11 +937,11 @@ TEST_P(PackageTest, DisableOrRemoveStopsTheServiceAndABootStartsNothing) {
         ASSERT_GT(outdoor, 0) << log();
         ++started;
         pid_t service = read_pid(kServicePid);
-        ASSERT_TRUE(alive(service));
+        ASSERT_TRUE(process_alive(service));
 
         const std::string path = std::string(kModule) + "/" + flag;
         ASSERT_TRUE(write_file(path, ""));
-        EXPECT_TRUE(wait_until([&] { return !alive(service) && !alive(outdoor); }, kSettle)) << log();
+        EXPECT_TRUE(wait_until([&] { return !process_alive(service) && !process_alive(outdoor); }, kSettle)) << log();
         EXPECT_TRUE(has(log(), "module-watch: " + path + ": SIGTERM to pid " + std::to_string(service) + "\n")) << log();
         EXPECT_TRUE(has(log(), "(service stopping)\n")) << log();
         EXPECT_TRUE(lock_free(kOutdoorLock));
