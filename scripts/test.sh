@@ -67,8 +67,9 @@ if [ "$quick" -eq 0 ]; then
     # The emulated runs are test presets (CMakePresets.json). The arm64 one
     # leaves out the fault-injection cases, which put strace in the
     # emulator's place and so run on the host binary only, and the probe and
-    # package tests, which do not run the daemon named there (the client is
-    # the host's; the package brings its own arm64 binaries).
+    # package and owner's-hold tests, which do not run the daemon named there
+    # (the client is the host's and starts the daemon beside it; the package
+    # brings its own arm64 binaries).
     echo "== arm64 daemon under qemu-aarch64-static: the sandbox suite"
     ctest --preset qemu-arm64 "$@"
 
