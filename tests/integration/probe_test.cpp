@@ -458,6 +458,23 @@ class ProbeModuleWatchTest : public ProbeTest {
     }
 };
 
+// A manager's update copies the new version's module.prop over the
+// installed one in place (same file, no rename): the watcher sees it closed
+// and puts the description back into the new text, keeping its fields.
+TEST_F(ProbeModuleWatchTest, AModulePropCopiedInPlaceGetsTheDescriptionBack) {
+    ASSERT_GT(start_supervised_watcher(), 0);
+    const std::string now = "Outdoor: not running | Main panel: not holding";
+    ASSERT_TRUE(description_becomes(now)) << description();
+    int fd = open(kModuleProp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string shipped = "id=veltaris\nversion=v2\ndescription=as shipped\n";
+    ASSERT_EQ(write(fd, shipped.data(), shipped.size()), static_cast<ssize_t>(shipped.size()));
+    ASSERT_EQ(close(fd), 0);
+    EXPECT_TRUE(wait_until([&] { return read_file(kModuleProp) == "id=veltaris\nversion=v2\ndescription=" + now + "\n"; },
+                           10s))
+        << read_file(kModuleProp).value_or("(none)");
+}
+
 // The description follows outdoor mode's record and a main-panel hold (one
 // timed look notices a hold whose records stopped), is written only when
 // it changes, and a disable flag ends the service. Each change costs one
