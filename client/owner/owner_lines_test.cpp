@@ -95,6 +95,8 @@ TEST(OwnerHolderTest, OnlyTheKeepersLeaseAndTheOwnersSessionAreTheOwners) {
     EXPECT_EQ(judge_holder(v, "owner"), panel_holder::platform) << "a platform lease before its ARM";
     v = panel_view{};
     EXPECT_EQ(judge_holder(v, "owner"), panel_holder::none);
+    v.daemon_answered = true;
+    EXPECT_EQ(judge_holder(v, "owner"), panel_holder::none) << "a daemon not armed holds for no one";
 }
 
 TEST(OwnerKeeperTest, EndsWhenNoDaemonHoldsForIt) {
