@@ -4,8 +4,8 @@
 // commands the page sends run for real against the real client, daemon
 // and fake node.
 //
-// The page is served as the managers serve it, from their virtual origin
-// https://mui.kernelsu.org/ (WebViewAssetLoader), with the module's
+// The page is served as the managers serve it, from a virtual https
+// origin of theirs (WebViewAssetLoader; any such origin here), with the module's
 // webroot/ behind it and /internal/insets.css made up by the manager;
 // every other request is refused and counted, so the page must work
 // offline. A stand-in of the managers' bridge, written from their published
@@ -31,7 +31,7 @@ const WEBROOT = env.VELTARIS_WEBROOT || `${MODULE}/webroot`;
 const OUT = env.VELTARIS_PAGE_OUT || '/tmp/veltaris-page';
 const CTL_DIR = env.VELTARIS_CTL_DIR || '/sandbox/page/ctl';
 const PRIVATE = '/data/adb/tavorin_module_workspace';
-const ORIGIN = 'https://mui.kernelsu.org';
+const ORIGIN = 'https://module-page.test';
 const ALLOWED = /^\/data\/adb\/modules\/veltaris\/bin\/veltarisctl page [a-z-]+( -?[0-9]+)?$/;
 const INSET_TOP = 24;
 const INSET_BOTTOM = 16;
