@@ -80,6 +80,8 @@
     start_failed: ['The daemon refused the node and did not start.', 'Choose another node under Outdoor node, and check it with veltarisctl probe.'],
     no_node: ['No usable backlight node was found.', 'Choose the node under Outdoor node (probe could not pick one).'],
     not_holding: ['The owner is not holding the panel, so there is nothing to change or release.', 'Press Hold to start a hold.'],
+    not_root: ['The command did not run as root, so the owner\'s hold could not start.', 'Open this page from the root manager, which runs its commands as root.'],
+    not_saved: ['The setting could not be saved in the module\'s private directory.', 'Look at the service log below; reinstalling the module makes the directory again.'],
     stale_or_invalid_request: ['The daemon turned the request down: the hold or its lease changed meanwhile.', 'Wait for the next refresh and try again.'],
     screen_not_writable: ['The screen is off: the node reads 0, so the daemon did not write.', 'Turn the screen on, then press Change.'],
     permission_restore_failed: ['The daemon could not give the node\'s write bits back.', 'Run veltarisd --recover as root or reboot; the service log has the error.'],

@@ -406,6 +406,7 @@ async function main() {
       node_refused: /refused the node/, start_failed: /refused the node/, no_node: /No usable backlight node/,
       not_holding: /not holding/, stale_or_invalid_request: /turned the request down/, screen_not_writable: /screen is off/,
       permission_restore_failed: /write bits back/, write_or_readback_failed: /did not keep the value/,
+      not_root: /did not run as root/, not_saved: /could not be saved/,
       'some_new_word': /does not know/,
     };
     for (const [word, sentence] of Object.entries(words)) {
