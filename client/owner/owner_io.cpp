@@ -181,7 +181,7 @@ owner_view look_at_panel(const std::string& session) {
     return v;
 }
 
-std::string module_node(page_result* result) {
+std::string module_node(page_result* result, const probe_report* report) {
     std::string text;
     if (read_text_file(OWNER_NODE_FILE_PATH, &text)) {
         size_t from = text.find_first_not_of(" \t\r\n");
@@ -190,9 +190,13 @@ std::string module_node(page_result* result) {
         while (!node.empty() && (node.back() == ' ' || node.back() == '\t')) node.pop_back();
         if (!node.empty()) return node;
     }
-    probe_report report = gather_probe(monotonic_ms);
-    if (report.choice.index >= 0) return report.nodes[static_cast<size_t>(report.choice.index)].path;
-    *result = {false, "no_node", 0, "", "no node for the main panel: " + report.choice.reason};
+    probe_report gathered;
+    if (report == nullptr) {
+        gathered = gather_probe(monotonic_ms);
+        report = &gathered;
+    }
+    if (report->choice.index >= 0) return report->nodes[static_cast<size_t>(report->choice.index)].path;
+    *result = {false, "no_node", 0, "", "no node for the main panel: " + report->choice.reason};
     return "";
 }
 

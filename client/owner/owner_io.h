@@ -43,9 +43,10 @@ struct owner_view {
 };
 owner_view look_at_panel(const std::string& session);
 
-// The node the module uses: the owner's choice, else the probe's. Empty,
-// with *result saying why, when there is none.
-std::string module_node(page_result* result);
+// The node the module uses: the owner's choice, else the probe's (from
+// report when the caller has one). Empty, with *result saying why, when
+// there is none.
+std::string module_node(page_result* result, const probe_report* report = nullptr);
 
 void save_owner_value(int32_t value);
 int32_t last_owner_value();

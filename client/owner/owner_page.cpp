@@ -51,7 +51,7 @@ page_status gather_page_status() {
     probe_report report = gather_probe(monotonic_ms);
     fill_probe(&s, report);
     page_result no_node;
-    s.node_path = module_node(&no_node);
+    s.node_path = module_node(&no_node, &report);
     fill_node(&s, report);
     owner_view v = look_at_panel(OWNER_SESSION);
     s.holder = v.holder;
