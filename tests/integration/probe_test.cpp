@@ -475,6 +475,50 @@ TEST_F(ProbeModuleWatchTest, AModulePropCopiedInPlaceGetsTheDescriptionBack) {
         << read_file(kModuleProp).value_or("(none)");
 }
 
+// An update's copy that lands between the watcher's read of module.prop
+// and its rename, in place and within the same tick of the file clock
+// (same inode, same mtime): only the text tells it from the one read, and
+// the watcher must not put the old version back over it. strace holds the
+// watcher at the open of its temporary file, which comes between the two.
+TEST_F(ProbeModuleWatchTest, ACopyInTheSameTickIsToldByItsText) {
+    std::string strace = run_program({"sh", "-c", "command -v strace"}).out;
+    if (strace.empty()) GTEST_SKIP() << "strace is not installed";
+    strace.pop_back();
+    const std::string slow = "/sandbox/slow-ctl";
+    ASSERT_TRUE(write_file(slow,
+                           "#!/bin/sh\nexec " + strace + " -D -qq -o /dev/null -P " + kModuleDir +
+                               "/.module.prop.new -e trace=openat -e inject=openat:delay_enter=1500000 " +
+                               client_binary() + " \"$@\"\n",
+                           0755));
+    ASSERT_GT(start_supervised_watcher(slow), 0);
+    ASSERT_TRUE(description_becomes("Outdoor: not running | Main panel: not holding")) << description();
+    auto before = stat_path(kModuleProp);
+    ASSERT_TRUE(before);
+
+    int outdoor_lock = open(kOutdoorLock, O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    ASSERT_GE(outdoor_lock, 0);
+    ASSERT_EQ(flock(outdoor_lock, LOCK_EX), 0);
+    ASSERT_EQ(write_file_as(0, 0, kOutdoorHealth,
+                            "{\"pid\":9,\"held\":false,\"inhibited\":false,\"base\":0,\"target\":0,"
+                            "\"reason\":\"waiting\",\"uptime_ms\":1}\n"),
+              0);
+    // The watcher has read the file and waits at its temporary one.
+    std::this_thread::sleep_for(300ms);
+    int fd = open(kModuleProp.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const std::string shipped = "id=veltaris\nversion=v2\ndescription=as shipped\n";
+    ASSERT_EQ(write(fd, shipped.data(), shipped.size()), static_cast<ssize_t>(shipped.size()));
+    const struct timespec times[2] = {before->st_atim, before->st_mtim};
+    ASSERT_EQ(futimens(fd, times), 0);
+    ASSERT_EQ(close(fd), 0);
+    ASSERT_EQ(stat_path(kModuleProp)->st_ino, before->st_ino);
+
+    const std::string wanted = "id=veltaris\nversion=v2\ndescription=Outdoor: waiting | Main panel: not holding\n";
+    EXPECT_TRUE(wait_until([&] { return read_file(kModuleProp) == wanted; }, 10s))
+        << read_file(kModuleProp).value_or("(none)");
+    close(outdoor_lock);
+}
+
 // The description follows outdoor mode's record and a main-panel hold (one
 // timed look notices a hold whose records stopped), is written only when
 // it changes, and a disable flag ends the service. Each change costs one
