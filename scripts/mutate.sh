@@ -45,7 +45,8 @@
 # that makes a test ten times slower is "killed by ... (time limit)". Tests
 # run with CI=true, so that a sandbox that cannot be built fails rather than
 # skips. Left out, as from every mutant's run before: the benchmark's smoke
-# run, which checks no behaviour; the tests on real kernels (their own
+# run, which checks no behaviour (its gated counts, such as the owner's
+# keeper's syncs, are judged by hand); the tests on real kernels (their own
 # preset); the device package's tests, which run the package's arm64
 # binaries, none of the mutant's (they skipped: the scratch copy has no
 # package), and the check of the managers' busybox, which the scratch copy
@@ -175,7 +176,12 @@ sampler=$!
 elapsed() { echo $(( (${EPOCHREALTIME/./} - run_start) / 1000000 )); }
 mmss() { printf '%d:%02d' $(($1 / 60)) $(($1 % 60)); }
 
-bash scripts/deps.sh strace clang llvm ccache
+bash scripts/deps.sh strace clang llvm ccache chromium fonts-dejavu-core
+# The page test drives Debian's chromium with playwright-core, pinned in
+# tests/page; with CI=true it fails rather than skips without them, and the
+# scratch copy takes node_modules along.
+command -v npm >/dev/null || bash scripts/deps.sh nodejs npm
+[ -d tests/page/node_modules ] || npm ci --prefix tests/page --no-audit --no-fund --loglevel=error </dev/null
 # The sloppiness lets ccache serve sources built with a precompiled header.
 export CCACHE_DIR="$scratch/ccache" CCACHE_MAXSIZE=2G CCACHE_SLOPPINESS=pch_defines,time_macros
 echo "mutate: scratch copy in $scratch"
