@@ -41,7 +41,8 @@ void fill_probe(page_status* s, const probe_report& report) {
     s->why = report.choice.reason;
     s->selinux = selinux_log_line(report.selinux);
     for (size_t i = 0; i < SELINUX_CLIENT_COUNT; ++i) {
-        s->socket += (i ? "; " : "") + selinux_connect_line(report.selinux, i);
+        if (i > 0) s->socket += "; ";
+        s->socket += selinux_connect_line(report.selinux, i);
     }
     s->candidates = candidates(report);
 }
