@@ -2,7 +2,8 @@
 // permission record and then the directory that names it, once per arming
 // of the write guard, and nothing else. The health records of both modes
 // are rewritten for as long as a hold lasts and are never synced. Also
-// under strace: outdoor mode never waits for the main-panel lock.
+// under strace: outdoor mode never waits for the main-panel lock, and the
+// owner's keeper, which renews its lease for hours, syncs nothing.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -142,6 +143,32 @@ TEST_F(FlashSyncTest, OutdoorModeSyncsNothing) {
     Calls calls = read_calls(log);
     EXPECT_EQ(calls.syncs_and_links, std::vector<std::string>{});
     EXPECT_EQ(calls.renames_of("outdoor-node-health.json"), 2) << "\"waiting\" and \"stopped\"";
+}
+
+// The owner's keeper renews the lease every few seconds for as long as the
+// owner's hold lasts: each renewal is one rename and no sync, since a
+// lease's deadline means nothing after a reboot.
+TEST_F(FlashSyncTest, TheOwnersKeeperSyncsNothing) {
+    if (getenv("VELTARIS_EMULATOR")) GTEST_SKIP() << "the client starts the daemon beside it, not the emulated one";
+    ProgramResult hold = run_program({client_binary(), "hold", "150", "--node", kNodePath});
+    ASSERT_EQ(hold.code, 0) << hold;
+    pid_t keeper = atoi(read_file(PRIVATE_DIR "/owner-hold.pid").value_or("0").c_str());
+    ASSERT_GT(keeper, 0);
+    const std::string log = "/sandbox/flash-sync-keeper.log";
+    pid_t tracer = start_program({strace_, "-qq", "-e", "signal=none", "-y", "-o", log, "-e",
+                                  std::string("trace=") + kSyncsLinksRenames, "-p", std::to_string(keeper)});
+    ASSERT_GT(tracer, 0);
+    // Two renewals seen whole.
+    EXPECT_TRUE(wait_until([&] { return read_calls(log).renames_of(MAIN_PANEL_LEASE_NAME) >= 2; }, 20s))
+        << read_file(log).value_or("(no trace)");
+    stop_process(tracer, SIGINT);
+    EXPECT_EQ(run_program({client_binary(), "release"}).code, 0);
+    // Its links are the naming of each new lease file before the rename.
+    std::vector<std::string> syncs;
+    for (const std::string& call : read_calls(log).syncs_and_links) {
+        if (!call.starts_with("linkat(") && call != "link") syncs.push_back(call);
+    }
+    EXPECT_EQ(syncs, std::vector<std::string>{});
 }
 
 // Outdoor mode takes the main-panel lock for an instant, as a probe and
