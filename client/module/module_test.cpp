@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "client/control/record_samples.h"
 #include "client/module/module.h"
 #include "client/probe/probe.h"
 #include "mainpanel/control.h"
@@ -12,23 +13,8 @@
 
 namespace {
 
-// A record as the outdoor daemon formats it.
-std::string outdoor_line(bool held, bool inhibited, int base, int target, const char* reason) {
-    boost_state s = {};
-    s.held = held;
-    s.inhibited = inhibited;
-    s.base = base;
-    s.target = target;
-    char buf[OUTDOOR_HEALTH_SIZE];
-    int n = format_outdoor_health(buf, sizeof buf, 321, &s, reason, 5000);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
-
-std::string main_line(const char* session, int holding, int64_t time_ms) {
-    char buf[HEALTH_LINE_SIZE];
-    int n = format_health_record(buf, sizeof buf, session, holding, 0, time_ms);
-    return n < 0 ? std::string() : std::string(buf, static_cast<size_t>(n));
-}
+using record_samples::main_line;
+using record_samples::outdoor_line;
 
 ctl::module_state state(int32_t outdoor_pid, const std::string& outdoor, int32_t main_pid, const std::string& main) {
     ctl::module_state s;
