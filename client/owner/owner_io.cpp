@@ -181,9 +181,11 @@ owner_view look_at_panel(const std::string& session) {
     return v;
 }
 
-std::string module_node(page_result* result, const probe_report* report) {
+std::string module_node(page_result* result, const probe_report* report, bool* from_file) {
     std::string text;
-    if (read_text_file(OWNER_NODE_FILE_PATH, &text)) {
+    bool present = read_text_file(OWNER_NODE_FILE_PATH, &text);
+    if (from_file) *from_file = present;
+    if (present) {
         size_t from = text.find_first_not_of(" \t\r\n");
         size_t to = text.find_first_of("\r\n", from == std::string::npos ? 0 : from);
         std::string node = from == std::string::npos ? "" : text.substr(from, to - from);

@@ -45,8 +45,9 @@ owner_view look_at_panel(const std::string& session);
 
 // The node the module uses: the owner's choice, else the probe's (from
 // report when the caller has one). Empty, with *result saying why, when
-// there is none.
-std::string module_node(page_result* result, const probe_report* report = nullptr);
+// there is none. *from_file, when asked, says whether the owner's file
+// was there.
+std::string module_node(page_result* result, const probe_report* report = nullptr, bool* from_file = nullptr);
 
 void save_owner_value(int32_t value);
 int32_t last_owner_value();

@@ -52,7 +52,8 @@ page_status gather_page_status() {
     probe_report report = gather_probe(monotonic_ms);
     fill_probe(&s, report);
     page_result no_node;
-    s.node_path = module_node(&no_node, &report);
+    bool from_file = false;
+    s.node_path = module_node(&no_node, &report, &from_file);
     fill_node(&s, report);
     owner_view v = look_at_panel(OWNER_SESSION);
     s.holder = v.holder;
@@ -65,8 +66,8 @@ page_status gather_page_status() {
     s.last_value = last_owner_value();
     s.outdoor_running = report.service.outdoor_pid != 0;
     if (report.service.outdoor_record_present) s.outdoor_record = report.service.outdoor_record;
+    if (from_file) s.node_file = s.node_path;
     std::string text;
-    if (read_text_file(OWNER_NODE_FILE_PATH, &text)) s.node_file = s.node_path;
     s.keep_on_uninstall = access(OWNER_KEEP_FLAG_PATH, F_OK) == 0;
     if (read_text_file(OWNER_SERVICE_LOG_PATH, &text)) s.log = last_lines(text, PAGE_LOG_LINES);
     for (std::string& line : s.log) line = escape_text(line);
